@@ -1,0 +1,49 @@
+#include "driver/hex_text.h"
+
+#include <array>
+
+namespace tarlek {
+namespace {
+
+constexpr std::string_view kDigits = "0123456789ABCDEF";
+
+constexpr std::array<char, 512> MakeByteTable() {
+  std::array<char, 512> table{};
+  for (int b = 0; b < 256; ++b) {
+    table[2 * b] = kDigits[b / 16];
+    table[2 * b + 1] = kDigits[b % 16];
+  }
+  return table;
+}
+
+constexpr std::array<uint8_t, 256> MakeDigitTable() {
+  std::array<uint8_t, 256> table{};
+  for (auto& v : table) v = 0xFF;
+  for (int d = 0; d < 10; ++d) table['0' + d] = static_cast<uint8_t>(d);
+  for (int d = 0; d < 6; ++d) {
+    table['A' + d] = static_cast<uint8_t>(10 + d);
+    table['a' + d] = static_cast<uint8_t>(10 + d);
+  }
+  return table;
+}
+
+constexpr std::array<char, 512> kByteTable = MakeByteTable();
+constexpr std::array<uint8_t, 256> kDigitTable = MakeDigitTable();
+
+}  // namespace
+
+std::string_view HexByte(uint8_t value) { return {&kByteTable[2 * value], 2}; }
+
+uint8_t HexDigitValue(char c) { return kDigitTable[static_cast<unsigned char>(c)]; }
+
+uint16_t HexToWord(std::string_view text) {
+  uint16_t value = 0;
+  for (char c : text) {
+    uint8_t d = HexDigitValue(c);
+    if (d == 0xFF) return 0;
+    value = static_cast<uint16_t>((value << 4) | d);
+  }
+  return value;
+}
+
+}  // namespace tarlek

@@ -1,0 +1,15 @@
+#include <unistd.h>
+
+#include "driver/console.h"
+#include "driver/driver.h"
+#include "image/program_state.h"
+
+namespace {
+// The run's whole state, reserved once for the life of the process.
+tarlek::ProgramState g_state;
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  tarlek::Console console(STDOUT_FILENO, tarlek::Console::WantsColour(STDOUT_FILENO));
+  return tarlek::RunTarlek(argc, argv, g_state, console);
+}
