@@ -3,7 +3,7 @@
 # (Debian 12; as root, or through sudo).
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev python3)
+packages=(cmake g++ make libgtest-dev python3 as31 sdcc-ucsim)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
