@@ -3,7 +3,8 @@
 # (Debian 12; as root, or through sudo).
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev python3 as31 sdcc-ucsim)
+packages=(cmake g++ make libgtest-dev python3 as31 sdcc-ucsim
+  srecord binutils python3-intelhex sdcc clang libbenchmark-dev valgrind)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
