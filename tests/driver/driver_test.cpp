@@ -1,0 +1,425 @@
+// The run as a whole, in process: the path split, the letter-case rules, which
+// reader and writer a command line chooses and which file it writes, and the
+// exit status of each outcome.
+#include "driver/driver.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "driver/hex_text.h"
+#include "driver/messages.h"
+#include "support/test_support.h"
+
+namespace tarlek::testing {
+namespace {
+
+struct SplitCase {
+  std::string path;
+  std::string dir, name, ext;
+};
+
+TEST(SplitPath, CutsAtTheLastSlashAndTheLastDotAfterIt) {
+  const SplitCase cases[] = {
+      {"src/old.x/prog.hex", "src/old.x/", "prog", ".hex"},
+      {"old.x/prog", "old.x/", "prog", ""},  // a dot only in the directory
+      {"my.prog.hex", "", "my.prog", ".hex"},
+      {".hex", "", "", ".hex"},
+      {"prog.hex.bak", "", "prog.hex", ".bak"},
+      {"prog.", "", "prog", "."},
+      {"prog", "", "prog", ""},
+      {"/abs/dir/PROG.Bin", "/abs/dir/", "PROG", ".Bin"},
+      {"dir/", "dir/", "", ""},
+      {"a/.b/c", "a/.b/", "c", ""},
+      {"a/b.c/.hex", "a/b.c/", "", ".hex"},
+      {"/", "/", "", ""},
+      {"", "", "", ""},
+  };
+  for (const SplitCase& c : cases) {
+    SCOPED_TRACE(c.path);
+    const PathParts parts = SplitPath(c.path);
+    EXPECT_EQ(parts.dir, c.dir);
+    EXPECT_EQ(parts.name, c.name);
+    EXPECT_EQ(parts.ext, c.ext);
+    EXPECT_EQ(std::string(parts.dir) + std::string(parts.name) + std::string(parts.ext), c.path);
+  }
+}
+
+TEST(EqualsUpperCased, ChangesOnlyTheLettersAToZ) {
+  struct Case {
+    std::string text;
+    std::string upper;
+    bool equal;
+  };
+  const Case cases[] = {
+      {".bin", ".BIN", true},
+      {".Bin", ".BIN", true},
+      {".BIN", ".BIN", true},
+      {".hEx", ".HEX", true},
+      {"/oh", "/OH", true},
+      {"/Oh", "/OH", true},
+      {"/oH", "/OH", true},
+      {"/ob", "/OB", true},
+      {"/oh ", "/OH", false},
+      {"-oh", "/OH", false},
+      {"/ohx", "/OH", false},
+      {"/o", "/OH", false},
+      {"", "/OH", false},
+      {"", "", true},
+      {".bi", ".BIN", false},
+      {".binx", ".BIN", false},
+      // Bytes next to the letters are not letters: '{' is not '[', '`' not '@'.
+      {"{", "[", false},
+      {"`", "@", false},
+      {"\xE9", "\xC9", false},
+      {std::string(".bin\0", 5), ".BIN", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(EqualsUpperCased(c.text, c.upper), c.equal) << "\"" << c.text << "\"";
+  }
+}
+
+// The run looks for tarlek.bin in the current directory.
+class InDirectory {
+ public:
+  explicit InDirectory(const std::string& path) : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(path);
+  }
+  ~InDirectory() {
+    std::error_code ec;
+    std::filesystem::current_path(previous_, ec);
+  }
+
+ private:
+  std::filesystem::path previous_;
+};
+
+const Bytes kResident{0x05, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x03, 0x80, 0xFE};
+const Bytes kPlacedResident{0x02, 0x80, 0x03, 0x80, 0xFE};
+
+// 40h bytes with both hooks and a long call to 8000h.
+Bytes Program() {
+  Bytes program(0x40);
+  for (size_t i = 0; i < program.size(); ++i) program[i] = static_cast<uint8_t>(0x40 + i);
+  program[0] = 0x12;
+  program[1] = 0x80;
+  program[2] = 0x00;
+  program[0x23] = 0x02;
+  return program;
+}
+
+// The same program as Intel HEX, in records of 16 bytes.
+std::string ProgramAsHex() {
+  const Bytes program = Program();
+  std::string text;
+  for (size_t at = 0; at < program.size(); at += 16) {
+    uint8_t sum = 16 + static_cast<uint8_t>(at >> 8) + static_cast<uint8_t>(at);
+    text += ":10" + std::string(HexByte(static_cast<uint8_t>(at >> 8))) +
+            std::string(HexByte(static_cast<uint8_t>(at))) + "00";
+    for (size_t i = at; i < at + 16; ++i) {
+      text += HexByte(program[i]);
+      sum = static_cast<uint8_t>(sum + program[i]);
+    }
+    text += std::string(HexByte(static_cast<uint8_t>(-sum))) + "\n";
+  }
+  return text + ":00000001FF\n";
+}
+
+// The merged image as a binary file: program, 00h up to 7FFFh, resident.
+Bytes MergedBin() {
+  Bytes merged = Program();
+  merged.resize(0x8000, 0x00);
+  merged.insert(merged.end(), kPlacedResident.begin(), kPlacedResident.end());
+  return merged;
+}
+
+// The data bytes of an Intel HEX text, by address, read independently of the
+// tool's own reader; an empty map when any line is not a well-formed record or
+// the text does not end with the end-of-file record.
+std::map<uint32_t, uint8_t> HexData(const std::string& text) {
+  std::map<uint32_t, uint8_t> data;
+  static const std::regex kRecord(":([0-9A-F]{2})([0-9A-F]{4})([0-9A-F]{2})([0-9A-F]*)");
+  size_t start = 0;
+  bool ended = false;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    const std::string line = text.substr(start, end - start);
+    std::smatch m;
+    if (ended || !std::regex_match(line, m, kRecord)) return {};
+    const uint16_t count = HexToWord(m[1].str());
+    const uint16_t address = HexToWord(m[2].str());
+    const std::string rest = m[4].str();
+    if (rest.size() != 2u * count + 2) return {};
+    if (m[3].str() == "01") {
+      ended = true;
+      continue;
+    }
+    for (uint16_t i = 0; i < count; ++i) {
+      data[address + i] = static_cast<uint8_t>(HexToWord(rest.substr(2 * i, 2)));
+    }
+  }
+  if (!ended || start != text.size()) return {};
+  return data;
+}
+
+std::map<uint32_t, uint8_t> MergedHexData(size_t program_bytes) {
+  std::map<uint32_t, uint8_t> data;
+  const Bytes program = Program();
+  for (size_t a = 0; a < program_bytes; ++a) data[a] = a < program.size() ? program[a] : 0x00;
+  for (size_t k = 0; k < kPlacedResident.size(); ++k) data[0x8000 + k] = kPlacedResident[k];
+  return data;
+}
+
+std::string BannerText() {
+  CapturedConsole console;
+  PrintBanner(console);
+  return console.Text();
+}
+
+std::string UsageText() {
+  CapturedConsole console;
+  console.console().SetTextColour(kWhite);
+  PrintUsage(console);
+  return console.Text();
+}
+
+struct InProcessRun {
+  int exit_status;
+  std::string after_banner;  // what the console shows after the banner
+};
+
+InProcessRun RunInDirectory(const std::string& dir, const std::vector<std::string>& args) {
+  InDirectory here(dir);
+  std::vector<const char*> argv{"tarlek"};
+  for (const auto& a : args) argv.push_back(a.c_str());
+  auto state = NewState();
+  CapturedConsole console;
+  const int status = RunTarlek(static_cast<int>(argv.size()), argv.data(), *state, console);
+  std::string text = console.Text();
+  const std::string banner = BannerText();
+  if (text.compare(0, banner.size(), banner) == 0) {
+    text.erase(0, banner.size());
+  } else {
+    text = "(no banner) " + text;
+  }
+  return {status, text};
+}
+
+// Every regular file under dir, by relative path, with its contents.
+std::map<std::string, Bytes> Files(const std::string& dir) {
+  std::map<std::string, Bytes> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    if (entry.is_regular_file()) {
+      files[std::filesystem::relative(entry.path(), dir).string()] = ReadFile(entry.path());
+    }
+  }
+  return files;
+}
+
+const std::string kSuccess =
+    "Tarlek is now located at 8000h\n\nTarlek loading O.K. - thank You for using it.\n";
+const std::string kBadInput = "ERROR - BAD input file. It can be 'file.hex' or 'file.bin' only !\n";
+std::string BadOption(const std::string& option) {
+  return "ERROR - BAD option " + option + ". It can be '/ob' or '/oh' only !\n";
+}
+
+enum class Kind { kNone, kBin, kHex };
+
+struct KindCase {
+  const char* name;
+  std::vector<std::string> inputs;  // files made before the run: *.bin or *.hex by content kind
+  std::vector<std::string> args;
+  int exit_status;
+  std::string after_banner;
+  std::string output;  // the one file that changes or appears
+  Kind output_kind;
+};
+
+std::vector<KindCase> KindCases() {
+  return {
+      {"BinOverwritten", {"prog.bin"}, {"prog.bin"}, 0, kSuccess, "prog.bin", Kind::kBin},
+      {"HexOverwritten", {"prog.hex"}, {"prog.hex"}, 0, kSuccess, "prog.hex", Kind::kHex},
+      {"HexWithOhOverwritten",
+       {"prog.hex"},
+       {"prog.hex", "/oh"},
+       0,
+       kSuccess,
+       "prog.hex",
+       Kind::kHex},
+      {"HexToBin", {"prog.hex"}, {"prog.hex", "/ob"}, 0, kSuccess, "prog.bin", Kind::kBin},
+      {"BinToHex", {"prog.bin"}, {"prog.bin", "/oh"}, 0, kSuccess, "prog.hex", Kind::kHex},
+      // Upper-case input, option: a new lower-case file beside it.
+      {"UpperHexWithOh", {"prog.HEX"}, {"prog.HEX", "/oh"}, 0, kSuccess, "prog.hex", Kind::kHex},
+      {"UpperBinWithOB", {"prog.BIN"}, {"prog.BIN", "/OB"}, 0, kSuccess, "prog.bin", Kind::kBin},
+      {"MixedBinWithOhMixed",
+       {"prog.Bin"},
+       {"prog.Bin", "/Oh"},
+       0,
+       kSuccess,
+       "prog.hex",
+       Kind::kHex},
+      {"BinWithoH", {"prog.bin"}, {"prog.bin", "/oH"}, 0, kSuccess, "prog.hex", Kind::kHex},
+      {"UpperHexAloneOverwritten", {"prog.HEX"}, {"prog.HEX"}, 0, kSuccess, "prog.HEX", Kind::kHex},
+      {"OnlyExtension", {".hex"}, {".hex"}, 0, kSuccess, ".hex", Kind::kHex},
+      {"OnlyExtensionToBin", {".hex"}, {".hex", "/ob"}, 0, kSuccess, ".bin", Kind::kBin},
+      {"DotInName",
+       {"my.prog.hex"},
+       {"my.prog.hex", "/ob"},
+       0,
+       kSuccess,
+       "my.prog.bin",
+       Kind::kBin},
+      {"InSubdirectory",
+       {"sub.d/prog.bin"},
+       {"sub.d/prog.bin", "/oh"},
+       0,
+       kSuccess,
+       "sub.d/prog.hex",
+       Kind::kHex},
+      // Refused before any file is read.
+      {"DotOnlyInDirectory", {"dir.x/prog"}, {"dir.x/prog"}, 1, kBadInput, "", Kind::kNone},
+      {"OptionFirst", {"prog.hex"}, {"/oh", "prog.hex"}, 1, kBadInput, "", Kind::kNone},
+      {"BackupName", {"prog.hex.bak"}, {"prog.hex.bak"}, 1, kBadInput, "", Kind::kNone},
+      {"TrailingDot", {"prog."}, {"prog."}, 1, kBadInput, "", Kind::kNone},
+      {"BadInputHidesBadOption", {"prog.txt"}, {"prog.txt", "/ox"}, 1, kBadInput, "", Kind::kNone},
+      {"OptionWithBlank",
+       {"prog.hex"},
+       {"prog.hex", "/oh "},
+       1,
+       BadOption("/oh "),
+       "",
+       Kind::kNone},
+      {"DashOption", {"prog.hex"}, {"prog.hex", "-oh"}, 1, BadOption("-oh"), "", Kind::kNone},
+      {"LongerOption", {"prog.bin"}, {"prog.bin", "/ohx"}, 1, BadOption("/ohx"), "", Kind::kNone},
+      {"EmptyOption", {"prog.bin"}, {"prog.bin", ""}, 1, BadOption(""), "", Kind::kNone},
+      // The option is checked before the input is read.
+      {"BadOptionBeforeMissingInput",
+       {},
+       {"absent.bin", "/x"},
+       1,
+       BadOption("/x"),
+       "",
+       Kind::kNone},
+  };
+}
+
+TEST(RunTarlek, InputKindOptionAndOutputFile) {
+  for (const KindCase& c : KindCases()) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    WriteFile(dir / "tarlek.bin", kResident);
+    for (const std::string& input : c.inputs) {
+      std::filesystem::create_directories(std::filesystem::path(dir / input).parent_path());
+      const bool hex = EqualsUpperCased(SplitPath(input).ext, ".HEX");
+      if (hex) {
+        WriteFile(dir / input, ProgramAsHex());
+      } else {
+        WriteFile(dir / input, Program());
+      }
+    }
+    auto expected_files = Files(dir.path());
+
+    const InProcessRun run = RunInDirectory(dir.path(), c.args);
+    EXPECT_EQ(run.exit_status, c.exit_status);
+    EXPECT_EQ(run.after_banner, c.after_banner);
+
+    auto files = Files(dir.path());
+    if (c.output_kind != Kind::kNone) {
+      ASSERT_EQ(files.count(c.output), 1u) << c.output << " not written";
+      const Bytes written = files[c.output];
+      if (c.output_kind == Kind::kBin) {
+        EXPECT_TRUE(written == MergedBin()) << c.output << " is not the merged binary";
+      } else {
+        // After a binary input the first block runs through ProgramEnd, the
+        // byte after the program; after Intel HEX, through its last byte.
+        const bool from_hex = EqualsUpperCased(SplitPath(c.inputs[0]).ext, ".HEX");
+        EXPECT_EQ(HexData(std::string(written.begin(), written.end())),
+                  MergedHexData(from_hex ? 0x40 : 0x41))
+            << c.output << " is not the merged image as Intel HEX";
+      }
+      files.erase(c.output);
+      expected_files.erase(c.output);
+    }
+    // Nothing else appeared or changed.
+    EXPECT_TRUE(files == expected_files);
+  }
+}
+
+TEST(RunTarlek, ExitStatusAndTextOfTheCommandLinesThatDoNotRun) {
+  TempDir dir;
+  WriteFile(dir / "tarlek.bin", kResident);
+  WriteFile(dir / "prog.bin", Program());
+  const auto files = Files(dir.path());
+  struct Case {
+    std::vector<std::string> args;
+    int exit_status;
+    std::string after_banner;
+  };
+  const Case cases[] = {
+      {{}, 2, UsageText()},
+      // Even when the first argument names a good file.
+      {{"prog.bin", "/ob", "x"}, 2, UsageText()},
+      {{"prog.bin", "/oh", "/ob", "/oh"}, 2, UsageText()},
+      {{"-h"}, 0, UsageText()},
+      {{"--help"}, 0, UsageText()},
+      // Not help: an input path without an extension.
+      {{"-H"}, 1, kBadInput},
+      {{"--help", "/oh"}, 1, kBadInput},
+      {{"--version", "/oh"}, 1, kBadInput},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0] + " ... " + std::to_string(c.args.size()));
+    const InProcessRun run = RunInDirectory(dir.path(), c.args);
+    EXPECT_EQ(run.exit_status, c.exit_status);
+    EXPECT_EQ(run.after_banner, c.after_banner);
+  }
+  EXPECT_TRUE(Files(dir.path()) == files);
+}
+
+TEST(RunTarlek, VersionIsOneLineWithoutBanner) {
+  TempDir dir;
+  InDirectory here(dir.path());
+  const char* argv[] = {"tarlek", "--version"};
+  auto state = NewState();
+  CapturedConsole console;
+  EXPECT_EQ(RunTarlek(2, argv, *state, console), 0);
+  EXPECT_TRUE(std::regex_match(console.Text(), std::regex("Tarlek [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+      << console.Text();
+}
+
+TEST(RunTarlek, EachFailingStepStopsTheRunWithExitStatusOne) {
+  struct Case {
+    const char* name;
+    bool program;   // prog.bin present
+    bool resident;  // tarlek.bin present
+    bool out_dir;   // prog.hex is a directory, so /oh cannot write it
+    std::string after_banner;
+  };
+  const Case cases[] = {
+      // No address line, no closing line.
+      {"ReaderFails", false, true, false, "ERROR - BIN input file prog.bin cannot be opened !\n"},
+      {"PlacementFails", true, false, false, "ERROR - File Tarlek.bin cannot be found !\n"},
+      // The address line stands; the closing line does not.
+      {"WriterFails", true, true, true,
+       "Tarlek is now located at 8000h\nERROR - INTEL HEX output file prog.hex cannot be "
+       "written !\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    if (c.program) WriteFile(dir / "prog.bin", Program());
+    if (c.resident) WriteFile(dir / "tarlek.bin", kResident);
+    if (c.out_dir) std::filesystem::create_directory(dir / "prog.hex");
+    const auto files = Files(dir.path());
+    const InProcessRun run = RunInDirectory(dir.path(), {"prog.bin", "/oh"});
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.after_banner, c.after_banner);
+    EXPECT_TRUE(Files(dir.path()) == files);
+  }
+}
+
+}  // namespace
+}  // namespace tarlek::testing

@@ -1,0 +1,155 @@
+// Reading a raw binary program: the file's bytes are the code memory from
+// 0000h on, at most 65,535 of them, and ProgramEnd is the number of bytes
+// loaded (one past the last address).
+#include "image/bin_reader.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <string>
+
+#include "support/test_support.h"
+
+namespace tarlek::testing {
+namespace {
+
+// Byte i of a test program: never 00h, so that a byte that was not loaded
+// shows up against the cleared image.
+uint8_t ProgramByte(size_t i) { return static_cast<uint8_t>(i % 251 + 1); }
+
+Bytes ProgramOfSize(size_t size) {
+  Bytes bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = ProgramByte(i);
+  return bytes;
+}
+
+struct SizeCase {
+  size_t file_size;
+  uint16_t program_end;
+  size_t loaded;  // bytes that reach Image from 0000h on
+};
+
+TEST(ReadBinFile, LoadsAtMost65535BytesFrom0000h) {
+  const SizeCase cases[] = {
+      {0, 0x0000, 0},            // nothing loaded; the placement reports the hooks
+      {1, 0x0001, 1},            //
+      {256, 0x0100, 256},        // 0000h..00FFh, ProgramEnd one past the last byte
+      {0x8000, 0x8000, 0x8000},  //
+      {65535, 0xFFFF, 65535},    // loaded whole: 0000h..FFFEh
+      {65536, 0xFFFF, 65535},    // the byte for FFFFh is never taken
+      {70000, 0xFFFF, 65535},    //
+  };
+  for (const SizeCase& c : cases) {
+    SCOPED_TRACE("file of " + std::to_string(c.file_size) + " bytes");
+    TempDir dir;
+    WriteFile(dir / "prog.bin", ProgramOfSize(c.file_size));
+    auto state = NewState();
+    CapturedConsole console;
+
+    ASSERT_TRUE(ReadBinFile(*state, console, (dir / "prog.bin").c_str()));
+    EXPECT_EQ(console.Text(), "");
+    EXPECT_EQ(state->ProgramEnd, c.program_end);
+    for (size_t a = 0; a < kImageSize; ++a) {
+      const uint8_t want = a < c.loaded ? ProgramByte(a) : 0x00;
+      ASSERT_EQ(state->Image[a], want) << "at address " << std::hex << a;
+    }
+  }
+}
+
+TEST(ReadBinFile, FileThatCannotBeOpenedGivesItsLineWithTheNameAsPassed) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "Prog.BIN");
+  const std::string missing = dir / "missing.bin";
+  const std::string directory = dir / "Prog.BIN";
+  const std::string no_dir = dir / "no such dir/x.bin";
+  for (const std::string& name : {missing, directory, no_dir}) {
+    SCOPED_TRACE(name);
+    auto state = NewState();
+    state->Image[0x10] = 0x33;
+    const auto before = state->Image;
+    CapturedConsole console;
+
+    EXPECT_FALSE(ReadBinFile(*state, console, name.c_str()));
+    EXPECT_EQ(console.Text(), "ERROR - BIN input file " + name + " cannot be opened !\n");
+    EXPECT_TRUE(state->Image == before);
+    EXPECT_EQ(state->ProgramEnd, 0);
+  }
+}
+
+TEST(ReadBinFile, LongNameIsQuotedWhole) {
+  // Longer than 255 characters: never cut, so it cannot name another file.
+  TempDir dir;
+  std::string subdirs = dir.path();
+  while (subdirs.size() < 300) subdirs += "/directory";
+  std::filesystem::create_directories(subdirs);
+  const std::string name = subdirs + "/prog.bin";
+  auto state = NewState();
+  CapturedConsole console;
+  EXPECT_FALSE(ReadBinFile(*state, console, name.c_str()));
+  EXPECT_EQ(console.Text(), "ERROR - BIN input file " + name + " cannot be opened !\n");
+
+  WriteFile(name, ProgramOfSize(3));
+  CapturedConsole again;
+  EXPECT_TRUE(ReadBinFile(*state, again, name.c_str()));
+  EXPECT_EQ(state->ProgramEnd, 3);
+}
+
+// Root may read anything, so the read-only case runs as an unprivileged user
+// in a child process. The child's exit status: 0 read and loaded, 1 not, 77 no
+// other user to become.
+int ReadAsNobody(const std::string& path) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(77);
+    auto state = NewState();
+    CapturedConsole console;
+    const bool ok = ReadBinFile(*state, console, path.c_str()) && state->ProgramEnd == 4 &&
+                    state->Image[3] == ProgramByte(3) && console.Text().empty();
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ReadBinFile, ReadOnlyFileIsReadNormally) {
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  const std::string path = dir / "prog.bin";
+  WriteFile(path, ProgramOfSize(4));
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  const int status = ReadAsNobody(path);
+  if (status == 77) GTEST_SKIP() << "cannot switch to an unprivileged user";
+  EXPECT_EQ(status, 0);
+}
+
+// A file that opens but whose first read fails: the process's own memory file
+// read at address 0, which is never mapped, gives EIO.
+bool ReadFailsAfterOpen(const char* path) {
+  const int fd = ::open(path, O_RDONLY);
+  if (fd < 0) return false;
+  char byte;
+  const ssize_t n = ::read(fd, &byte, 1);
+  const int error = errno;
+  ::close(fd);
+  return n < 0 && error == EIO;
+}
+
+TEST(ReadBinFile, ReadErrorAfterOpenIsReportedNotTakenAsTheEnd) {
+  if (!ReadFailsAfterOpen("/proc/self/mem")) GTEST_SKIP() << "/proc/self/mem does not give EIO";
+  TempDir dir;
+  const std::string path = dir / "prog.bin";
+  std::filesystem::create_symlink("/proc/self/mem", path);
+  auto state = NewState();
+  CapturedConsole console;
+  EXPECT_FALSE(ReadBinFile(*state, console, path.c_str()));
+  EXPECT_EQ(console.Text(), "ERROR - BIN input file " + path + " cannot be read !\n");
+}
+
+}  // namespace
+}  // namespace tarlek::testing

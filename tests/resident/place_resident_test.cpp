@@ -1,0 +1,369 @@
+// Placing the resident: the resident image file "tarlek.bin" in the current
+// directory, the two hooks of Tarlek.inc (LCALL at 0000h, LJMP at 0023h), the
+// start address the long call names, and the relocation to its page.
+#include "resident/place_resident.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace tarlek::testing {
+namespace {
+
+// The placement looks for tarlek.bin in the current directory: each case runs
+// inside its own temporary directory and goes back afterwards.
+class InDirectory {
+ public:
+  explicit InDirectory(const std::string& path) : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(path);
+  }
+  ~InDirectory() {
+    std::error_code ec;
+    std::filesystem::current_path(previous_, ec);
+  }
+
+ private:
+  std::filesystem::path previous_;
+};
+
+// A resident image file: length N little-endian, N flags, N code bytes.
+Bytes ResidentFile(const Bytes& flags, const Bytes& code) {
+  if (flags.size() != code.size()) throw std::logic_error("flags and code differ in length");
+  Bytes file{static_cast<uint8_t>(code.size() & 0xFF), static_cast<uint8_t>(code.size() >> 8)};
+  file.insert(file.end(), flags.begin(), flags.end());
+  file.insert(file.end(), code.begin(), code.end());
+  return file;
+}
+
+// N unflagged code bytes 01h, 02h, ... (wrapping), a file of 2N + 2 bytes.
+Bytes PlainResident(size_t n) {
+  Bytes code(n);
+  for (size_t k = 0; k < n; ++k) code[k] = static_cast<uint8_t>(k + 1);
+  return ResidentFile(Bytes(n, 0), code);
+}
+
+// The 12-byte example: LJMP 0003h with its high address byte flagged, then
+// SJMP $ (80h FEh).
+const Bytes kExampleResident{0x05, 0x00, 0x00, 0x01, 0x00, 0x00,
+                             0x00, 0x02, 0x00, 0x03, 0x80, 0xFE};
+
+// A developer's program as a reader leaves it: both hooks, a long call to
+// call_target and the given ProgramEnd.
+void LoadProgram(ProgramState& state, uint16_t call_target, uint16_t program_end) {
+  state.Image[0x0000] = 0x12;
+  state.Image[0x0001] = static_cast<uint8_t>(call_target >> 8);
+  state.Image[0x0002] = static_cast<uint8_t>(call_target & 0xFF);
+  state.Image[0x0023] = 0x02;
+  for (uint16_t a = 3; a < program_end && a < 0x23; ++a) state.Image[a] = 0xA5;
+  state.ProgramEnd = program_end;
+}
+
+std::string Line(const std::string& text) { return text + "\n"; }
+
+const std::string kNotFound = "ERROR - File Tarlek.bin cannot be found !";
+const std::string kCorrupted = "ERROR - File Tarlek.bin is corrupted!";
+const std::string kNotIncluded = "ERROR - File Tarlek.inc is not included into source program!";
+const std::string kTooHigh =
+    "ERROR - Tarlek start address is to high - Tarlek exceeds address FFFFh !";
+std::string BadAddress(const std::string& digits) {
+  return "ERROR - Tarlek start address " + digits + "h is bad - use address xx00h only !";
+}
+std::string UnderEnd(const std::string& digits) {
+  return "ERROR - Tarlek start address " + digits + "h is under end address of Your program !";
+}
+
+struct FailureCase {
+  const char* name;
+  // The resident image file: its bytes, or nothing (no file), or a directory.
+  std::optional<Bytes> file;
+  bool file_is_directory;
+  uint16_t call_target;
+  uint16_t program_end;
+  // Changes to the loaded program, byte at address -> value.
+  std::vector<std::pair<uint16_t, uint8_t>> patches;
+  std::string line;
+};
+
+Bytes OfSize(size_t size, uint8_t low, uint8_t high) {
+  Bytes file(size, 0x00);
+  if (size > 0) file[0] = low;
+  if (size > 1) file[1] = high;
+  return file;
+}
+
+// In the order in which the checks are made: a fault that an earlier check
+// finds hides every later one.
+std::vector<FailureCase> FailureCases() {
+  const Bytes good = kExampleResident;
+  return {
+      {"NoResidentFile", std::nullopt, false, 0x8000, 0x0200, {}, kNotFound},
+      {"NoResidentFileAndNoHooks",
+       std::nullopt,
+       false,
+       0x8000,
+       0x0200,
+       {{0x0000, 0x00}, {0x0023, 0x00}},
+       kNotFound},
+      {"ResidentFileIsADirectory", std::nullopt, true, 0x8000, 0x0200, {}, kNotFound},
+      {"EmptyFile", Bytes{}, false, 0x8000, 0x0200, {}, kCorrupted},
+      {"OneByteFile", Bytes{0x00}, false, 0x8000, 0x0200, {}, kCorrupted},
+      {"ThreeByteFile", Bytes{0x01, 0x00, 0x00}, false, 0x8000, 0x0200, {}, kCorrupted},
+      {"OddSize13Bytes", OfSize(13, 0x05, 0x00), false, 0x8000, 0x0200, {}, kCorrupted},
+      {"LengthFieldTooSmall", OfSize(14, 0x05, 0x00), false, 0x8000, 0x0200, {}, kCorrupted},
+      {"LengthFieldTooLarge", OfSize(10, 0x05, 0x00), false, 0x8000, 0x0200, {}, kCorrupted},
+      // 2 x 8000h + 2 is 65538, which must not wrap to 2.
+      {"Length8000hInTwoByteFile", Bytes{0x00, 0x80}, false, 0x8000, 0x0200, {}, kCorrupted},
+      // One byte more than the largest resident, length field 14999.
+      {"File30001Bytes", OfSize(30001, 0x97, 0x3A), false, 0x0100, 0x0024, {}, kCorrupted},
+      // Longer than the buffer, though its length field matches its size.
+      {"File30002BytesSelfConsistent",
+       OfSize(30002, 0x98, 0x3A),
+       false,
+       0x0100,
+       0x0024,
+       {},
+       kCorrupted},
+      {"CorruptedBeforeMissingHooks",
+       Bytes{0x01},
+       false,
+       0x8012,
+       0x9000,
+       {{0x0000, 0x02}, {0x0023, 0x00}},
+       kCorrupted},
+      {"LjmpAt0000h", good, false, 0x8000, 0x0200, {{0x0000, 0x02}}, kNotIncluded},
+      {"NothingAt0023h", good, false, 0x8000, 0x0200, {{0x0023, 0x00}}, kNotIncluded},
+      {"LcallAt0023h", good, false, 0x8000, 0x0200, {{0x0023, 0x12}}, kNotIncluded},
+      {"MissingHooksBeforeBadAddress", good, false, 0x8012, 0x9000, {{0x0023, 0x32}}, kNotIncluded},
+      {"CallTo8012h", good, false, 0x8012, 0x0200, {}, BadAddress("8012")},
+      {"CallToFF01h", good, false, 0xFF01, 0x0200, {}, BadAddress("FF01")},
+      {"BadAddressBeforeUnderEnd", good, false, 0x00FF, 0x0200, {}, BadAddress("00FF")},
+      {"CallTo0000h", good, false, 0x0000, 0x0024, {}, UnderEnd("0000")},
+      {"ProgramEndOnePastStart", good, false, 0x8000, 0x8001, {}, UnderEnd("8000")},
+      {"ProgramEndFFFFh", good, false, 0xFF00, 0xFFFF, {}, UnderEnd("FF00")},
+      {"UnderEndBeforeTooHigh", PlainResident(254), false, 0xFF00, 0xFF01, {}, UnderEnd("FF00")},
+      // FF00h + 254 + 2 = 10000h: the last byte would land on FFFDh.
+      {"FF00hWith254Bytes", PlainResident(254), false, 0xFF00, 0x0200, {}, kTooHigh},
+      {"FF00hWith14999Bytes", PlainResident(14999), false, 0xFF00, 0x0200, {}, kTooHigh},
+      {"C600hWith14999Bytes", PlainResident(14999), false, 0xC600, 0x0200, {}, kTooHigh},
+  };
+}
+
+TEST(PlaceResident, EachFailureGivesItsOneLineAndLeavesImageAlone) {
+  for (const FailureCase& c : FailureCases()) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    InDirectory here(dir.path());
+    if (c.file) WriteFile(dir / "tarlek.bin", *c.file);
+    if (c.file_is_directory) std::filesystem::create_directory(dir / "tarlek.bin");
+
+    auto state = NewState();
+    LoadProgram(*state, c.call_target, c.program_end);
+    for (const auto& [address, value] : c.patches) state->Image[address] = value;
+    const auto before = state->Image;
+    CapturedConsole console;
+
+    EXPECT_FALSE(PlaceResident(*state, console));
+    EXPECT_EQ(console.Text(), Line(c.line));
+    EXPECT_TRUE(state->Image == before) << "Image changed";
+    EXPECT_EQ(state->ProgramEnd, c.program_end);
+  }
+}
+
+struct SuccessCase {
+  const char* name;
+  Bytes file;
+  uint16_t start;
+  uint16_t program_end;
+  uint16_t resident_end;
+  Bytes placed;  // expected at start onward
+};
+
+TEST(PlaceResident, PlacesAndRelocatesToThePageOfTheLongCall) {
+  const SuccessCase cases[] = {
+      // Only the jump's high address byte moves; the unflagged 80h opcode stays.
+      {"WorkedExample", kExampleResident, 0x8000, 0x0200, 0x8004, {0x02, 0x80, 0x03, 0x80, 0xFE}},
+      {"WorkedExampleAtPage01h",
+       kExampleResident,
+       0x0100,
+       0x0030,
+       0x0104,
+       {0x02, 0x01, 0x03, 0x80, 0xFE}},
+      // Any non-zero flag relocates; the sum wraps modulo 256.
+      {"FlagsOf01h80hFFh",
+       ResidentFile({0x01, 0x80, 0xFF, 0x00}, {0x10, 0x20, 0xFF, 0xFF}),
+       0x8000,
+       0x0200,
+       0x8003,
+       {0x90, 0xA0, 0x7F, 0xFF}},
+      // A start equal to ProgramEnd passes.
+      {"StartEqualToProgramEnd",
+       kExampleResident,
+       0x8000,
+       0x8000,
+       0x8004,
+       {0x02, 0x80, 0x03, 0x80, 0xFE}},
+      // The highest resident: FF00h..FFFCh.
+      {"FF00hWith253Bytes", PlainResident(253), 0xFF00, 0x0200, 0xFFFC, {}},
+  };
+  for (const SuccessCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    InDirectory here(dir.path());
+    WriteFile(dir / "tarlek.bin", c.file);
+    auto state = NewState();
+    LoadProgram(*state, c.start, c.program_end);
+    // Bytes already in the range are overwritten; the three bytes after it
+    // are left as they were.
+    const uint32_t n = c.file[0] | (c.file[1] << 8);
+    for (uint32_t a = c.start; a < c.start + n + 3u && a <= 0xFFFF; ++a) state->Image[a] = 0x5A;
+    auto expected = state->Image;
+    for (size_t k = 0; k < c.placed.size(); ++k) expected[c.start + k] = c.placed[k];
+    if (c.placed.empty()) {
+      for (uint32_t k = 0; k < n; ++k) expected[c.start + k] = c.file[2 + n + k];
+    }
+    CapturedConsole console;
+
+    ASSERT_TRUE(PlaceResident(*state, console));
+    EXPECT_EQ(console.Text(), "");
+    EXPECT_EQ(state->ResidentStart, c.start);
+    EXPECT_EQ(state->ResidentPage, c.start >> 8);
+    EXPECT_EQ(state->ResidentLength, n);
+    EXPECT_EQ(state->ResidentEnd, c.resident_end);
+    EXPECT_EQ(state->ProgramEnd, c.program_end);
+    for (uint32_t a = 0; a <= 0xFFFF; ++a) {
+      ASSERT_EQ(state->Image[a], expected[a]) << "at address " << std::hex << a;
+    }
+  }
+}
+
+TEST(PlaceResident, EmptyResidentPlacesNothingAndEndsBelowItsStart) {
+  TempDir dir;
+  InDirectory here(dir.path());
+  WriteFile(dir / "tarlek.bin", Bytes{0x00, 0x00});
+  auto state = NewState();
+  LoadProgram(*state, 0x8000, 0x0200);
+  state->Image[0x8000] = 0x77;
+  const auto before = state->Image;
+  CapturedConsole console;
+
+  ASSERT_TRUE(PlaceResident(*state, console));
+  EXPECT_EQ(console.Text(), "");
+  EXPECT_EQ(state->ResidentStart, 0x8000);
+  EXPECT_EQ(state->ResidentLength, 0);
+  EXPECT_EQ(state->ResidentEnd, 0x7FFF);
+  EXPECT_TRUE(state->Image == before);
+}
+
+TEST(PlaceResident, LargestResidentOf14999BytesIsPlacedWhole) {
+  TempDir dir;
+  InDirectory here(dir.path());
+  Bytes flags(14999), code(14999);
+  for (size_t k = 0; k < code.size(); ++k) {
+    code[k] = static_cast<uint8_t>(k * 7);
+    flags[k] = k % 3 == 0 ? 0x01 : 0x00;
+  }
+  const Bytes file = ResidentFile(flags, code);
+  ASSERT_EQ(file.size(), 30000u);
+  ASSERT_EQ(file[0], 0x97);
+  ASSERT_EQ(file[1], 0x3A);
+  WriteFile(dir / "tarlek.bin", file);
+  auto state = NewState();
+  LoadProgram(*state, 0x1000, 0x0024);
+  CapturedConsole console;
+
+  ASSERT_TRUE(PlaceResident(*state, console));
+  EXPECT_EQ(console.Text(), "");
+  EXPECT_EQ(state->ResidentEnd, 0x1000 + 14999 - 1);
+  for (size_t k = 0; k < code.size(); ++k) {
+    const uint8_t want = flags[k] ? static_cast<uint8_t>(code[k] + 0x10) : code[k];
+    ASSERT_EQ(state->Image[0x1000 + k], want) << "resident byte " << k;
+  }
+  EXPECT_EQ(state->Image[0x1000 + 14999], 0x00);
+}
+
+// Root may read anything, so the read-only case runs as an unprivileged user
+// in a child process. The child's exit status: 0 placed, 1 not, 77 no other
+// user to become.
+int PlaceAsNobody() {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(77);
+    auto state = NewState();
+    LoadProgram(*state, 0x8000, 0x0200);
+    CapturedConsole console;
+    const bool ok =
+        PlaceResident(*state, console) && state->ResidentEnd == 0x8004 && console.Text().empty();
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(PlaceResident, ReadOnlyResidentFileIsRead) {
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  InDirectory here(dir.path());
+  WriteFile(dir / "tarlek.bin", kExampleResident);
+  ASSERT_EQ(::chmod((dir / "tarlek.bin").c_str(), 0444), 0);
+  const int status = PlaceAsNobody();
+  if (status == 77) GTEST_SKIP() << "cannot switch to an unprivileged user";
+  EXPECT_EQ(status, 0);
+}
+
+TEST(PlaceResident, OnlyTheLowerCaseNameInTheCurrentDirectoryCounts) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "work");
+  InDirectory here(dir / "work");
+  // Beside it, or under another letter case: neither is the resident file.
+  WriteFile(dir / "tarlek.bin", kExampleResident);
+  WriteFile(dir / "work/Tarlek.bin", kExampleResident);
+  WriteFile(dir / "work/TARLEK.BIN", kExampleResident);
+  auto state = NewState();
+  LoadProgram(*state, 0x8000, 0x0200);
+  CapturedConsole console;
+  EXPECT_FALSE(PlaceResident(*state, console));
+  EXPECT_EQ(console.Text(), Line(kNotFound));
+}
+
+// A file that opens but whose first read fails: the process's own memory file
+// read at address 0, which is never mapped, gives EIO.
+bool ReadFailsAfterOpen(const char* path) {
+  const int fd = ::open(path, O_RDONLY);
+  if (fd < 0) return false;
+  char byte;
+  const ssize_t n = ::read(fd, &byte, 1);
+  const int error = errno;
+  ::close(fd);
+  return n < 0 && error == EIO;
+}
+
+TEST(PlaceResident, ReadErrorAfterOpenIsReportedNotTakenAsTheEnd) {
+  if (!ReadFailsAfterOpen("/proc/self/mem")) GTEST_SKIP() << "/proc/self/mem does not give EIO";
+  TempDir dir;
+  InDirectory here(dir.path());
+  std::filesystem::create_symlink("/proc/self/mem", dir / "tarlek.bin");
+  auto state = NewState();
+  LoadProgram(*state, 0x8000, 0x0200);
+  const auto before = state->Image;
+  CapturedConsole console;
+
+  EXPECT_FALSE(PlaceResident(*state, console));
+  EXPECT_EQ(console.Text(), Line("ERROR - File Tarlek.bin cannot be read !"));
+  EXPECT_TRUE(state->Image == before);
+}
+
+}  // namespace
+}  // namespace tarlek::testing
