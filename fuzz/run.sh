@@ -9,6 +9,8 @@ seconds=${1:-60}
 shift || true
 CXX=clang++ bash scripts/build.sh build-fuzz -DTARLEK_FUZZ=ON -DTARLEK_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Each run writes its files and syncs the output: on tmpfs that costs nothing.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp fuzz/corpus/* "$work/"
