@@ -1,13 +1,34 @@
 #!/usr/bin/env bash
-# Sets up, builds, and merges the resident into the bundled example program.
+# The whole story on the bundled example: set up (as31 and the s51 simulator
+# among the rest), build, assemble examples/demo.asm, merge the resident into
+# it with tarlek, run the merged program in s51 and send the resident the
+# identify command on the simulated serial line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 bash scripts/build.sh build
 demo=build/demo
 rm -rf "$demo" && mkdir -p "$demo"
-python3 examples/make_example.py "$demo"
+cp examples/demo.asm resident/Tarlek.inc build/resident/tarlek.bin "$demo"
 cd "$demo"
-../tarlek prog.bin
-echo "merged prog.bin ($(stat -c %s prog.bin) bytes); the resident at 8000h:"
-od -A x -t x1 -j 0x8000 prog.bin
+
+echo "== as31 demo.asm"
+as31 demo.asm >as31.log 2>&1 || { cat as31.log; exit 1; }
+echo "== tarlek demo.hex"
+../tarlek demo.hex
+
+echo "== s51: reset, let the program run, send I (identify) at 9600 baud"
+printf 'I' >rx.bin
+cat >s51.cmd <<'CMDS'
+file "demo.hex"
+uart0_check_often=1
+break sfr w 0x99 21
+step 200000
+step 5000
+dump /b iram 0x40 0x4e >iram.bin
+quit
+CMDS
+s51 -t 8051 -b -S in=rx.bin,out=tx.bin -C s51.cmd </dev/null >s51.log 2>&1
+echo "resident answered: $(tr -d '\r\n' <tx.bin)"
+echo "demo's RAM 40h..4Eh (5A: its own code ran; 48h..4Eh: its registers):"
+od -A n -t x1 iram.bin
