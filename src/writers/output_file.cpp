@@ -1,9 +1,9 @@
 #include "writers/output_file.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -25,65 +25,146 @@ bool CopyPath(char* destination, size_t capacity, const char* path) {
   return true;
 }
 
+// The directory that holds path: "." when the path has no "/".
+void DirectoryOf(const char* path, char (&dir)[PATH_MAX]) {
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) {
+    std::strcpy(dir, ".");
+    return;
+  }
+  const size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
+  std::memcpy(dir, path, length);
+  dir[length] = '\0';
+}
+
+// In a directory with the sticky bit (such as a shared scratch directory) only
+// the file's owner, the directory's owner or a privileged process may rename
+// over a file, whatever the file's own permissions say.
+bool StickyDirectoryKeepsFile(const char* target, const struct stat& file) {
+  const uid_t me = ::geteuid();
+  if (me == 0 || file.st_uid == me) return false;
+  char dir[PATH_MAX];
+  DirectoryOf(target, dir);
+  struct stat st;
+  return ::stat(dir, &st) == 0 && (st.st_mode & S_ISVTX) != 0 && st.st_uid != me;
+}
+
 }  // namespace
 
-OutputFile::~OutputFile() { Discard(); }
+OutputFile::~OutputFile() {
+  Discard();
+  if (signals_saved_) {
+    ::sigaction(SIGPIPE, &old_pipe_, nullptr);
+    ::sigaction(SIGXFSZ, &old_xfsz_, nullptr);
+  }
+}
 
 bool OutputFile::Open(const char* path) {
+  if (!signals_saved_) {
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, &old_pipe_);
+    ::sigaction(SIGXFSZ, &ignore, &old_xfsz_);
+    signals_saved_ = true;
+  }
+
   struct stat st;
   if (::stat(path, &st) != 0) {
     struct stat link;
     if (errno != ENOENT || ::lstat(path, &link) == 0) {
       // Not reachable, or a link to nothing: let the plain open decide.
-      return OpenInPlace(path);
+      return OpenInPlace(path, O_CREAT);
     }
+    // A new file. A directory that refuses the temporary file refuses this
+    // name too.
     if (!CopyPath(target_, sizeof target_, path)) return false;
-    return CreateTemporary(0666 & ~CurrentUmask()) || OpenInPlace(path);
+    return CreateTemporary(0666 & ~CurrentUmask(), nullptr);
   }
-  if (!S_ISREG(st.st_mode)) return OpenInPlace(path);  // device, FIFO, directory
+  if (!S_ISREG(st.st_mode)) return OpenInPlace(path, 0);  // device, FIFO, directory
+  return OpenReplacement(path, st);
+}
 
+bool OutputFile::OpenInPlace(const char* path, int create) {
+  fd_ = ::open(path, O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC | create, 0666);
+  if (fd_ < 0) return false;
+  in_place_ = true;
+  struct stat st;
+  regular_ = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+  return true;
+}
+
+bool OutputFile::OpenReplacement(const char* path, const struct stat& st) {
   // The rename must not get round the file's own permissions: open it for
   // writing first, without truncating it, exactly as an in-place write would.
   const int probe = ::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
   if (probe < 0) return false;
-  ::close(probe);
 
-  if (::realpath(path, target_) == nullptr) return OpenInPlace(path);
-  if (!CreateTemporary(st.st_mode & 07777)) return OpenInPlace(path);
-  // Keep the owner too; only a privileged process can, and failing is fine.
-  if (::fchown(fd_, st.st_uid, st.st_gid) != 0) {
+  struct stat own;
+  bool resolved;
+  if (::lstat(path, &own) == 0 && S_ISLNK(own.st_mode))
+    resolved = ::realpath(path, target_) != nullptr;  // the link stays, its file is replaced
+  else
+    resolved = CopyPath(target_, sizeof target_, path);
+
+  bool in_place = !resolved || StickyDirectoryKeepsFile(target_, st);
+  if (!in_place) {
+    if (CreateTemporary(st.st_mode & 07777, &st)) {
+      ::close(probe);
+      return true;
+    }
+    // Only a directory that will not take a new file sends us back to
+    // writing in place; any other failure (no space, no inodes) is reported.
+    in_place = refused_;
   }
-  return true;
+  if (in_place && ::ftruncate(probe, 0) == 0) {
+    fd_ = probe;
+    in_place_ = true;
+    regular_ = true;
+    return true;
+  }
+  ::close(probe);
+  return false;
 }
 
-bool OutputFile::OpenInPlace(const char* path) {
-  fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
-  in_place_ = fd_ >= 0;
-  return in_place_;
-}
-
-bool OutputFile::CreateTemporary(mode_t mode) {
+bool OutputFile::CreateTemporary(mode_t mode, const struct stat* owner) {
   // A hidden name beside the target: the same directory, so the rename stays
-  // on one file system; mkstemp makes the name unpredictable and creates the
-  // file exclusively.
+  // on one file system; mkostemp makes the name unpredictable and creates the
+  // file exclusively. As much of the target's name is kept as lets the new
+  // name stay within the system's limits.
   const char* slash = std::strrchr(target_, '/');
-  const int dir_length = slash == nullptr ? 0 : static_cast<int>(slash - target_ + 1);
+  const size_t dir_length = slash == nullptr ? 0 : static_cast<size_t>(slash - target_ + 1);
   const char* base = target_ + dir_length;
+  constexpr size_t kDecoration = 8;  // the leading "." and ".XXXXXX"
+  size_t room = NAME_MAX - kDecoration;
+  room = std::min(room, PATH_MAX - 1 > dir_length + kDecoration
+                            ? PATH_MAX - 1 - dir_length - kDecoration
+                            : size_t{0});
+  const size_t base_length = std::min(std::strlen(base), room);
   const int n =
-      std::snprintf(temporary_, sizeof temporary_, "%.*s.%s.XXXXXX", dir_length, target_, base);
+      std::snprintf(temporary_, sizeof temporary_, "%.*s.%.*s.XXXXXX", static_cast<int>(dir_length),
+                    target_, static_cast<int>(base_length), base);
   if (n < 0 || static_cast<size_t>(n) >= sizeof temporary_) {
     temporary_[0] = '\0';
     return false;
   }
   fd_ = ::mkostemp(temporary_, O_CLOEXEC);
   if (fd_ < 0) {
+    refused_ = errno == EACCES || errno == EPERM;
     temporary_[0] = '\0';
     return false;
+  }
+  // The owner before the mode: a change of owner clears the set-user-ID and
+  // set-group-ID bits. Only a privileged process may give the file away;
+  // keeping just the group may still be allowed, and failing is fine.
+  if (owner != nullptr && ::fchown(fd_, owner->st_uid, owner->st_gid) != 0 &&
+      ::fchown(fd_, static_cast<uid_t>(-1), owner->st_gid) != 0) {
   }
   if (::fchmod(fd_, mode) != 0) {
     Discard();
     return false;
   }
+  regular_ = true;
   return true;
 }
 
@@ -117,8 +198,9 @@ bool OutputFile::Flush() {
 bool OutputFile::Commit() {
   if (fd_ < 0) return false;
   bool ok = Flush();
-  // Make the new contents durable before they replace the old file.
-  if (ok && !in_place_) ok = ::fsync(fd_) == 0;
+  // Make the new contents durable before they replace the old file; this is
+  // also where a file system that allocates late reports that it is full.
+  if (ok && regular_) ok = ::fsync(fd_) == 0;
   if (::close(fd_) != 0) ok = false;
   fd_ = -1;
   if (ok && !in_place_) ok = ::rename(temporary_, target_) == 0;

@@ -6,13 +6,21 @@
 // temporary file is removed and the old file is left as it was. The
 // replacement keeps the old file's permission bits (and owner, where the
 // process may set it); a new file gets 0666 less the umask. A symbolic link is
-// followed, so the file it points to is replaced and the link stays.
+// followed, so the file it points to is replaced and the link stays. A file
+// that the user may not write is refused, even where the directory would let a
+// rename replace it.
 //
 // Anything that is not a regular file (a character device, a FIFO) is written
-// in place, and so is a file in a directory that does not let us create the
-// temporary file but whose target we may write.
+// in place, and so is a file whose directory does not let us create the
+// temporary file or replace the file, but which we may write.
+//
+// While the file is open, SIGPIPE and SIGXFSZ are ignored, so that a reader
+// going away or a file size limit shows up as a failed write, which is
+// reported and cleaned up, instead of ending the process half way.
 #pragma once
 
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <climits>
@@ -40,15 +48,21 @@ class OutputFile {
   bool Commit();
 
  private:
-  bool OpenInPlace(const char* path);
-  bool CreateTemporary(mode_t mode);
+  bool OpenInPlace(const char* path, int create);
+  bool OpenReplacement(const char* path, const struct stat& st);
+  bool CreateTemporary(mode_t mode, const struct stat* owner);
   bool Flush();
   void Discard();
 
   int fd_ = -1;
   bool failed_ = false;
   bool in_place_ = false;
+  bool regular_ = false;        // fsync applies
+  bool refused_ = false;        // the directory would not take the temporary
+  bool signals_saved_ = false;  // old_pipe_ and old_xfsz_ hold the actions to restore
   size_t used_ = 0;
+  struct sigaction old_pipe_ = {};
+  struct sigaction old_xfsz_ = {};
   char target_[PATH_MAX] = {};          // the file that the rename replaces
   char temporary_[PATH_MAX + 16] = {};  // empty when writing in place
   uint8_t buffer_[65536];
