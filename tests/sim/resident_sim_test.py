@@ -125,6 +125,15 @@ def check_identify(work, program_hex, page, label):
         label, answer, iram[0x40:0x41].hex() + " " + iram[0x48:0x4F].hex())
 
 
+def test_bundled_examples_are_fresh(work):
+    """examples/demo.hex and demo.bin are the demo as it assembles (page 80h)."""
+    for fmt in ("hex", "bin"):
+        name = assemble_demo(work, 0x80, fmt)
+        with open(os.path.join(work, name), "rb") as fresh, \
+                open(os.path.join(os.path.dirname(ARGS.demo), name), "rb") as bundled:
+            check(fresh.read() == bundled.read(), "examples/%s is what demo.asm assembles to" % name)
+
+
 def test_pages_and_forms(work, resident):
     for page in (0x80, 0xA0):
         for fmt in ("hex", "bin"):
@@ -208,6 +217,7 @@ def main():
         resident = f.read()
     work = tempfile.mkdtemp(prefix="tarlek-sim-")
     try:
+        test_bundled_examples_are_fresh(work)
         test_pages_and_forms(work, resident)
         test_commands(work, resident)
         test_unrelocated_resident_fails(work, resident)

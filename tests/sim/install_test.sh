@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the build into a private prefix and uses it as a user would: the
+# tool from bin, tarlek.bin and the include file from share/tarlek, the man
+# page from man1, on the bundled demo.
+#   install_test.sh BUILD_DIR EXAMPLES_DIR
+set -euo pipefail
+build=$1
+examples=$2
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarlek-install-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+for f in bin/tarlek share/tarlek/tarlek.bin share/tarlek/Tarlek.inc share/man/man1/tarlek.1; do
+  [ -f "$work/prefix/$f" ] || { echo "FAIL: $f not installed"; exit 1; }
+done
+[ -x "$work/prefix/bin/tarlek" ] || { echo "FAIL: bin/tarlek is not executable"; exit 1; }
+grep -q '^\.TH TARLEK 1' "$work/prefix/share/man/man1/tarlek.1" || { echo "FAIL: man page"; exit 1; }
+
+mkdir "$work/user"
+cd "$work/user"
+cp "$work/prefix/share/tarlek/tarlek.bin" "$examples/demo.hex" .
+out=$("$work/prefix/bin/tarlek" demo.hex)
+grep -q 'Tarlek is now located at 8000h' <<<"$out" || { echo "FAIL: $out"; exit 1; }
+grep -q '^:10800000' demo.hex || { echo "FAIL: no resident at 8000h in demo.hex"; exit 1; }
+echo "installed layout works"
