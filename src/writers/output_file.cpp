@@ -60,6 +60,7 @@ OutputFile::~OutputFile() {
 }
 
 bool OutputFile::Open(const char* path) {
+  if (path[0] == '\0') return false;  // names no file; the temporary would land in "."
   if (!signals_saved_) {
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;

@@ -1,0 +1,189 @@
+// The output file module on its own: the old file stays whole until the new
+// one is committed, an abandoned file leaves nothing behind, and a file that
+// cannot be opened gives the writer's line.
+#include "writers/output_file.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace tarlek::testing {
+namespace {
+
+std::set<std::string> Names(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    names.insert(entry.path().filename().string());
+  return names;
+}
+
+Bytes Pattern(size_t size) {
+  Bytes bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  return bytes;
+}
+
+// Writes bytes in pieces of the given sizes, round and round.
+void WriteInPieces(OutputFile& file, const Bytes& bytes, const std::vector<size_t>& pieces) {
+  size_t done = 0;
+  for (size_t i = 0; done < bytes.size(); ++i) {
+    const size_t n = std::min(pieces[i % pieces.size()], bytes.size() - done);
+    file.Write(bytes.data() + done, n);
+    done += n;
+  }
+}
+
+struct ReplaceCase {
+  const char* name;
+  std::string open;       // the path given to Open, in the test directory
+  std::string file;       // the file that holds the old contents
+  std::string directory;  // where the temporary file goes
+  friend void PrintTo(const ReplaceCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class Replace : public ::testing::TestWithParam<ReplaceCase> {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directory(dir_ / "real");
+    WriteFile(dir_ / GetParam().file, "the user's old file\n");
+    std::filesystem::create_symlink("real/prog.bin", dir_ / "link.bin");
+  }
+  TempDir dir_;
+};
+
+TEST_P(Replace, OldFileStaysWholeUntilCommit) {
+  const ReplaceCase& c = GetParam();
+  const std::string temp_dir = dir_ / c.directory;
+  const std::set<std::string> before = Names(temp_dir);
+  const Bytes contents = Pattern(200000);  // several buffers' worth
+  {
+    OutputFile file;
+    ASSERT_TRUE(file.Open((dir_ / c.open).c_str()));
+    WriteInPieces(file, contents, {1, 65535, 7, 65537, 3000});
+
+    EXPECT_EQ(ReadText(dir_ / c.file), "the user's old file\n");
+    std::set<std::string> added = Names(temp_dir);
+    for (const auto& name : before) added.erase(name);
+    ASSERT_EQ(added.size(), 1u) << "one temporary file beside the target";
+    EXPECT_EQ(added.begin()->front(), '.') << *added.begin();
+    EXPECT_LE(added.begin()->size(), size_t{NAME_MAX});
+
+    ASSERT_TRUE(file.Commit());
+  }
+  EXPECT_EQ(ReadFile(dir_ / c.file), contents);
+  EXPECT_EQ(Names(temp_dir), before);
+}
+
+TEST_P(Replace, AbandonedFileLeavesTheOldOneAndNoTemporary) {
+  const ReplaceCase& c = GetParam();
+  const std::set<std::string> before = Names(dir_ / c.directory);
+  {
+    OutputFile file;
+    ASSERT_TRUE(file.Open((dir_ / c.open).c_str()));
+    const Bytes contents = Pattern(100000);
+    file.Write(contents.data(), contents.size());
+  }
+  EXPECT_EQ(ReadText(dir_ / c.file), "the user's old file\n");
+  EXPECT_EQ(Names(dir_ / c.directory), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, Replace,
+                         ::testing::ValuesIn(std::vector<ReplaceCase>{
+                             {"Plain", "prog.bin", "prog.bin", "."},
+                             // The longest name a directory takes: the temporary's name must not
+                             // grow past that limit and push the write back in place.
+                             {"LongestName", std::string(NAME_MAX - 4, 'p') + ".bin",
+                              std::string(NAME_MAX - 4, 'p') + ".bin", "."},
+                             {"ThroughLink", "link.bin", "real/prog.bin", "real"},
+                         }),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(OutputFile, NewFileAbandonedLeavesNothing) {
+  TempDir dir;
+  {
+    OutputFile file;
+    ASSERT_TRUE(file.Open((dir / "new.bin").c_str()));
+    file.Write("abc", 3);
+  }
+  EXPECT_TRUE(Names(dir.path()).empty());
+}
+
+TEST(OutputFile, LeavesTheProcessSignalsAsItFoundThem) {
+  TempDir dir;
+  struct sigaction before_pipe, before_xfsz, after_pipe, after_xfsz;
+  ::sigaction(SIGPIPE, nullptr, &before_pipe);
+  ::sigaction(SIGXFSZ, nullptr, &before_xfsz);
+  {
+    OutputFile file;
+    ASSERT_TRUE(file.Open((dir / "new.bin").c_str()));
+    file.Write("abc", 3);
+    ASSERT_TRUE(file.Commit());
+  }
+  ::sigaction(SIGPIPE, nullptr, &after_pipe);
+  ::sigaction(SIGXFSZ, nullptr, &after_xfsz);
+  EXPECT_EQ(after_pipe.sa_handler, before_pipe.sa_handler);
+  EXPECT_EQ(after_xfsz.sa_handler, before_xfsz.sa_handler);
+}
+
+// Runs the test in the test directory, so that even a relative or empty name
+// can only ever touch that directory.
+class InDirectory {
+ public:
+  explicit InDirectory(const std::string& dir) : old_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+  }
+  ~InDirectory() { std::filesystem::current_path(old_); }
+
+ private:
+  std::filesystem::path old_;
+};
+
+struct UnwritableCase {
+  const char* name;
+  std::string path;  // relative to the test directory
+  friend void PrintTo(const UnwritableCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class Unwritable : public ::testing::TestWithParam<UnwritableCase> {};
+
+TEST_P(Unwritable, GivesTheWritersLineAndTouchesNothing) {
+  TempDir dir;
+  WriteFile(dir / "plain.txt", "not a directory\n");
+  std::filesystem::create_directory(dir / "sub.bin");
+  std::filesystem::create_symlink("missing/x.bin", dir / "dangling.bin");
+  InDirectory here(dir.path());
+  const std::set<std::string> before = Names(".");
+  for (const char* kind : {"BIN", "INTEL HEX"}) {
+    CapturedConsole console;
+    bool filled = false;
+    EXPECT_FALSE(WriteOutputFile(console, kind, GetParam().path.c_str(),
+                                 [&](OutputFile& file) { filled = true, file.Write("x", 1); }));
+    EXPECT_FALSE(filled);
+    EXPECT_EQ(console.Text(), std::string("ERROR - ") + kind + " output file " + GetParam().path +
+                                  " cannot be written !\n");
+  }
+  EXPECT_EQ(Names("."), before);
+  EXPECT_TRUE(std::filesystem::is_empty("sub.bin"));
+  EXPECT_EQ(ReadText("plain.txt"), "not a directory\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, Unwritable,
+                         ::testing::ValuesIn(std::vector<UnwritableCase>{
+                             {"MissingDirectory", "missing/prog.bin"},
+                             {"FileAsDirectory", "plain.txt/prog.bin"},
+                             {"Directory", "sub.bin"},
+                             {"DirectoryWithSlash", "sub.bin/"},
+                             {"LinkIntoMissingDirectory", "dangling.bin"},
+                             {"Empty", ""},
+                         }),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tarlek::testing
