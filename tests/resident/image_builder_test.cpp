@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@ struct RelocatableCase {
   Bytes at0100h;
   std::vector<size_t> flagged;
 };
+
+void PrintTo(const RelocatableCase& c, std::ostream* os) { *os << c.name; }
 
 class ResidentBuilderAccepts : public ::testing::TestWithParam<RelocatableCase> {};
 
@@ -72,6 +75,8 @@ struct RefusedCase {
   Bytes at0100h;
   std::vector<uint32_t> refused;
 };
+
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
 
 class ResidentBuilderRefuses : public ::testing::TestWithParam<RefusedCase> {};
 
