@@ -239,7 +239,17 @@ struct KindCase {
 };
 
 std::vector<KindCase> KindCases() {
+  // Longer than 255 characters: used whole, never cut.
+  std::string long_dir;
+  while (long_dir.size() < 300) long_dir += "directory/";
   return {
+      {"LongPath",
+       {long_dir + "prog.bin"},
+       {long_dir + "prog.bin", "/oh"},
+       0,
+       kSuccess,
+       long_dir + "prog.hex",
+       Kind::kHex},
       {"BinOverwritten", {"prog.bin"}, {"prog.bin"}, 0, kSuccess, "prog.bin", Kind::kBin},
       {"HexOverwritten", {"prog.hex"}, {"prog.hex"}, 0, kSuccess, "prog.hex", Kind::kHex},
       {"HexWithOhOverwritten",

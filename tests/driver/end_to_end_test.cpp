@@ -109,6 +109,9 @@ std::vector<FailureCase> FailureCases() {
   long_resident[0] = 254;
   Bytes program_to_8000(0x8001, 0x00);
   std::copy(program.begin(), program.end(), program_to_8000.begin());
+  Bytes program_64k(0x10000, 0x00);
+  std::copy(program.begin(), program.end(), program_64k.begin());
+  program_64k[1] = 0xFF;
   return {
       {"ThreeArguments",
        {"prog.bin", "/ob", "/oh"},
@@ -156,6 +159,14 @@ std::vector<FailureCase> FailureCases() {
        {{"mem.bin", "/proc/self/mem"}},
        1,
        "ERROR - BIN input file mem.bin cannot be read !\n"},
+      // An empty program loads nothing; the missing hooks are found next.
+      {"EmptyProgram",
+       {"prog.bin"},
+       with("prog.bin", {}),
+       {},
+       {},
+       1,
+       "ERROR - File Tarlek.inc is not included into source program!\n"},
       {"ResidentNotFound",
        {"prog.bin"},
        without("tarlek.bin"),
@@ -198,6 +209,14 @@ std::vector<FailureCase> FailureCases() {
        {},
        1,
        "ERROR - Tarlek start address 8000h is under end address of Your program !\n"},
+      // 65,535 bytes are loaded: every page starts below the program's end.
+      {"Program65536Bytes",
+       {"prog.bin"},
+       with("prog.bin", program_64k),
+       {},
+       {},
+       1,
+       "ERROR - Tarlek start address FF00h is under end address of Your program !\n"},
       {"ResidentTooHigh",
        {"prog.bin"},
        {{"prog.bin", Program(0xFF, 0x00)}, {"tarlek.bin", long_resident}},
