@@ -293,34 +293,59 @@ TEST(PlaceResident, LargestResidentOf14999BytesIsPlacedWhole) {
   EXPECT_EQ(state->Image[0x1000 + 14999], 0x00);
 }
 
-// Root may read anything, so the read-only case runs as an unprivileged user
-// in a child process. The child's exit status: 0 placed, 1 not, 77 no other
-// user to become.
-int PlaceAsNobody() {
+// Root may read anything, so the permission cases run as an unprivileged user
+// in a child process, which reports the result and the console text through a
+// pipe.
+struct AsNobody {
+  bool switched = false;  // false: there was no other user to become
+  std::string report;     // "1" or "0", then the console text
+};
+
+AsNobody PlaceAsNobody() {
+  int pipe_fds[2];
+  if (::pipe(pipe_fds) != 0) return {};
   const pid_t pid = ::fork();
   if (pid == 0) {
+    ::close(pipe_fds[0]);
     if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(77);
     auto state = NewState();
     LoadProgram(*state, 0x8000, 0x0200);
     CapturedConsole console;
-    const bool ok =
-        PlaceResident(*state, console) && state->ResidentEnd == 0x8004 && console.Text().empty();
-    ::_exit(ok ? 0 : 1);
+    const bool ok = PlaceResident(*state, console);
+    const std::string report = (ok ? "1" : "0") + console.Text();
+    const bool sent =
+        ::write(pipe_fds[1], report.data(), report.size()) == static_cast<ssize_t>(report.size());
+    ::_exit(sent ? 0 : 1);
   }
+  ::close(pipe_fds[1]);
+  AsNobody result;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) {
+    result.report.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(pipe_fds[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.switched = !(WIFEXITED(status) && WEXITSTATUS(status) == 77);
+  return result;
 }
 
-TEST(PlaceResident, ReadOnlyResidentFileIsRead) {
+TEST(PlaceResident, ReadPermissionDecidesWritePermissionDoesNot) {
   TempDir dir;
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
   InDirectory here(dir.path());
   WriteFile(dir / "tarlek.bin", kExampleResident);
-  ASSERT_EQ(::chmod((dir / "tarlek.bin").c_str(), 0444), 0);
-  const int status = PlaceAsNobody();
-  if (status == 77) GTEST_SKIP() << "cannot switch to an unprivileged user";
-  EXPECT_EQ(status, 0);
+  const std::pair<mode_t, std::string> cases[] = {
+      {0444, "1"},  // read only: placed
+      {0200, "0" + Line(kNotFound)},
+  };
+  for (const auto& [mode, report] : cases) {
+    SCOPED_TRACE(::testing::Message() << "mode " << std::oct << mode);
+    ASSERT_EQ(::chmod((dir / "tarlek.bin").c_str(), mode), 0);
+    const AsNobody run = PlaceAsNobody();
+    if (!run.switched) GTEST_SKIP() << "cannot switch to an unprivileged user";
+    EXPECT_EQ(run.report, report);
+  }
 }
 
 TEST(PlaceResident, OnlyTheLowerCaseNameInTheCurrentDirectoryCounts) {
