@@ -160,6 +160,8 @@ std::vector<ReadCase> ReadCases() {
   return cases;
 }
 
+void PrintTo(const ReadCase& c, std::ostream* out) { *out << c.name; }
+
 class HexReaderLoads : public ::testing::TestWithParam<ReadCase> {};
 
 TEST_P(HexReaderLoads, StoresTheBytesAndProgramEnd) {
@@ -192,6 +194,8 @@ struct RefuseCase {
   std::string name;
   std::string text;
 };
+
+void PrintTo(const RefuseCase& c, std::ostream* out) { *out << c.name; }
 
 class HexReaderRefuses : public ::testing::TestWithParam<RefuseCase> {};
 

@@ -18,6 +18,8 @@ struct LineCase {
   std::string line;
 };
 
+void PrintTo(const LineCase& c, std::ostream* out) { *out << c.name; }
+
 class HexRecordLine : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(HexRecordLine, IsFormattedWithItsChecksum) {
@@ -106,6 +108,8 @@ struct RangeCase {
   uint32_t resident_length;  // ResidentEnd = ResidentStart + length - 1
   std::vector<Layout> records;
 };
+
+void PrintTo(const RangeCase& c, std::ostream* out) { *out << c.name; }
 
 class HexWriterRanges : public ::testing::TestWithParam<RangeCase> {};
 

@@ -115,6 +115,8 @@ Bytes Padded(Bytes bytes) {
   return bytes;
 }
 
+void PrintTo(const ProgramCase& c, std::ostream* out) { *out << c.name; }
+
 class RoundTrip : public ::testing::TestWithParam<ProgramCase> {};
 
 TEST_P(RoundTrip, HexInToBinAndBinInToHexGiveTheSameImage) {
@@ -146,6 +148,8 @@ struct WriteCase {
   uint16_t resident_start;
   uint32_t resident_length;
 };
+
+void PrintTo(const WriteCase& c, std::ostream* out) { *out << c.name; }
 
 class HexReadBack : public ::testing::TestWithParam<WriteCase> {};
 
