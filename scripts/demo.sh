@@ -16,6 +16,8 @@ echo "== as31 demo.asm"
 as31 demo.asm >as31.log 2>&1 || { cat as31.log; exit 1; }
 echo "== tarlek demo.hex"
 ../tarlek demo.hex
+echo "demo.hex, rewritten: $(wc -l <demo.hex) lines; its last records, the resident's end:"
+tail -n 4 demo.hex
 
 echo "== s51: reset, let the program run, send I (identify) at 9600 baud"
 printf 'I' >rx.bin
