@@ -32,6 +32,18 @@ constexpr std::array<uint8_t, 256> kDigitTable = MakeDigitTable();
 
 }  // namespace
 
+constexpr std::array<uint16_t, 65536> MakePairTable() {
+  std::array<uint16_t, 65536> table{};
+  for (unsigned index = 0; index < table.size(); ++index) {
+    const uint8_t high = kDigitTable[index & 0xFF];
+    const uint8_t low = kDigitTable[index >> 8];
+    table[index] = high > 0x0F || low > 0x0F ? kNotHexPair : static_cast<uint16_t>(high << 4 | low);
+  }
+  return table;
+}
+
+constexpr std::array<uint16_t, 65536> kHexPairTable = MakePairTable();
+
 std::string_view HexByte(uint8_t value) { return {&kByteTable[2 * value], 2}; }
 
 uint8_t HexDigitValue(char c) { return kDigitTable[static_cast<unsigned char>(c)]; }

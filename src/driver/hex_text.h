@@ -2,6 +2,7 @@
 // number is built from, and the lenient reading of a field of an Intel HEX line.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 
@@ -18,5 +19,19 @@ uint16_t HexToWord(std::string_view text);
 
 // The value of one hexadecimal digit, or 0xFF when the character is not one.
 uint8_t HexDigitValue(char c);
+
+// For every two characters c0 c1, indexed by c0 + 256 * c1: the byte they
+// spell as two hexadecimal digits (high digit first), or kNotHexPair when
+// either is not a digit. kNotHexPair's low eight bits are 00h, the byte that
+// a lenient reader stores for a pair that is not a number.
+constexpr uint16_t kNotHexPair = 0x100;
+extern const std::array<uint16_t, 65536> kHexPairTable;
+
+// The two characters at text as one byte value, or kNotHexPair.
+inline uint16_t HexPairValue(const char* text) {
+  const unsigned index = static_cast<unsigned char>(text[0]) | static_cast<unsigned char>(text[1])
+                                                                   << 8;
+  return kHexPairTable[index];
+}
 
 }  // namespace tarlek

@@ -10,21 +10,6 @@ namespace tarlek {
 // Longest line kept whole: a record of 255 data bytes is 521 characters.
 constexpr size_t kHexLineCapacity = 1024;
 
-// Tracks the extended address base of the records read so far and stores the
-// data records of one line after another into the image.
-class HexLoader {
- public:
-  explicit HexLoader(ProgramState& state) : state_(state) {}
-
-  // Takes one line, without its line end. Returns false when a data byte would
-  // land above FFFFh; nothing of that line is stored then.
-  bool TakeLine(std::string_view line);
-
- private:
-  ProgramState& state_;
-  uint32_t base_ = 0;
-};
-
 // Loads an Intel HEX program into Image and sets ProgramEnd to the highest
 // address stored. Lenient: fields are cut by fixed character positions, the
 // start code and checksum are not checked, and reading goes on past the
