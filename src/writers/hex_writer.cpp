@@ -1,5 +1,6 @@
 #include "writers/hex_writer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -11,19 +12,21 @@ namespace {
 constexpr uint16_t kFirstDataByte = 4;
 constexpr std::string_view kEndOfFile = ":00000001FF\n";
 
-// Every address from first through last, both included; a record never spans
-// two ranges. An empty range (last below first) writes nothing.
+// Every address from first through last, both included, in records of 16
+// bytes from first on; only the range's last record may be shorter, and a
+// record never spans two ranges. An empty range (last below first) writes
+// nothing, and nothing past FFFFh is ever taken.
 void WriteRange(const ProgramState& state, OutputFile& file, uint32_t first, uint32_t last) {
+  last = std::min<uint32_t>(last, 0xFFFF);
   HexRecord record;
-  StartHexRecord(record, static_cast<uint16_t>(first));
-  for (uint32_t address = first; address <= last && address <= 0xFFFF; ++address) {
-    record.bytes[record.fill++] = state.Image[address];
-    if (record.fill == kFirstDataByte + kHexRecordDataMax) {
-      WriteHexRecord(record, file);
-      StartHexRecord(record, static_cast<uint16_t>(address + 1));
-    }
+  for (uint32_t address = first; address <= last;) {
+    const uint32_t n = std::min<uint32_t>(kHexRecordDataMax, last - address + 1);
+    StartHexRecord(record, static_cast<uint16_t>(address));
+    std::memcpy(record.bytes + record.fill, &state.Image[address], n);
+    record.fill = static_cast<uint16_t>(record.fill + n);
+    WriteHexRecord(record, file);
+    address += n;
   }
-  if (record.fill > kFirstDataByte) WriteHexRecord(record, file);
 }
 
 }  // namespace
@@ -35,21 +38,24 @@ void StartHexRecord(HexRecord& record, uint16_t address) {
 }
 
 size_t FormatHexRecord(HexRecord& record, char* line) {
-  record.bytes[0] = static_cast<uint8_t>(record.fill - kFirstDataByte);
+  const uint16_t fill = record.fill;
+  record.bytes[0] = static_cast<uint8_t>(fill - kFirstDataByte);
   record.bytes[1] = static_cast<uint8_t>(record.address >> 8);
   record.bytes[2] = static_cast<uint8_t>(record.address);
-  size_t length = 0;
-  line[length++] = ':';
+  char* out = line;
+  *out++ = ':';
   unsigned sum = 0;
-  for (uint16_t i = 0; i < record.fill; ++i) {
-    std::memcpy(line + length, HexByte(record.bytes[i]).data(), 2);
-    length += 2;
-    sum += record.bytes[i];
+  for (uint16_t i = 0; i < fill; ++i) {
+    const uint8_t byte = record.bytes[i];
+    std::memcpy(out, HexByte(byte).data(), 2);
+    out += 2;
+    sum += byte;
   }
-  std::memcpy(line + length, HexByte(static_cast<uint8_t>(0x100 - (sum & 0xFF))).data(), 2);
-  length += 2;
-  line[length++] = '\n';
-  return length;
+  // The checksum makes all bytes from the count on add up to 0, modulo 256.
+  std::memcpy(out, HexByte(static_cast<uint8_t>(0x100 - (sum & 0xFF))).data(), 2);
+  out += 2;
+  *out++ = '\n';
+  return static_cast<size_t>(out - line);
 }
 
 void WriteHexRecord(HexRecord& record, OutputFile& file) {
