@@ -12,6 +12,8 @@
 namespace tarlek {
 namespace {
 
+constexpr size_t kDirectWrite = 4096;
+
 mode_t CurrentUmask() {
   const mode_t mask = ::umask(0);
   ::umask(mask);
@@ -171,6 +173,11 @@ bool OutputFile::CreateTemporary(mode_t mode, const struct stat* owner) {
 
 void OutputFile::Write(const void* data, size_t size) {
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  // A large block gains nothing from the buffer: it goes straight to the file.
+  if (size >= kDirectWrite && Flush()) {
+    WriteAll(bytes, size);
+    return;
+  }
   while (size > 0 && !failed_) {
     if (used_ == sizeof buffer_ && !Flush()) return;
     const size_t room = sizeof buffer_ - used_;
@@ -183,17 +190,21 @@ void OutputFile::Write(const void* data, size_t size) {
 }
 
 bool OutputFile::Flush() {
+  WriteAll(buffer_, used_);
+  used_ = 0;
+  return !failed_;
+}
+
+void OutputFile::WriteAll(const uint8_t* bytes, size_t size) {
   size_t done = 0;
-  while (done < used_ && !failed_) {
-    const ssize_t n = ::write(fd_, buffer_ + done, used_ - done);
+  while (done < size && !failed_) {
+    const ssize_t n = ::write(fd_, bytes + done, size - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0)
       failed_ = true;
     else
       done += static_cast<size_t>(n);
   }
-  used_ = 0;
-  return !failed_;
 }
 
 bool OutputFile::Commit() {

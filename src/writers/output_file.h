@@ -52,6 +52,7 @@ class OutputFile {
   bool OpenReplacement(const char* path, const struct stat& st);
   bool CreateTemporary(mode_t mode, const struct stat* owner);
   bool Flush();
+  void WriteAll(const uint8_t* bytes, size_t size);  // unbuffered; remembers a failure
   void Discard();
 
   int fd_ = -1;
