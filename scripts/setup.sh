@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev python3 as31 sdcc-ucsim
-  srecord binutils python3-intelhex sdcc clang libbenchmark-dev valgrind)
+  srecord binutils python3-intelhex sdcc clang libclang-rt-14-dev libbenchmark-dev valgrind)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
