@@ -83,21 +83,6 @@ TEST(EqualsUpperCased, ChangesOnlyTheLettersAToZ) {
   }
 }
 
-// The run looks for tarlek.bin in the current directory.
-class InDirectory {
- public:
-  explicit InDirectory(const std::string& path) : previous_(std::filesystem::current_path()) {
-    std::filesystem::current_path(path);
-  }
-  ~InDirectory() {
-    std::error_code ec;
-    std::filesystem::current_path(previous_, ec);
-  }
-
- private:
-  std::filesystem::path previous_;
-};
-
 const Bytes kResident{0x05, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x03, 0x80, 0xFE};
 const Bytes kPlacedResident{0x02, 0x80, 0x03, 0x80, 0xFE};
 

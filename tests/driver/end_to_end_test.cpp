@@ -52,18 +52,6 @@ std::map<std::string, Bytes> Files(const std::string& dir) {
   return files;
 }
 
-// A file that opens but whose first read fails: the process's own memory file
-// read at address 0, which is never mapped, gives EIO.
-bool ReadFailsAfterOpen(const char* path) {
-  const int fd = ::open(path, O_RDONLY);
-  if (fd < 0) return false;
-  char byte;
-  const ssize_t n = ::read(fd, &byte, 1);
-  const int error = errno;
-  ::close(fd);
-  return n < 0 && error == EIO;
-}
-
 const std::string kClosing = "\nTarlek loading O.K. - thank You for using it.\n";
 
 TEST(EndToEnd, BinProgramGetsTheResidentAtItsPage) {

@@ -101,43 +101,15 @@ TEST(ReadBinFile, LongNameIsQuotedWhole) {
   EXPECT_EQ(state->ProgramEnd, 3);
 }
 
-// Root may read anything, so the permission cases run as an unprivileged user
-// in a child process, which reports the result, ProgramEnd and the console
-// text through a pipe.
-struct AsNobody {
-  bool switched = false;  // false: there was no other user to become
-  std::string report;     // "1" or "0", ProgramEnd in hex, ":", the console text
-};
-
 AsNobody ReadAsNobody(const std::string& path) {
-  int pipe_fds[2];
-  if (::pipe(pipe_fds) != 0) return {};
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(pipe_fds[0]);
-    if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(77);
+  return RunAsNobody([&path] {
     auto state = NewState();
     CapturedConsole console;
     const bool ok = ReadBinFile(*state, console, path.c_str());
-    const std::string report = std::string(ok ? "1" : "0") +
-                               std::string(HexByte(static_cast<uint8_t>(state->ProgramEnd >> 8))) +
-                               std::string(HexByte(static_cast<uint8_t>(state->ProgramEnd))) + ":" +
-                               console.Text();
-    const bool sent =
-        ::write(pipe_fds[1], report.data(), report.size()) == static_cast<ssize_t>(report.size());
-    ::_exit(sent ? 0 : 1);
-  }
-  ::close(pipe_fds[1]);
-  AsNobody result;
-  char buffer[512];
-  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) {
-    result.report.append(buffer, static_cast<size_t>(n));
-  }
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  result.switched = !(WIFEXITED(status) && WEXITSTATUS(status) == 77);
-  return result;
+    return std::string(ok ? "1" : "0") +
+           std::string(HexByte(static_cast<uint8_t>(state->ProgramEnd >> 8))) +
+           std::string(HexByte(static_cast<uint8_t>(state->ProgramEnd))) + ":" + console.Text();
+  });
 }
 
 TEST(ReadBinFile, ReadPermissionDecidesWritePermissionDoesNot) {
@@ -156,18 +128,6 @@ TEST(ReadBinFile, ReadPermissionDecidesWritePermissionDoesNot) {
     if (!run.switched) GTEST_SKIP() << "cannot switch to an unprivileged user";
     EXPECT_EQ(run.report, report);
   }
-}
-
-// A file that opens but whose first read fails: the process's own memory file
-// read at address 0, which is never mapped, gives EIO.
-bool ReadFailsAfterOpen(const char* path) {
-  const int fd = ::open(path, O_RDONLY);
-  if (fd < 0) return false;
-  char byte;
-  const ssize_t n = ::read(fd, &byte, 1);
-  const int error = errno;
-  ::close(fd);
-  return n < 0 && error == EIO;
 }
 
 TEST(ReadBinFile, ReadErrorAfterOpenIsReportedNotTakenAsTheEnd) {

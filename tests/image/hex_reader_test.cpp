@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <string>
 #include <vector>
 
@@ -237,6 +239,17 @@ TEST(HexReader, MissingFileOrDirectoryCannotBeOpened) {
     EXPECT_EQ(console.Text(), "ERROR - INTEL HEX input file " + path + " cannot be opened !\n");
     EXPECT_EQ(state->ProgramEnd, 0);
   }
+}
+
+TEST(HexReader, ReadErrorAfterOpenIsReportedNotTakenAsTheEnd) {
+  if (!ReadFailsAfterOpen("/proc/self/mem")) GTEST_SKIP() << "/proc/self/mem does not give EIO";
+  TempDir dir;
+  const std::string path = dir / "prog.hex";
+  std::filesystem::create_symlink("/proc/self/mem", path);
+  auto state = NewState();
+  CapturedConsole console;
+  EXPECT_FALSE(ReadHexFile(*state, console, path.c_str()));
+  EXPECT_EQ(console.Text(), "ERROR - INTEL HEX input file " + path + " cannot be read !\n");
 }
 
 // A whole run over a file with data above FFFFh stops at the reader: nothing

@@ -22,22 +22,6 @@
 namespace tarlek::testing {
 namespace {
 
-// The placement looks for tarlek.bin in the current directory: each case runs
-// inside its own temporary directory and goes back afterwards.
-class InDirectory {
- public:
-  explicit InDirectory(const std::string& path) : previous_(std::filesystem::current_path()) {
-    std::filesystem::current_path(path);
-  }
-  ~InDirectory() {
-    std::error_code ec;
-    std::filesystem::current_path(previous_, ec);
-  }
-
- private:
-  std::filesystem::path previous_;
-};
-
 // A resident image file: length N little-endian, N flags, N code bytes.
 Bytes ResidentFile(const Bytes& flags, const Bytes& code) {
   if (flags.size() != code.size()) throw std::logic_error("flags and code differ in length");
@@ -293,41 +277,14 @@ TEST(PlaceResident, LargestResidentOf14999BytesIsPlacedWhole) {
   EXPECT_EQ(state->Image[0x1000 + 14999], 0x00);
 }
 
-// Root may read anything, so the permission cases run as an unprivileged user
-// in a child process, which reports the result and the console text through a
-// pipe.
-struct AsNobody {
-  bool switched = false;  // false: there was no other user to become
-  std::string report;     // "1" or "0", then the console text
-};
-
 AsNobody PlaceAsNobody() {
-  int pipe_fds[2];
-  if (::pipe(pipe_fds) != 0) return {};
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(pipe_fds[0]);
-    if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(77);
+  return RunAsNobody([] {
     auto state = NewState();
     LoadProgram(*state, 0x8000, 0x0200);
     CapturedConsole console;
     const bool ok = PlaceResident(*state, console);
-    const std::string report = (ok ? "1" : "0") + console.Text();
-    const bool sent =
-        ::write(pipe_fds[1], report.data(), report.size()) == static_cast<ssize_t>(report.size());
-    ::_exit(sent ? 0 : 1);
-  }
-  ::close(pipe_fds[1]);
-  AsNobody result;
-  char buffer[512];
-  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) {
-    result.report.append(buffer, static_cast<size_t>(n));
-  }
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  result.switched = !(WIFEXITED(status) && WEXITSTATUS(status) == 77);
-  return result;
+    return (ok ? "1" : "0") + console.Text();
+  });
 }
 
 TEST(PlaceResident, ReadPermissionDecidesWritePermissionDoesNot) {
@@ -361,18 +318,6 @@ TEST(PlaceResident, OnlyTheLowerCaseNameInTheCurrentDirectoryCounts) {
   CapturedConsole console;
   EXPECT_FALSE(PlaceResident(*state, console));
   EXPECT_EQ(console.Text(), Line(kNotFound));
-}
-
-// A file that opens but whose first read fails: the process's own memory file
-// read at address 0, which is never mapped, gives EIO.
-bool ReadFailsAfterOpen(const char* path) {
-  const int fd = ::open(path, O_RDONLY);
-  if (fd < 0) return false;
-  char byte;
-  const ssize_t n = ::read(fd, &byte, 1);
-  const int error = errno;
-  ::close(fd);
-  return n < 0 && error == EIO;
 }
 
 TEST(PlaceResident, ReadErrorAfterOpenIsReportedNotTakenAsTheEnd) {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -83,6 +84,51 @@ std::string CapturedConsole::Text() {
     offset += n;
   }
   return text;
+}
+
+InDirectory::InDirectory(const std::string& path) : previous_(std::filesystem::current_path()) {
+  std::filesystem::current_path(path);
+}
+
+InDirectory::~InDirectory() {
+  std::error_code ec;
+  std::filesystem::current_path(previous_, ec);
+}
+
+bool ReadFailsAfterOpen(const char* path) {
+  const int fd = ::open(path, O_RDONLY);
+  if (fd < 0) return false;
+  char byte;
+  const ssize_t n = ::read(fd, &byte, 1);
+  const int error = errno;
+  ::close(fd);
+  return n < 0 && error == EIO;
+}
+
+AsNobody RunAsNobody(const std::function<std::string()>& body) {
+  constexpr int kCannotSwitch = 77;
+  int pipe_fds[2];
+  if (::pipe(pipe_fds) != 0) return {};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(pipe_fds[0]);
+    if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(kCannotSwitch);
+    const std::string report = body();
+    const bool sent =
+        ::write(pipe_fds[1], report.data(), report.size()) == static_cast<ssize_t>(report.size());
+    ::_exit(sent ? 0 : 1);
+  }
+  ::close(pipe_fds[1]);
+  AsNobody result;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) {
+    result.report.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(pipe_fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  result.switched = !(WIFEXITED(status) && WEXITSTATUS(status) == kCannotSwitch);
+  return result;
 }
 
 std::unique_ptr<ProgramState> NewState() { return std::make_unique<ProgramState>(); }

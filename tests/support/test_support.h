@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,6 +52,33 @@ class CapturedConsole {
   int fd_;
   std::unique_ptr<Console> console_;
 };
+
+// Changes the working directory for the life of the object (the placement
+// looks for tarlek.bin in the current directory).
+class InDirectory {
+ public:
+  explicit InDirectory(const std::string& path);
+  ~InDirectory();
+  InDirectory(const InDirectory&) = delete;
+  InDirectory& operator=(const InDirectory&) = delete;
+
+ private:
+  std::filesystem::path previous_;
+};
+
+// Whether path opens but its first read fails with EIO, as the process's own
+// memory file (/proc/self/mem, read at address 0, never mapped) does: a real
+// read error after a successful open, without touching any device.
+bool ReadFailsAfterOpen(const char* path);
+
+// Runs body in a child process that has become the unprivileged user nobody
+// (uid and gid 65534) and returns the text body returned. switched is false
+// when the child could not become that user.
+struct AsNobody {
+  bool switched = false;
+  std::string report;
+};
+AsNobody RunAsNobody(const std::function<std::string()>& body);
 
 // A zeroed state on the heap: it is too big for a test's stack frame.
 std::unique_ptr<ProgramState> NewState();

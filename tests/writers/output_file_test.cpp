@@ -132,19 +132,6 @@ TEST(OutputFile, LeavesTheProcessSignalsAsItFoundThem) {
   EXPECT_EQ(after_xfsz.sa_handler, before_xfsz.sa_handler);
 }
 
-// Runs the test in the test directory, so that even a relative or empty name
-// can only ever touch that directory.
-class InDirectory {
- public:
-  explicit InDirectory(const std::string& dir) : old_(std::filesystem::current_path()) {
-    std::filesystem::current_path(dir);
-  }
-  ~InDirectory() { std::filesystem::current_path(old_); }
-
- private:
-  std::filesystem::path old_;
-};
-
 struct UnwritableCase {
   const char* name;
   std::string path;  // relative to the test directory
@@ -158,6 +145,7 @@ TEST_P(Unwritable, GivesTheWritersLineAndTouchesNothing) {
   WriteFile(dir / "plain.txt", "not a directory\n");
   std::filesystem::create_directory(dir / "sub.bin");
   std::filesystem::create_symlink("missing/x.bin", dir / "dangling.bin");
+  // In the test directory, even a relative or empty name can only touch it.
   InDirectory here(dir.path());
   const std::set<std::string> before = Names(".");
   for (const char* kind : {"BIN", "INTEL HEX"}) {
