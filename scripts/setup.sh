@@ -3,7 +3,7 @@
 # (Debian 12; as root, or through sudo).
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev python3 as31 sdcc-ucsim
+packages=(cmake g++ make libgtest-dev clang-format python3 as31 sdcc-ucsim
   srecord binutils python3-intelhex sdcc clang libclang-rt-14-dev libbenchmark-dev valgrind)
 missing=()
 for p in "${packages[@]}"; do
