@@ -46,13 +46,11 @@ constexpr std::array<uint16_t, 65536> kHexPairTable = MakePairTable();
 
 std::string_view HexByte(uint8_t value) { return {&kByteTable[2 * value], 2}; }
 
-uint8_t HexDigitValue(char c) { return kDigitTable[static_cast<unsigned char>(c)]; }
-
 uint16_t HexToWord(std::string_view text) {
   uint16_t value = 0;
   for (char c : text) {
-    uint8_t d = HexDigitValue(c);
-    if (d == 0xFF) return 0;
+    const uint8_t d = kDigitTable[static_cast<unsigned char>(c)];
+    if (d == 0xFF) return 0;  // not a digit
     value = static_cast<uint16_t>((value << 4) | d);
   }
   return value;

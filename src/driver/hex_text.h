@@ -17,9 +17,6 @@ std::string_view HexByte(uint8_t value);
 // gives 0; more than four significant digits keep the low 16 bits.
 uint16_t HexToWord(std::string_view text);
 
-// The value of one hexadecimal digit, or 0xFF when the character is not one.
-uint8_t HexDigitValue(char c);
-
 // For every two characters c0 c1, indexed by c0 + 256 * c1: the byte they
 // spell as two hexadecimal digits (high digit first), or kNotHexPair when
 // either is not a digit. kNotHexPair's low eight bits are 00h, the byte that
