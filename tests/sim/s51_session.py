@@ -1,0 +1,130 @@
+"""A merged program running freely in the s51 simulator, its serial port on
+two FIFOs in a directory of the caller's. The host side opens the
+simulator's output FIFO for reading (non-blocking) before its input FIFO for
+writing, as s51 opens them in the other order. Stops s51 by its PID.
+
+    with S51Session(workdir, "prog.hex") as sim:
+        sim.send(b"...")
+        data = sim.receive(count, timeout=2.0)
+
+The simulator's serial line is paced in simulated time, and with
+uart0_check_often=1 it takes input bytes as soon as they come.
+
+For a client that opens the port itself (tarlek-mon --port fifo:RX,TX),
+S51Session(..., attach=False) only starts s51; sim.rx and sim.tx are the
+FIFO paths (rx: what the simulator reads)."""
+
+import os
+import select
+import signal
+import subprocess
+import time
+
+
+class S51Session:
+    def __init__(self, workdir, program_hex, s51="s51", cpu="8051", clock_hz=None,
+                 attach=True, extra_commands=()):
+        self.workdir = workdir
+        self.program_hex = program_hex
+        self.s51 = s51
+        self.cpu = cpu
+        self.clock_hz = clock_hz
+        self.attach = attach
+        self.extra_commands = list(extra_commands)
+        self.rx = os.path.join(workdir, "s51.rx")
+        self.tx = os.path.join(workdir, "s51.tx")
+        self.process = None
+        self.read_fd = None
+        self.write_fd = None
+
+    def __enter__(self):
+        for path in (self.rx, self.tx):
+            if os.path.exists(path):
+                os.remove(path)
+            os.mkfifo(path)
+        cfg = os.path.join(self.workdir, "s51.cfg")
+        with open(cfg, "w") as f:
+            f.write("uart0_check_often=1\n")
+            for line in self.extra_commands:
+                f.write(line + "\n")
+        cmd = [self.s51, "-t", self.cpu, "-b", "-S", "in=%s,out=%s" % (self.rx, self.tx),
+               "-C", cfg, "-g", self.program_hex]
+        if self.clock_hz:
+            cmd[1:1] = ["-X", str(self.clock_hz)]
+        self.log = open(os.path.join(self.workdir, "s51.log"), "wb")
+        self.process = subprocess.Popen(cmd, cwd=self.workdir, stdin=subprocess.DEVNULL,
+                                        stdout=self.log, stderr=subprocess.STDOUT)
+        if self.attach:
+            self.open_port()
+        return self
+
+    def open_port(self, timeout=10.0):
+        """Opens the FIFOs from the host's side."""
+        self.read_fd = os.open(self.tx, os.O_RDONLY | os.O_NONBLOCK)
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                self.write_fd = os.open(self.rx, os.O_WRONLY | os.O_NONBLOCK)
+                break
+            except OSError:
+                # No reader yet: s51 is still starting.
+                if time.monotonic() > deadline or self.process.poll() is not None:
+                    raise RuntimeError("s51 did not open its serial input")
+                time.sleep(0.01)
+        os.set_blocking(self.write_fd, True)
+
+    def send(self, data):
+        view = memoryview(bytes(data))
+        while view:
+            written = os.write(self.write_fd, view)
+            view = view[written:]
+
+    def receive(self, count, timeout):
+        """Up to count bytes, fewer when timeout seconds pass first."""
+        out = bytearray()
+        deadline = time.monotonic() + timeout
+        while len(out) < count:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            ready, _, _ = select.select([self.read_fd], [], [], left)
+            if not ready:
+                break
+            try:
+                chunk = os.read(self.read_fd, count - len(out))
+            except BlockingIOError:
+                continue
+            if not chunk:
+                # No writer (yet): the simulator has not opened its output.
+                time.sleep(0.005)
+                continue
+            out += chunk
+        return bytes(out)
+
+    def drain(self, quiet=0.05, limit=5.0):
+        """Everything that arrives until the line has been quiet for quiet seconds."""
+        out = bytearray()
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline:
+            chunk = self.receive(4096, quiet)
+            if not chunk:
+                break
+            out += chunk
+        return bytes(out)
+
+    def running(self):
+        return self.process is not None and self.process.poll() is None
+
+    def __exit__(self, *exc):
+        for fd in (self.read_fd, self.write_fd):
+            if fd is not None:
+                os.close(fd)
+        if self.process is not None and self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+        return False
