@@ -52,7 +52,10 @@ class S51Session:
         if self.clock_hz:
             cmd[1:1] = ["-X", str(self.clock_hz)]
         self.log = open(os.path.join(self.workdir, "s51.log"), "wb")
-        self.process = subprocess.Popen(cmd, cwd=self.workdir, stdin=subprocess.DEVNULL,
+        # s51 quits about a second after its console reads the end of its
+        # input, even while it simulates: a pipe that stays open until the
+        # session ends keeps it running.
+        self.process = subprocess.Popen(cmd, cwd=self.workdir, stdin=subprocess.PIPE,
                                         stdout=self.log, stderr=subprocess.STDOUT)
         if self.attach:
             self.open_port()
@@ -119,6 +122,8 @@ class S51Session:
         for fd in (self.read_fd, self.write_fd):
             if fd is not None:
                 os.close(fd)
+        if self.process is not None:
+            self.process.stdin.close()
         if self.process is not None and self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
             try:
