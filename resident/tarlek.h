@@ -34,8 +34,7 @@
 
 #ifndef TARLEK_PAGE
 #error "tarlek.h: define the resident's page, for example -DTARLEK_PAGE=0x80 for 8000h"
-#endif
-#if (TARLEK_PAGE) < 0x01 || (TARLEK_PAGE) > 0xFE
+#elif (TARLEK_PAGE) < 0x01 || (TARLEK_PAGE) > 0xFE
 #error "tarlek.h: TARLEK_PAGE must lie in 0x01..0xFE"
 #endif
 
