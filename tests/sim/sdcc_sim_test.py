@@ -203,7 +203,8 @@ def test_inclusions(work):
     link = sdcc_command("0x80", "small", "a.rel")[:-1] + ["a.rel", "b.rel"]
     result = run([c for c in link if not c.startswith("-D") and not c.startswith("-I")], where)
     check(result.returncode != 0 and "Multiple definition of _putchar" in result.stdout,
-          "two files including tarlek.h are refused by the linker: %r" % result.stdout.strip())
+          "two files including tarlek.h are refused by the linker: %s" %
+          result.stdout.strip().replace("\n", "; "))
 
 
 def test_refusals(work):
@@ -248,22 +249,39 @@ def page_source(path, pattern, replacement):
 
 
 def build_sdas_demo(work, page):
-    """examples/demo_sdas.asm for the page, assembled, linked and packed as
-    its comment says; returns (directory, hex name)."""
-    where = fresh_dir(work, "sdas_%02X" % page)
+    """examples/demo_sdas.asm with its page set to the text page (None: the
+    definition left out), assembled, linked and packed as its comment says.
+    Returns (directory, hex name or None, the assembler's or linker's output)."""
+    where = fresh_dir(work, "sdas_%s" % page)
     with open(os.path.join(where, "demo_sdas.asm"), "w") as f:
         f.write(page_source(os.path.join(ARGS.examples, "demo_sdas.asm"),
-                            r"(?m)^(\s*TARLEK_PAGE\s*=\s*)\w+", r"\g<1>0x%02X" % page))
+                            r"(?m)^\s*TARLEK_PAGE\s*=\s*\w+",
+                            "        TARLEK_PAGE = " + page if page else ""))
     for cmd in ([ARGS.sdas, "-I" + ARGS.hooks, "-o", "demo_sdas.rel", "demo_sdas.asm"],
                 [ARGS.sdld, "-n", "-i", "demo_sdas.ihx", "demo_sdas.rel"]):
         result = run(cmd, where)
-        assert result.returncode == 0, result.stdout
-    return where, pack(where, "demo_sdas")
+        if result.returncode != 0:
+            return where, None, result.stdout
+    return where, pack(where, "demo_sdas"), result.stdout
+
+
+def test_sdas_page_definition(work):
+    """The sdas8051 include cannot check the page itself: a missing one
+    stops the assembler; tarlek refuses page 00h (under the program) and
+    FFh (too high for any resident of 254 bytes or more)."""
+    where, name, text = build_sdas_demo(work, None)
+    check(name is None and "undefined symbol" in text,
+          "sdas8051 stops without TARLEK_PAGE: %s" % last_line(text.split("removing")[0]))
+    for page, complaint in (("0x00", "under end address"), ("0xFF", "exceeds address FFFFh")):
+        where, name, text = build_sdas_demo(work, page)
+        status, text = merge(where, name) if name else (None, text)
+        check(status == 1 and complaint in text,
+              "tarlek refuses the sdas8051 demo at page %s: %s" % (page, last_line(text)))
 
 
 def test_sdas_demo_equals_as31_demo(work):
     for page in (0x80, 0xA0):
-        where, name = build_sdas_demo(work, page)
+        where, name, _ = build_sdas_demo(work, "0x%02X" % page)
         status, text = merge(where, name)
         ok = check(status == 0, "the sdas8051 demo merges at %02X00h: %s" % (page, last_line(text)))
 
@@ -429,7 +447,7 @@ def test_c_demo(work, page, model):
 
 def test_sdas_demo(work, page):
     label = "sdas8051 demo at %02X00h" % page
-    where, name = build_sdas_demo(work, page)
+    where, name, _ = build_sdas_demo(work, "0x%02X" % page)
     status, text = merge(where, name)
     if not check(status == 0, "%s merges: %s" % (label, last_line(text))):
         return
@@ -467,6 +485,7 @@ def main():
             test_page_definition(work)
             test_inclusions(work)
             test_refusals(work)
+            test_sdas_page_definition(work)
             if ARGS.as31:
                 test_sdas_demo_equals_as31_demo(work)
             else:
