@@ -58,13 +58,20 @@ __code __at(0x0000) const unsigned char tarlek_hooks[TARLEK_CODE_LOC] = {
 };
 
 /* The character goes to the resident in A; SDCC passes it in DPL, and the
-   entry changes no register, so DPH:DPL still hold the return value. */
+   entry changes no register, so DPH:DPL still hold the return value. In the
+   huge model every function is banked and returns through SDCC's banking
+   code. */
+#ifdef __SDCC_MODEL_HUGE
+#define TARLEK_RETURN_ ljmp __sdcc_banked_ret
+#else
+#define TARLEK_RETURN_ ret
+#endif
 int putchar(int c) __naked {
   (void)c;
   __asm
     mov   a, dpl
     lcall (TARLEK_PAGE * 256 + 6)
-    ret
+    TARLEK_RETURN_
   __endasm;
 }
 
