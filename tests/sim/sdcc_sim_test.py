@@ -344,8 +344,10 @@ class Resident:
         payload, rest = self._split(data, 0x01)
         if payload is not None:
             self.output += rest
-            self.protocol = payload[0] if len(payload) == 16 else None
-            return self.protocol, payload[4] if len(payload) > 4 else None, payload
+            if len(payload) != 16 or payload[0] != 2:
+                return None, None, payload
+            self.protocol = 2
+            return 2, payload[4], payload
         found = re.search(rb"Tarlek \d+\.\d+ at ([0-9A-F]{2})00h\r\n", data)
         if not found:
             self.output += data
