@@ -45,7 +45,10 @@
 #define TARLEK_FORWARD_(vector) TARLEK_LJMP_(TARLEK_CODE_LOC + (vector))
 #define TARLEK_FREE5_ 0xFF, 0xFF, 0xFF, 0xFF, 0xFF
 
-/* One block: separate absolute areas let the linker move SDCC's table. */
+/* One block: separate absolute areas let the linker move SDCC's table.
+   The C++ formatter of the project knows neither the table's layout nor
+   SDCC's inline assembly: it leaves the rest of this file alone. */
+/* clang-format off */
 __code __at(0x0000) const unsigned char tarlek_hooks[TARLEK_CODE_LOC] = {
     0x12, (unsigned char)(TARLEK_PAGE), 0x00, /* 0000h: LCALL PP00h, the resident's init */
     TARLEK_FORWARD_(0x00), TARLEK_FREE5_,     /* 0003h: LJMP 0030h, SDCC's start-up */
@@ -53,7 +56,7 @@ __code __at(0x0000) const unsigned char tarlek_hooks[TARLEK_CODE_LOC] = {
     TARLEK_FORWARD_(0x13), TARLEK_FREE5_,     /* 0013h: external interrupt 1 */
     TARLEK_FORWARD_(0x1B), TARLEK_FREE5_,     /* 001Bh: timer 1 */
     TARLEK_LJMP_((TARLEK_PAGE) * 256u + 3u),  /* 0023h: serial port: the resident */
-    TARLEK_FREE5_,                            /*        */
+    TARLEK_FREE5_,                            /* 0026h..002Ah: not used */
     TARLEK_FORWARD_(0x2B), 0xFF, 0xFF,        /* 002Bh: timer 2 (8052) */
 };
 
@@ -74,5 +77,7 @@ int putchar(int c) __naked {
     TARLEK_RETURN_
   __endasm;
 }
+
+/* clang-format on */
 
 #endif /* TARLEK_H */
