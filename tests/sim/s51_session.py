@@ -52,9 +52,8 @@ class S51Session:
         if self.clock_hz:
             cmd[1:1] = ["-X", str(self.clock_hz)]
         self.log = open(os.path.join(self.workdir, "s51.log"), "wb")
-        # s51 quits about a second after its console reads the end of its
-        # input, even while it simulates: a pipe that stays open until the
-        # session ends keeps it running.
+        # Its command console gets a pipe that stays open and silent: on end
+        # of input (as from /dev/null) s51 quits at some point of the run.
         self.process = subprocess.Popen(cmd, cwd=self.workdir, stdin=subprocess.PIPE,
                                         stdout=self.log, stderr=subprocess.STDOUT)
         if self.attach:
@@ -122,8 +121,6 @@ class S51Session:
         for fd in (self.read_fd, self.write_fd):
             if fd is not None:
                 os.close(fd)
-        if self.process is not None:
-            self.process.stdin.close()
         if self.process is not None and self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
             try:
@@ -131,5 +128,7 @@ class S51Session:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+        if self.process is not None:
+            self.process.stdin.close()
         self.log.close()
         return False
