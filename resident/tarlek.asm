@@ -41,14 +41,34 @@ base:   ljmp    init
 ; gone out. Changes no register and no flag; leaves ES set. The serial
 ; interrupt is off only while this character is in the transmitter, so an
 ; answer frame is never split and characters keep their order.
+;
+; A request byte that comes in meanwhile is taken here at once rather than
+; when the interrupt could next run, which would be too late at high rates:
+; at 115200 baud from 11.0592 MHz a bit lasts 8 machine cycles, and the
+; byte after it would be lost. For A5h the request is handled right here,
+; after this character has gone out, by the same code as in the interrupt;
+; it ends in `leave`, which sees ES clear and returns to the program's
+; caller with RET (not RETI) and ES set again.
 putchar:
         clr     es
         mov     sbuf, a
 pc_wait:
+        jbc     ri, pc_byte
         jnb     ti, pc_wait
         clr     ti
         setb    es
         ret
+pc_byte:
+        push    acc
+        mov     a, sbuf
+        xrl     a, #0A5h        ; XRL changes no flag but P, which follows A
+        jz      pc_frame
+        pop     acc             ; not a frame: keep waiting for our character
+        sjmp    pc_wait
+pc_frame:
+        jnb     ti, pc_frame    ; our character goes out before any answer
+        clr     ti
+        ljmp    sr_frame        ; the stack is as in the interrupt: return, ACC
 
 ; The serial interrupt. A byte other than A5h costs a few cycles and is
 ; dropped; TI alone is not ours (putchar clears its own) and is left alone.
@@ -98,8 +118,10 @@ sr_8:   cjne    r0, #08h, sr_none
 sr_none:
         ljmp    leave
 
-; Restores the program's registers and returns from the interrupt. Every
-; request that is dropped ends here too, without an answer.
+; Restores the program's registers and returns from the interrupt, or from
+; putchar when the request came in there (ES is clear only then: a write to
+; IE from the line keeps ES set). Every request that is dropped ends here
+; too, without an answer.
 leave:  pop     acc
         mov     r3, a
         pop     acc
@@ -113,7 +135,11 @@ leave:  pop     acc
         pop     b
         pop     psw
         pop     acc
+        jnb     es, leave_putchar
         reti
+leave_putchar:                  ; a request taken in putchar: back to its caller
+        setb    es
+        ret
 
 ; Waits for the next byte of the request and returns it in A, added to the
 ; sum in B. When none comes within the time-out (about four character
@@ -434,6 +460,10 @@ rd_slot:
 rd_sp:  mov     a, sp
         add     a, #(256-DEPTH)
         ret
+wr_ie:  mov     a, r3
+        orl     a, #10h
+        mov     ie, a
+        ret
 wr_acc: mov     a, #3
         sjmp    wr_slot
 wr_psw: mov     a, #4
@@ -464,7 +494,7 @@ id_table:
 
 ; Direct access to the SFRs, 4 bytes per address from 80h: MOV A,dir / RET
 ; to read, MOV dir,R3 / RET to write. Writes to SP and SBUF are skipped (the
-; resident's stack, and a byte in the middle of its answer).
+; resident's stack, and a byte in the middle of its answer); IE keeps ES.
 sfr_read:
         .db     0E5h, 080h, 22h, 0   ; 80h  P0: mov a,80h / ret
         ljmp    rd_sp           ; 81h  SP, the program's own
@@ -643,7 +673,8 @@ sfr_write:
         .db     8Bh, 0A5h, 22h, 0   ; A5h: mov A5h,r3 / ret
         .db     8Bh, 0A6h, 22h, 0   ; A6h: mov A6h,r3 / ret
         .db     8Bh, 0A7h, 22h, 0   ; A7h: mov A7h,r3 / ret
-        .db     8Bh, 0A8h, 22h, 0   ; A8h  IE: mov A8h,r3 / ret
+        ljmp    wr_ie           ; A8h  IE, with ES kept set
+        nop
         .db     8Bh, 0A9h, 22h, 0   ; A9h: mov A9h,r3 / ret
         .db     8Bh, 0AAh, 22h, 0   ; AAh: mov AAh,r3 / ret
         .db     8Bh, 0ABh, 22h, 0   ; ABh: mov ABh,r3 / ret

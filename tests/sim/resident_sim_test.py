@@ -397,6 +397,9 @@ def commands_at(page, fmt, cpu="8051", resident_path=None, baud=9600):
         got = host.request(write_sfr(0x81, [0x20]))
         check(got == b"" and host.request(read_sfr(0x81, 1)) == bytes([STACK_START]),
               "%s: a write to SP is skipped" % label)
+        got = host.request(write_sfr(0xA8, [0x80]))
+        check(got == b"" and host.request(read_sfr(0xA8, 1)) == b"\x90",
+              "%s: a write to IE keeps the resident's ES set" % label)
         regs.check(host, "sfr")
 
         # The budget: nothing of the internal RAM changed but the counter,
@@ -421,17 +424,22 @@ def test_commands():
 def test_fast():
     """115200 baud from timer 2 on an 8052."""
     commands_at(0x80, "hex", cpu="8052", resident_path=ARGS.resident_8052, baud=115200)
+    stream(cpu="8052", resident_path=ARGS.resident_8052, baud=115200)
 
 
 def test_stream():
+    stream()
+
+
+def stream(cpu="8051", resident_path=None, baud=9600):
     """The demo prints its line through +6 without pause while a stream of
     requests is answered: every answer intact, the text whole and in order."""
     work = tempfile.mkdtemp(prefix="stream-", dir=WORK)
-    resident = open(ARGS.resident, "rb").read()
+    resident = open(resident_path or ARGS.resident, "rb").read()
     program, image = merge(work, ARGS.demo, 0x80, "hex", resident)
-    with session(work, program) as sim:
+    with session(work, program, cpu) as sim:
         host = Host(sim)
-        check(identify_ok(wait_ready(host), 0x80, 9600), "stream: identify while the demo prints")
+        check(identify_ok(wait_ready(host), 0x80, baud), "stream: identify while the demo prints")
         requests = [
             (IDENTIFY, None),
             (read_code(0x0030, 64), image[0x30:0x70]),
@@ -447,7 +455,7 @@ def test_stream():
             frame, want = requests[k % len(requests)]
             got = host.request(frame)
             if want is None:
-                ok = identify_ok(got, 0x80, 9600)
+                ok = identify_ok(got, 0x80, baud)
             else:
                 ok = got == want
             answered += ok
