@@ -368,6 +368,13 @@ def commands_at(page, fmt, cpu="8051", resident_path=None, baud=9600):
                   "%s: write iram %02Xh reaches the program's R%d" % (label, address, address - 8))
             host.request(write_iram(address, [KNOWN_BANK[address - 8]]))
             regs.bank[address - 8] = KNOWN_BANK[address - 8]
+        if cpu == "8052":
+            # Indirect 80h..FFh is the upper RAM of an 8052, not the SFRs.
+            data = bytes(range(0x30, 0x50))
+            got = host.request(write_iram(0xE0, data))
+            check(got == b"" and host.request(read_iram(0xE0, 0x20)) == data and
+                  host.request(read_sfr(0xE0, 1)) == bytes([KNOWN_SFRS[0xE0]]),
+                  "%s: write and read iram E0h..FFh: the upper RAM, not the SFRs" % label)
         got = host.request(write_iram(STACK_START + 1, b"\xEE" * STACK_BUDGET))
         check(got == b"" and counter(host) is not None,
               "%s: a write over the resident's own stack is skipped, the program runs on" % label)
