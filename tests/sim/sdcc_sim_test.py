@@ -9,13 +9,14 @@ linker refuses it with --code-size), and the sdas8051 demo merging to the
 same image as the as31 demo.
 
 --part sim: examples/demo_c.c, in the small and the large memory model at
-two pages, and examples/demo_sdas.asm at two pages, merged by tarlek, run in
-the s51 simulator after it filled RAM with 55h: the resident answers
-identify, SDCC's start-up initialised and cleared the globals, main's and
-timer 0's counters move, and printf's text arrives on the serial line.
+two pages (and the medium and huge ones at one), and examples/demo_sdas.asm
+at two pages, merged by tarlek, run in the s51 simulator after it filled RAM
+with 55h: the resident answers identify, SDCC's start-up initialised and
+cleared the globals, main's and timer 0's counters move, and the programs'
+text arrives on the serial line between the resident's answers.
 
 Every file lives in a private temporary directory. Exit status 0 when every
-check passes (a check that needs a later resident is reported as skipped)."""
+check passes (without as31 the comparison with its demo is skipped)."""
 
 import argparse
 import os
@@ -308,76 +309,46 @@ def test_sdas_demo_equals_as31_demo(work):
 
 
 class Resident:
-    """The host's side of the resident's serial protocol, on an S51Session.
-    Every byte that is not part of an answer is kept as program output.
-
-    Protocol 2 frames requests and answers (A5h CMD LEN PAYLOAD SUM); the
-    resident before it answers single letters with raw bytes. identify()
-    finds out which one the resident speaks."""
+    """The host's side of the resident's framed protocol (A5h CMD LEN PAYLOAD
+    SUM), on an S51Session. Every byte that is not part of an answer is kept
+    as program output."""
 
     def __init__(self, sim):
         self.sim = sim
         self.output = bytearray()
-        self.protocol = None
 
     @staticmethod
     def frame(cmd, payload):
         body = bytes([cmd, len(payload)]) + bytes(payload)
         return b"\xA5" + body + bytes([-sum(body) & 0xFF])
 
-    def _split(self, data, cmd):
-        """(payload of the first good answer to cmd or None, other bytes)."""
-        for at in range(len(data)):
-            if data[at] != 0xA5 or at + 3 > len(data) or data[at + 1] != cmd | 0x80:
-                continue
-            end = at + 4 + data[at + 2]
-            if end <= len(data) and sum(data[at + 1:end]) & 0xFF == 0:
-                return data[at + 3:end - 1], data[:at] + data[end:]
-        return None, data
+    def request(self, cmd, payload, timeout=2.0):
+        """The payload of the answer to the request, or None."""
+        self.sim.send(self.frame(cmd, payload))
+        data = b""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            data += self.sim.receive(256, 0.05)
+            for at in range(len(data)):
+                if data[at] != 0xA5 or at + 3 > len(data) or data[at + 1] != cmd | 0x80:
+                    continue
+                end = at + 4 + data[at + 2]
+                if end <= len(data) and sum(data[at + 1:end]) & 0xFF == 0:
+                    self.output += data[:at]
+                    # What came after the answer is program output too.
+                    self.output += data[end:]
+                    return data[at + 3:end - 1]
+        self.output += data
+        return None
 
     def identify(self):
-        """Sends a protocol 2 identify and, for an older resident, its 'I'
-        (which protocol 2 ignores: it is no frame start). Returns (protocol,
-        page, raw answer)."""
-        self.sim.send(self.frame(0x01, b"") + b"I")
-        data = self.sim.drain(quiet=0.2, limit=3.0)
-        payload, rest = self._split(data, 0x01)
-        if payload is not None:
-            self.output += rest
-            if len(payload) != 16 or payload[0] != 2:
-                return None, None, payload
-            self.protocol = 2
-            return 2, payload[4], payload
-        found = re.search(rb"Tarlek \d+\.\d+ at ([0-9A-F]{2})00h\r\n", data)
-        if not found:
-            self.output += data
-            return None, None, data
-        # The old resident answers '?' to each byte of the frame.
-        self.output += data[:found.start()].replace(b"????", b"", 1) + data[found.end():]
-        self.protocol = 1
-        return 1, int(found.group(1), 16), found.group(0)
-
-    def _read(self, cmd, letter, address, count):
-        if self.protocol == 1:
-            self.sim.send(letter + address + bytes([count]))
-            return self.sim.receive(count, 2.0)
-        self.sim.send(self.frame(cmd, address + bytes([count])))
-        data = b""
-        deadline = time.monotonic() + 2.0
-        while time.monotonic() < deadline:
-            data += self.sim.receive(count + 4, 0.1)
-            payload, rest = self._split(data, cmd)
-            if payload is not None:
-                self.output += rest
-                return payload
-        self.output += data
-        return b""
+        return self.request(0x01, b"")
 
     def read_iram(self, address, count):
-        return self._read(0x05, b"R", bytes([address]), count)
+        return self.request(0x05, bytes([address, count])) or b""
 
     def read_xram(self, address, count):
-        return self._read(0x03, b"X", bytes([address >> 8, address & 0xFF]), count)
+        return self.request(0x03, bytes([address >> 8, address & 0xFF, count])) or b""
 
 
 def start_session(where, hex_name):
@@ -388,14 +359,12 @@ def start_session(where, hex_name):
 
 
 def check_identify(resident, page, label):
-    protocol, answered_page, answer = resident.identify()
-    check(protocol is not None and answered_page == page,
-          "%s: identify answered at page %s: %r" %
-          (label, "%02Xh" % answered_page if answered_page is not None else "-", bytes(answer)))
-    if protocol == 1:
-        skip("%s: identify by protocol 2" % label,
-             "this resident answers the older letter protocol")
-    return protocol
+    """Protocol 2, and the page the resident was laid at."""
+    answer = resident.identify()
+    return check(answer is not None and len(answer) == 16 and answer[0] == 2 and
+                 answer[4] == page,
+                 "%s: identify answers protocol 2 at page %02Xh: %s" %
+                 (label, page, answer.hex() if answer is not None else "no answer"))
 
 
 def word(data):
@@ -415,8 +384,7 @@ def test_c_demo(work, page, model):
 
     with start_session(where, "demo_c.hex") as sim:
         resident = Resident(sim)
-        protocol = check_identify(resident, page, label)
-        if protocol is None:
+        if not check_identify(resident, page, label):
             return
         iram = {name: resident.read_iram(at["_" + name], size)
                 for name, size in (("marker", 1), ("cleared", 1))}
@@ -446,11 +414,7 @@ def test_c_demo(work, page, model):
           "%s: main's loop counts: %s then %s" % (label, loops0, loops1))
     check(None not in (ticks0, ticks1) and ticks0 != ticks1,
           "%s: timer 0's interrupt counts: %s then %s" % (label, ticks0, ticks1))
-    if protocol == 1:
-        skip("%s: printf through the resident" % label,
-             "this resident has no character output entry")
-    else:
-        check(DEMO_C_GREETING in output, "%s: printf's text arrives: %r" % (label, output))
+    check(DEMO_C_GREETING in output, "%s: printf's text arrives: %r" % (label, output))
 
 
 def test_sdas_demo(work, page):
@@ -461,11 +425,16 @@ def test_sdas_demo(work, page):
         return
     with start_session(where, name) as sim:
         resident = Resident(sim)
-        if check_identify(resident, page, label) is None:
+        if not check_identify(resident, page, label):
             return
-        # 41h wraps quickly: three reads all alike would be a stopped loop.
-        reads = [resident.read_iram(0x40, 2) for _ in range(3)]
+        # 41h counts the printed lines and wraps: three reads all alike would
+        # be a stopped loop.
+        reads = []
+        for _ in range(3):
+            reads.append(resident.read_iram(0x40, 2))
+            time.sleep(0.05)
         witness = resident.read_iram(0x30, 1)
+        output = bytes(resident.output) + sim.drain(quiet=0.05, limit=0.5)
     check(witness == bytes([FILL]),
           "%s: unused internal RAM holds the simulator's fill %02Xh: %s" %
           (label, FILL, witness.hex()))
@@ -473,6 +442,8 @@ def test_sdas_demo(work, page):
           len(set(r[1] for r in reads)) > 1,
           "%s: the program runs (40h: 5Ah, 41h counts): %s" %
           (label, " ".join(r.hex() for r in reads)))
+    check(re.search(rb"Tarlek demo [0-9A-F]{2}\r\n", output) is not None,
+          "%s: its lines arrive: %r" % (label, output[:40]))
 
 
 def main():
