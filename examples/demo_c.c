@@ -13,8 +13,9 @@
        packihx demo_c.ihx > demo_c.hex
        tarlek demo_c.hex
    (add --model-large, or another memory model, to the sdcc line at will).
-   The stack size is this program's need, printf's included, plus the
-   resident's share. */
+   The stack size is this program's need, printf's and the timer interrupt's
+   included, plus the resident's 16 bytes: the simulator saw at most 33 bytes
+   in use in the small model and 40 in the huge one. */
 
 #include <8051.h>
 #include <stdio.h>
