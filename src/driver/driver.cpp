@@ -104,7 +104,7 @@ int RunTarlek(int argc, const char* const argv[], ProgramState& state, Console& 
       output_kind = FileKind::kHex;
     } else {
       console.Write("ERROR - BAD option ");
-      console.Write(argv[2]);
+      console.WriteQuoted(argv[2]);
       console.WriteLine(". It can be '/ob' or '/oh' only !");
       return kExitError;
     }
