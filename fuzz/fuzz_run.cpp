@@ -141,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Fail("exit 0 without the closing line, or with an error line", text);
     // The resident lies inside the image, and a binary output ends with it.
     if (g_state.ResidentStart > 0xFF00 || g_state.ResidentEnd >= 0xFFFD ||
-        g_state.ProgramEnd > g_state.ResidentStart)
+        g_state.FirstFreeAddress() > g_state.ResidentStart)
       Fail("resident placed outside its limits", text);
     const bool bin_out = option == nullptr ? bin : option[2] == 'b';
     const off_t out_size = FileSize(bin_out ? "prog.bin" : "prog.hex");

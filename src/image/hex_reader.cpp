@@ -41,7 +41,7 @@ uint16_t FieldValue(std::string_view line, size_t pos, size_t len) {
 
 void WriteNameError(Console& console, const char* name, std::string_view complaint) {
   console.Write("ERROR - INTEL HEX input file ");
-  console.Write(name);
+  console.WriteQuoted(name);
   console.WriteLine(complaint);
 }
 
@@ -118,6 +118,7 @@ bool TakeLine(ProgramState& state, uint32_t& base, std::string_view line) {
 
 bool ReadHexFile(ProgramState& state, Console& console, const char* name) {
   state.ProgramEnd = 0;
+  state.ProgramEndIsLast = true;
   InputFile file;
   if (!file.Open(name)) {
     WriteNameError(console, name, " cannot be opened !");

@@ -55,7 +55,8 @@ bool PlaceResident(ProgramState& state, Console& console) {
     WriteStartAddressError(state, console, "h is bad - use address xx00h only !");
     return false;
   }
-  if (state.ProgramEnd > state.ResidentStart) {
+  // The resident may begin right above the program, never on its last byte.
+  if (state.FirstFreeAddress() > state.ResidentStart) {
     WriteStartAddressError(state, console, "h is under end address of Your program !");
     return false;
   }

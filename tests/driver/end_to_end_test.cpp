@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "writers/intel_hex_text.h"
 
 namespace tarlek::testing {
 namespace {
@@ -53,6 +54,16 @@ std::map<std::string, Bytes> Files(const std::string& dir) {
 }
 
 const std::string kClosing = "\nTarlek loading O.K. - thank You for using it.\n";
+
+// The two hooks of Program() with a long call to 8000h, then more records,
+// as Intel HEX text.
+Bytes HexProgram(const std::vector<std::string>& more_records) {
+  std::string text = RecordLine(0, 0x0000, {0x12, 0x80, 0x00}) + "\n" +
+                     RecordLine(0, 0x0023, {0x02, 0x00, 0x30}) + "\n";
+  for (const std::string& record : more_records) text += record + "\n";
+  text += ":00000001FF\n";
+  return Bytes(text.begin(), text.end());
+}
 
 TEST(EndToEnd, BinProgramGetsTheResidentAtItsPage) {
   TempDir dir;
@@ -197,6 +208,14 @@ std::vector<FailureCase> FailureCases() {
        {},
        1,
        "ERROR - Tarlek start address 8000h is under end address of Your program !\n"},
+      // The last byte of a HEX program on the resident's first address.
+      {"HexProgramEndsOnTheStart",
+       {"prog.hex"},
+       {{"prog.hex", HexProgram({":01800000AAD5"})}, {"tarlek.bin", kResident}},
+       {},
+       {},
+       1,
+       "ERROR - Tarlek start address 8000h is under end address of Your program !\n"},
       // 65,535 bytes are loaded: every page starts below the program's end.
       {"Program65536Bytes",
        {"prog.bin"},
@@ -212,6 +231,37 @@ std::vector<FailureCase> FailureCases() {
        {},
        1,
        "ERROR - Tarlek start address is to high - Tarlek exceeds address FFFFh !\n"},
+      // Names and options are shown as typed, but no control byte reaches
+      // the terminal: each is a '?'. Other bytes, UTF-8 too, stay.
+      {"InputNameWithControlBytes",
+       {"b\x1b]0;x\a\x1b[2J.bin"},
+       both,
+       {},
+       {},
+       1,
+       "ERROR - BIN input file b?]0;x??[2J.bin cannot be opened !\n"},
+      {"HexInputNameWithControlBytes",
+       {"pr\xC3\xB6g\x7F\t\x01.hex"},
+       both,
+       {},
+       {},
+       1,
+       "ERROR - INTEL HEX input file pr\xC3\xB6g???.hex cannot be opened !\n"},
+      {"OptionWithControlBytes",
+       {"prog.bin", "/o\x1b[2J\x9b"},
+       both,
+       {},
+       {},
+       1,
+       "ERROR - BAD option /o?[2J\x9b. It can be '/ob' or '/oh' only !\n"},
+      {"OutputNameWithControlBytes",
+       {"d\x1b[1m.BIN", "/ob"},
+       {{"d\x1b[1m.BIN", program}, {"tarlek.bin", kResident}},
+       {"d\x1b[1m.bin"},
+       {},
+       1,
+       "Tarlek is now located at 8000h\n"
+       "ERROR - BIN output file d?[1m.bin cannot be written !\n"},
       // The address line stands; the closing line does not.
       {"OutputCannotBeWritten",
        {"prog.BIN", "/ob"},
@@ -246,6 +296,25 @@ TEST(EndToEnd, EachFailurePrintsOnlyItsLineAfterTheBanner) {
     EXPECT_TRUE(Files(dir.path()) == before) << "files changed";
   }
   if (!skipped.empty()) GTEST_SKIP() << "/proc/self/mem gives no read error here:" << skipped;
+}
+
+// A binary program that fills every byte below the resident's page: the HEX
+// output gives each address one record, which other tools require.
+TEST(EndToEnd, BinProgramUpToTheResidentGivesEachAddressOnceAsHex) {
+  TempDir dir;
+  Bytes program = Program();
+  program.resize(0x8000, 0xA5);
+  WriteFile(dir / "prog.bin", program);
+  WriteFile(dir / "tarlek.bin", kResident);
+  const RunResult run = RunTarlekProcess(dir.path(), {"prog.bin", "/oh"});
+  ASSERT_EQ(run.exit_status, 0) << run.output;
+
+  const LoadedHex loaded = LoadRecords(ParseWrittenHex(ReadText(dir / "prog.hex")));
+  EXPECT_EQ(FirstDifference(loaded.covered, Covering({{0x0000, 0x8004}})), -1);
+  Bytes expected = program;
+  for (uint8_t b : {0x02, 0x80, 0x03, 0x80, 0xFE}) expected.push_back(b);
+  expected.resize(0x10000, 0x00);
+  EXPECT_EQ(FirstDifference(loaded.image, expected), -1);
 }
 
 }  // namespace

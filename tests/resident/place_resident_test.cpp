@@ -44,14 +44,17 @@ const Bytes kExampleResident{0x05, 0x00, 0x00, 0x01, 0x00, 0x00,
                              0x00, 0x02, 0x00, 0x03, 0x80, 0xFE};
 
 // A developer's program as a reader leaves it: both hooks, a long call to
-// call_target and the given ProgramEnd.
-void LoadProgram(ProgramState& state, uint16_t call_target, uint16_t program_end) {
+// call_target and the given ProgramEnd, one past the program as the BIN
+// reader sets it, or its last byte as the HEX reader does.
+void LoadProgram(ProgramState& state, uint16_t call_target, uint16_t program_end,
+                 bool end_is_last = false) {
   state.Image[0x0000] = 0x12;
   state.Image[0x0001] = static_cast<uint8_t>(call_target >> 8);
   state.Image[0x0002] = static_cast<uint8_t>(call_target & 0xFF);
   state.Image[0x0023] = 0x02;
   for (uint16_t a = 3; a < program_end && a < 0x23; ++a) state.Image[a] = 0xA5;
   state.ProgramEnd = program_end;
+  state.ProgramEndIsLast = end_is_last;
 }
 
 std::string Line(const std::string& text) { return text + "\n"; }
@@ -78,6 +81,7 @@ struct FailureCase {
   // Changes to the loaded program, byte at address -> value.
   std::vector<std::pair<uint16_t, uint8_t>> patches;
   std::string line;
+  bool end_is_last = false;  // ProgramEnd as the HEX reader sets it
 };
 
 Bytes OfSize(size_t size, uint8_t low, uint8_t high) {
@@ -136,6 +140,9 @@ std::vector<FailureCase> FailureCases() {
       {"CallTo0000h", good, false, 0x0000, 0x0024, {}, UnderEnd("0000")},
       {"ProgramEndOnePastStart", good, false, 0x8000, 0x8001, {}, UnderEnd("8000")},
       {"ProgramEndFFFFh", good, false, 0xFF00, 0xFFFF, {}, UnderEnd("FF00")},
+      // A HEX program's last byte on the start address would be overwritten.
+      {"HexProgramEndsOnStart", good, false, 0x8000, 0x8000, {}, UnderEnd("8000"), true},
+      {"HexProgramEndsPastStart", good, false, 0x8000, 0x8001, {}, UnderEnd("8000"), true},
       {"UnderEndBeforeTooHigh", PlainResident(254), false, 0xFF00, 0xFF01, {}, UnderEnd("FF00")},
       // FF00h + 254 + 2 = 10000h: the last byte would land on FFFDh.
       {"FF00hWith254Bytes", PlainResident(254), false, 0xFF00, 0x0200, {}, kTooHigh},
@@ -153,7 +160,7 @@ TEST(PlaceResident, EachFailureGivesItsOneLineAndLeavesImageAlone) {
     if (c.file_is_directory) std::filesystem::create_directory(dir / "tarlek.bin");
 
     auto state = NewState();
-    LoadProgram(*state, c.call_target, c.program_end);
+    LoadProgram(*state, c.call_target, c.program_end, c.end_is_last);
     for (const auto& [address, value] : c.patches) state->Image[address] = value;
     const auto before = state->Image;
     CapturedConsole console;
@@ -171,7 +178,8 @@ struct SuccessCase {
   uint16_t start;
   uint16_t program_end;
   uint16_t resident_end;
-  Bytes placed;  // expected at start onward
+  Bytes placed;              // expected at start onward
+  bool end_is_last = false;  // ProgramEnd as the HEX reader sets it
 };
 
 TEST(PlaceResident, PlacesAndRelocatesToThePageOfTheLongCall) {
@@ -191,13 +199,21 @@ TEST(PlaceResident, PlacesAndRelocatesToThePageOfTheLongCall) {
        0x0200,
        0x8003,
        {0x90, 0xA0, 0x7F, 0xFF}},
-      // A start equal to ProgramEnd passes.
+      // A start equal to ProgramEnd passes after the BIN reader, and right
+      // after the last byte of a HEX program.
       {"StartEqualToProgramEnd",
        kExampleResident,
        0x8000,
        0x8000,
        0x8004,
        {0x02, 0x80, 0x03, 0x80, 0xFE}},
+      {"StartRightAfterHexProgram",
+       kExampleResident,
+       0x8000,
+       0x7FFF,
+       0x8004,
+       {0x02, 0x80, 0x03, 0x80, 0xFE},
+       true},
       // The highest resident: FF00h..FFFCh.
       {"FF00hWith253Bytes", PlainResident(253), 0xFF00, 0x0200, 0xFFFC, {}},
   };
@@ -207,7 +223,7 @@ TEST(PlaceResident, PlacesAndRelocatesToThePageOfTheLongCall) {
     InDirectory here(dir.path());
     WriteFile(dir / "tarlek.bin", c.file);
     auto state = NewState();
-    LoadProgram(*state, c.start, c.program_end);
+    LoadProgram(*state, c.start, c.program_end, c.end_is_last);
     // Bytes already in the range are overwritten; the three bytes after it
     // are left as they were.
     const uint32_t n = c.file[0] | (c.file[1] << 8);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -37,6 +39,7 @@ constexpr const char* kClosingLine = "Tarlek loading O.K. - thank You for using 
 // How the tool is started.
 struct Child {
   rlim_t file_size_limit = RLIM_INFINITY;
+  rlim_t open_file_limit = RLIM_INFINITY;
   bool ignore_sigxfsz = false;
   mode_t umask = 022;
   const struct passwd* user = nullptr;  // run as this user instead of ourselves
@@ -71,10 +74,18 @@ std::string Drain(int fd) {
   ::_exit(kSetupFailed);
 }
 
-// Runs the tool in cwd with standard output to a pipe, standard error to a
-// memory file and no standard input, under the limits of child.
-ToolRun RunTool(const std::string& cwd, const std::vector<std::string>& args,
-                const Child& child = {}) {
+// A started tool: its process and where its output goes.
+struct StartedTool {
+  pid_t pid;
+  int out_fd;
+  int err_fd;
+};
+
+// Starts the tool in cwd with standard output to a pipe, standard error to a
+// memory file, no standard input and no other open file, under the limits of
+// child.
+StartedTool StartTool(const std::string& cwd, const std::vector<std::string>& args,
+                      const Child& child = {}) {
   int out_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   const int err_fd = ::memfd_create("stderr", MFD_CLOEXEC);
@@ -86,20 +97,25 @@ ToolRun RunTool(const std::string& cwd, const std::vector<std::string>& args,
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    const int null_fd = ::open("/dev/null", O_RDONLY);  // read only: nothing is written there
+    // Read only: nothing is written there.
+    const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     ::dup2(null_fd, STDIN_FILENO);
     ::dup2(out_pipe[1], STDOUT_FILENO);
     ::dup2(err_fd, STDERR_FILENO);
+    ::close_range(3, ~0U, 0);
     ::signal(SIGPIPE, SIG_DFL);
     ::signal(SIGXFSZ, child.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::umask(child.umask);
-    struct rlimit limit;
-    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0) SetupFailed("getrlimit");
-    limit.rlim_cur = child.file_size_limit;
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) SetupFailed("setrlimit RLIMIT_FSIZE");
+    for (const auto& [resource, value] : {std::pair{RLIMIT_FSIZE, child.file_size_limit},
+                                          std::pair{RLIMIT_NOFILE, child.open_file_limit}}) {
+      struct rlimit limit;
+      if (::getrlimit(resource, &limit) != 0) SetupFailed("getrlimit");
+      limit.rlim_cur = value == RLIM_INFINITY ? limit.rlim_cur : value;
+      if (::setrlimit(resource, &limit) != 0) SetupFailed("setrlimit");
+    }
     if (child.user != nullptr) {
       if (::setgroups(0, nullptr) != 0 || ::setgid(child.user->pw_gid) != 0 ||
           ::setuid(child.user->pw_uid) != 0 || ::geteuid() != child.user->pw_uid)
@@ -110,18 +126,28 @@ ToolRun RunTool(const std::string& cwd, const std::vector<std::string>& args,
     SetupFailed("execv");
   }
   ::close(out_pipe[1]);
+  return {pid, out_pipe[0], err_fd};
+}
+
+// Waits for a started tool to end and collects what it wrote.
+ToolRun FinishTool(const StartedTool& started) {
   ToolRun run;
-  run.output = Drain(out_pipe[0]);
-  ::close(out_pipe[0]);
+  run.output = Drain(started.out_fd);
+  ::close(started.out_fd);
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (::waitpid(started.pid, &status, 0) < 0 && errno == EINTR) {
   }
   if (WIFEXITED(status)) run.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
-  ::lseek(err_fd, 0, SEEK_SET);
-  run.errors = Drain(err_fd);
-  ::close(err_fd);
+  ::lseek(started.err_fd, 0, SEEK_SET);
+  run.errors = Drain(started.err_fd);
+  ::close(started.err_fd);
   return run;
+}
+
+ToolRun RunTool(const std::string& cwd, const std::vector<std::string>& args,
+                const Child& child = {}) {
+  return FinishTool(StartTool(cwd, args, child));
 }
 
 std::set<std::string> Names(const std::string& dir) {
@@ -262,6 +288,25 @@ INSTANTIATE_TEST_SUITE_P(
         {"NewBinFileSignalDefault", {"prog.hex", "/ob"}, "prog.bin", false, false},
     }),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The temporary file cannot be made for another reason than a directory
+// that refuses it (here the open-file limit: standard input, output, error
+// and the probe of the old file take all four): that is reported, and the old
+// file is not rewritten in place instead.
+TEST(TemporaryFile, ThatCannotBeCreatedIsReportedNotWrittenInPlace) {
+  TempDir dir;
+  PutInputs(dir.path());
+  WriteFile(dir / "prog.bin", "the user's old file\n");
+  const ino_t inode = Lstat(dir / "prog.bin").st_ino;
+  const std::set<std::string> before = Names(dir.path());
+  Child child;
+  child.open_file_limit = 4;
+  const ToolRun run = RunTool(dir.path(), {"prog.hex", "/ob"}, child);
+  ExpectWriterFailed(run, "prog.bin");
+  EXPECT_EQ(ReadText(dir / "prog.bin"), "the user's old file\n");
+  EXPECT_EQ(Lstat(dir / "prog.bin").st_ino, inode);
+  EXPECT_EQ(Names(dir.path()), before);
+}
 
 // --- Character devices ---------------------------------------------------
 
@@ -505,6 +550,72 @@ TEST_F(AsNobody, WritableTargetInReadOnlyDirectoryIsWrittenInPlace) {
   EXPECT_EQ(Lstat(work_ + "/prog.bin").st_ino, inode);
   EXPECT_EQ(ReadFile(work_ + "/prog.bin"), Reference({"prog.hex", "/ob"}, "prog.bin"));
   EXPECT_EQ(Names(work_), before);
+}
+
+// In place, the whole output's room is reserved before the old contents
+// change: a file that may not grow that far (as on a full file system) is
+// left as it was.
+TEST_F(AsNobody, InPlaceWriteThatCannotGetItsRoomKeepsTheOldFile) {
+  WriteFile(work_ + "/prog.bin", "the user's old file\n");
+  Own(work_ + "/prog.bin", 0644);
+  Own(work_, 0555);
+  const ino_t inode = Lstat(work_ + "/prog.bin").st_ino;
+  const std::set<std::string> before = Names(work_);
+  child_.file_size_limit = 64;  // the merged binary is far longer
+  child_.ignore_sigxfsz = true;
+  RUN_AS_NOBODY(run);
+  ExpectWriterFailed(run, "prog.bin");
+  EXPECT_EQ(ReadText(work_ + "/prog.bin"), "the user's old file\n");
+  EXPECT_EQ(Lstat(work_ + "/prog.bin").st_ino, inode);
+  EXPECT_EQ(Names(work_), before);
+}
+
+// Whether /proc/locks shows a process waiting for a flock lock on the file
+// with this inode.
+bool SomeoneWaitsForLock(ino_t inode) {
+  std::ifstream locks("/proc/locks");
+  const std::string suffix = ":" + std::to_string(inode) + " ";
+  for (std::string line; std::getline(locks, line);) {
+    if (line.find("->") != std::string::npos && line.find("FLOCK") != std::string::npos &&
+        line.find(suffix) != std::string::npos)
+      return true;
+  }
+  return false;
+}
+
+// Two writers in place never mix their contents: the tool waits for the lock
+// of another and leaves the file alone until it has it.
+TEST_F(AsNobody, InPlaceWriteWaitsForTheLockOfAnotherWriter) {
+  if (!std::ifstream("/proc/locks")) GTEST_SKIP() << "no /proc/locks to see a waiting lock";
+  WriteFile(work_ + "/prog.bin", "the user's old file\n");
+  Own(work_ + "/prog.bin", 0644);
+  Own(work_, 0555);
+  const ino_t inode = Lstat(work_ + "/prog.bin").st_ino;
+  const int other_writer = ::open((work_ + "/prog.bin").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(other_writer, 0);
+  ASSERT_EQ(::flock(other_writer, LOCK_EX), 0);
+
+  const StartedTool started = StartTool(work_, {"prog.hex", "/ob"}, child_);
+  bool waiting = false;
+  bool ended = false;
+  for (int i = 0; i < 400 && !waiting && !ended; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    waiting = SomeoneWaitsForLock(inode);
+    siginfo_t info = {};
+    ended =
+        ::waitid(P_PID, static_cast<id_t>(started.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == started.pid;
+  }
+  EXPECT_TRUE(waiting) << (ended ? "the tool ended without waiting for the lock"
+                                 : "the tool was never seen waiting");
+  EXPECT_EQ(ReadText(work_ + "/prog.bin"), "the user's old file\n");
+  ::close(other_writer);
+
+  const ToolRun run = FinishTool(started);
+  if (run.setup_failed()) GTEST_SKIP() << "as nobody: " << run.errors;
+  ExpectSucceeded(run);
+  EXPECT_EQ(Lstat(work_ + "/prog.bin").st_ino, inode);
+  EXPECT_EQ(ReadFile(work_ + "/prog.bin"), Reference({"prog.hex", "/ob"}, "prog.bin"));
 }
 
 TEST_F(AsNobody, NewFileInReadOnlyDirectoryIsRefused) {
