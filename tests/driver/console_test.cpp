@@ -295,8 +295,7 @@ TEST(ConsoleTerminal, RunProperIsLightGreyFromRightAfterTheBanner) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     WriteFile(dir / "prog.bin", HookedProgram());
-    WriteFile(dir / "tarlek.bin",
-              Bytes{0x05, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x03, 0x80, 0xFE});
+    WriteFile(dir / "tarlek.bin", kExampleResident);
     const std::string attribution = AttributionLine(dir.path());
     const TerminalRun run = RunOnTerminal(dir.path(), c.args, kColourEnv);
     EXPECT_EQ(run.exit_status, c.exit_status);

@@ -13,14 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "support/intel_hex.h"
 #include "support/test_support.h"
-#include "writers/intel_hex_text.h"
 
 namespace tarlek::testing {
 namespace {
-
-// The 12-byte example resident: LJMP 0003h (high address byte flagged), SJMP $.
-const Bytes kResident{0x05, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x03, 0x80, 0xFE};
 
 // 200h bytes: a long call to call_high:call_low at 0000h and a long jump at 0023h.
 Bytes Program(uint8_t call_high = 0x80, uint8_t call_low = 0x00, uint8_t at_0023 = 0x02) {
@@ -68,7 +65,7 @@ Bytes HexProgram(const std::vector<std::string>& more_records) {
 TEST(EndToEnd, BinProgramGetsTheResidentAtItsPage) {
   TempDir dir;
   WriteFile(dir / "prog.bin", Program());
-  WriteFile(dir / "tarlek.bin", kResident);
+  WriteFile(dir / "tarlek.bin", kExampleResident);
   const RunResult run = RunTarlekProcess(dir.path(), {"prog.bin"});
   EXPECT_EQ(run.exit_status, 0);
   EXPECT_EQ(run.errors, "");
@@ -76,7 +73,7 @@ TEST(EndToEnd, BinProgramGetsTheResidentAtItsPage) {
 
   Bytes expected = Program();
   expected.resize(0x8000, 0x00);
-  for (uint8_t b : {0x02, 0x80, 0x03, 0x80, 0xFE}) expected.push_back(b);
+  expected.insert(expected.end(), kExamplePlacedAt80h.begin(), kExamplePlacedAt80h.end());
   EXPECT_TRUE(ReadFile(dir / "prog.bin") == expected);
 }
 
@@ -93,7 +90,7 @@ struct FailureCase {
 
 std::vector<FailureCase> FailureCases() {
   const Bytes program = Program();
-  const std::map<std::string, Bytes> both{{"prog.bin", program}, {"tarlek.bin", kResident}};
+  const std::map<std::string, Bytes> both{{"prog.bin", program}, {"tarlek.bin", kExampleResident}};
   auto with = [&](const std::string& name, const Bytes& bytes) {
     auto files = both;
     files[name] = bytes;
@@ -211,7 +208,7 @@ std::vector<FailureCase> FailureCases() {
       // The last byte of a HEX program on the resident's first address.
       {"HexProgramEndsOnTheStart",
        {"prog.hex"},
-       {{"prog.hex", HexProgram({":01800000AAD5"})}, {"tarlek.bin", kResident}},
+       {{"prog.hex", HexProgram({":01800000AAD5"})}, {"tarlek.bin", kExampleResident}},
        {},
        {},
        1,
@@ -256,7 +253,7 @@ std::vector<FailureCase> FailureCases() {
        "ERROR - BAD option /o?[2J\x9b. It can be '/ob' or '/oh' only !\n"},
       {"OutputNameWithControlBytes",
        {"d\x1b[1m.BIN", "/ob"},
-       {{"d\x1b[1m.BIN", program}, {"tarlek.bin", kResident}},
+       {{"d\x1b[1m.BIN", program}, {"tarlek.bin", kExampleResident}},
        {"d\x1b[1m.bin"},
        {},
        1,
@@ -265,7 +262,7 @@ std::vector<FailureCase> FailureCases() {
       // The address line stands; the closing line does not.
       {"OutputCannotBeWritten",
        {"prog.BIN", "/ob"},
-       {{"prog.BIN", program}, {"tarlek.bin", kResident}},
+       {{"prog.BIN", program}, {"tarlek.bin", kExampleResident}},
        {"prog.bin"},
        {},
        1,
@@ -305,16 +302,16 @@ TEST(EndToEnd, BinProgramUpToTheResidentGivesEachAddressOnceAsHex) {
   Bytes program = Program();
   program.resize(0x8000, 0xA5);
   WriteFile(dir / "prog.bin", program);
-  WriteFile(dir / "tarlek.bin", kResident);
+  WriteFile(dir / "tarlek.bin", kExampleResident);
   const RunResult run = RunTarlekProcess(dir.path(), {"prog.bin", "/oh"});
   ASSERT_EQ(run.exit_status, 0) << run.output;
 
   const LoadedHex loaded = LoadRecords(ParseWrittenHex(ReadText(dir / "prog.hex")));
-  EXPECT_EQ(FirstDifference(loaded.covered, Covering({{0x0000, 0x8004}})), -1);
+  EXPECT_EQ(Difference(loaded.covered, Covering({{0x0000, 0x8004}})), "");
   Bytes expected = program;
-  for (uint8_t b : {0x02, 0x80, 0x03, 0x80, 0xFE}) expected.push_back(b);
+  expected.insert(expected.end(), kExamplePlacedAt80h.begin(), kExamplePlacedAt80h.end());
   expected.resize(0x10000, 0x00);
-  EXPECT_EQ(FirstDifference(loaded.image, expected), -1);
+  EXPECT_EQ(Difference(loaded.image, expected), "");
 }
 
 }  // namespace

@@ -22,26 +22,12 @@
 namespace tarlek::testing {
 namespace {
 
-// A resident image file: length N little-endian, N flags, N code bytes.
-Bytes ResidentFile(const Bytes& flags, const Bytes& code) {
-  if (flags.size() != code.size()) throw std::logic_error("flags and code differ in length");
-  Bytes file{static_cast<uint8_t>(code.size() & 0xFF), static_cast<uint8_t>(code.size() >> 8)};
-  file.insert(file.end(), flags.begin(), flags.end());
-  file.insert(file.end(), code.begin(), code.end());
-  return file;
-}
-
 // N unflagged code bytes 01h, 02h, ... (wrapping), a file of 2N + 2 bytes.
 Bytes PlainResident(size_t n) {
   Bytes code(n);
   for (size_t k = 0; k < n; ++k) code[k] = static_cast<uint8_t>(k + 1);
   return ResidentFile(Bytes(n, 0), code);
 }
-
-// The 12-byte example: LJMP 0003h with its high address byte flagged, then
-// SJMP $ (80h FEh).
-const Bytes kExampleResident{0x05, 0x00, 0x00, 0x01, 0x00, 0x00,
-                             0x00, 0x02, 0x00, 0x03, 0x80, 0xFE};
 
 // A developer's program as a reader leaves it: both hooks, a long call to
 // call_target and the given ProgramEnd, one past the program as the BIN
@@ -185,7 +171,7 @@ struct SuccessCase {
 TEST(PlaceResident, PlacesAndRelocatesToThePageOfTheLongCall) {
   const SuccessCase cases[] = {
       // Only the jump's high address byte moves; the unflagged 80h opcode stays.
-      {"WorkedExample", kExampleResident, 0x8000, 0x0200, 0x8004, {0x02, 0x80, 0x03, 0x80, 0xFE}},
+      {"WorkedExample", kExampleResident, 0x8000, 0x0200, 0x8004, kExamplePlacedAt80h},
       {"WorkedExampleAtPage01h",
        kExampleResident,
        0x0100,
@@ -201,18 +187,8 @@ TEST(PlaceResident, PlacesAndRelocatesToThePageOfTheLongCall) {
        {0x90, 0xA0, 0x7F, 0xFF}},
       // A start equal to ProgramEnd passes after the BIN reader, and right
       // after the last byte of a HEX program.
-      {"StartEqualToProgramEnd",
-       kExampleResident,
-       0x8000,
-       0x8000,
-       0x8004,
-       {0x02, 0x80, 0x03, 0x80, 0xFE}},
-      {"StartRightAfterHexProgram",
-       kExampleResident,
-       0x8000,
-       0x7FFF,
-       0x8004,
-       {0x02, 0x80, 0x03, 0x80, 0xFE},
+      {"StartEqualToProgramEnd", kExampleResident, 0x8000, 0x8000, 0x8004, kExamplePlacedAt80h},
+      {"StartRightAfterHexProgram", kExampleResident, 0x8000, 0x7FFF, 0x8004, kExamplePlacedAt80h,
        true},
       // The highest resident: FF00h..FFFCh.
       {"FF00hWith253Bytes", PlainResident(253), 0xFF00, 0x0200, 0xFFFC, {}},
@@ -293,7 +269,7 @@ TEST(PlaceResident, LargestResidentOf14999BytesIsPlacedWhole) {
   EXPECT_EQ(state->Image[0x1000 + 14999], 0x00);
 }
 
-AsNobody PlaceAsNobody() {
+NobodyRun PlaceAsNobody() {
   return RunAsNobody([] {
     auto state = NewState();
     LoadProgram(*state, 0x8000, 0x0200);
@@ -315,7 +291,7 @@ TEST(PlaceResident, ReadPermissionDecidesWritePermissionDoesNot) {
   for (const auto& [mode, report] : cases) {
     SCOPED_TRACE(::testing::Message() << "mode " << std::oct << mode);
     ASSERT_EQ(::chmod((dir / "tarlek.bin").c_str(), mode), 0);
-    const AsNobody run = PlaceAsNobody();
+    const NobodyRun run = PlaceAsNobody();
     if (!run.switched) GTEST_SKIP() << "cannot switch to an unprivileged user";
     EXPECT_EQ(run.report, report);
   }

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "support/intel_hex.h"
 #include "support/test_support.h"
-#include "writers/intel_hex_text.h"
 
 namespace tarlek::testing {
 namespace {
@@ -136,9 +136,9 @@ TEST_P(HexWriterRanges, WritesBothRangesInRecordsOfAtMost16Bytes) {
   const LoadedHex loaded = LoadRecords(written);
   const uint32_t resident_end = c.resident_start + c.resident_length - 1;
   const uint32_t program_last = std::min<uint32_t>(c.program_end, c.resident_start - 1u);
-  EXPECT_EQ(FirstDifference(loaded.covered,
-                            Covering({{0, program_last}, {c.resident_start, resident_end}})),
-            -1);
+  EXPECT_EQ(
+      Difference(loaded.covered, Covering({{0, program_last}, {c.resident_start, resident_end}})),
+      "");
   for (uint32_t a = 0; a < kImageSize; ++a) {
     if (loaded.covered[a] && loaded.image[a] != state->Image[a]) {
       ADD_FAILURE() << "address " << a << " written as " << int{loaded.image[a]};

@@ -2,14 +2,10 @@
 // fails half way, a full device, permissions that forbid the write, FIFOs and
 // devices that must be written in place. Whatever fails, the old file is kept
 // byte for byte and no temporary file is left behind.
-#include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -26,129 +22,15 @@
 #include <thread>
 #include <vector>
 
+#include "support/intel_hex.h"
 #include "support/test_support.h"
 
 namespace tarlek::testing {
 namespace {
 
-constexpr int kSetupFailed = 125;  // the child could not be prepared
 constexpr uid_t kStranger = 4242;  // owns files in some cases; no such user is needed
 constexpr gid_t kStrangerGroup = 4243;
 constexpr const char* kClosingLine = "Tarlek loading O.K. - thank You for using it.";
-
-// How the tool is started.
-struct Child {
-  rlim_t file_size_limit = RLIM_INFINITY;
-  rlim_t open_file_limit = RLIM_INFINITY;
-  bool ignore_sigxfsz = false;
-  mode_t umask = 022;
-  const struct passwd* user = nullptr;  // run as this user instead of ourselves
-  std::string exe = TARLEK_EXE;
-};
-
-struct ToolRun {
-  int exit_status = -1;  // -1 when it did not exit normally
-  int signal = 0;        // the signal that ended it, if one did
-  std::string output;
-  std::string errors;
-  bool setup_failed() const { return exit_status == kSetupFailed; }
-};
-
-std::string Drain(int fd) {
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  return text;
-}
-
-[[noreturn]] void SetupFailed(const char* what) {
-  const char prefix[] = "setup: ";
-  if (::write(STDERR_FILENO, prefix, sizeof prefix - 1) < 0 ||
-      ::write(STDERR_FILENO, what, std::strlen(what)) < 0 || ::write(STDERR_FILENO, "\n", 1) < 0) {
-  }
-  ::_exit(kSetupFailed);
-}
-
-// A started tool: its process and where its output goes.
-struct StartedTool {
-  pid_t pid;
-  int out_fd;
-  int err_fd;
-};
-
-// Starts the tool in cwd with standard output to a pipe, standard error to a
-// memory file, no standard input and no other open file, under the limits of
-// child.
-StartedTool StartTool(const std::string& cwd, const std::vector<std::string>& args,
-                      const Child& child = {}) {
-  int out_pipe[2];
-  if (::pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  const int err_fd = ::memfd_create("stderr", MFD_CLOEXEC);
-  if (err_fd < 0) throw std::runtime_error("memfd_create failed");
-  std::vector<const char*> argv{child.exe.c_str()};
-  for (const auto& a : args) argv.push_back(a.c_str());
-  argv.push_back(nullptr);
-
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    // Read only: nothing is written there.
-    const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ::dup2(null_fd, STDIN_FILENO);
-    ::dup2(out_pipe[1], STDOUT_FILENO);
-    ::dup2(err_fd, STDERR_FILENO);
-    ::close_range(3, ~0U, 0);
-    ::signal(SIGPIPE, SIG_DFL);
-    ::signal(SIGXFSZ, child.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::umask(child.umask);
-    for (const auto& [resource, value] : {std::pair{RLIMIT_FSIZE, child.file_size_limit},
-                                          std::pair{RLIMIT_NOFILE, child.open_file_limit}}) {
-      struct rlimit limit;
-      if (::getrlimit(resource, &limit) != 0) SetupFailed("getrlimit");
-      limit.rlim_cur = value == RLIM_INFINITY ? limit.rlim_cur : value;
-      if (::setrlimit(resource, &limit) != 0) SetupFailed("setrlimit");
-    }
-    if (child.user != nullptr) {
-      if (::setgroups(0, nullptr) != 0 || ::setgid(child.user->pw_gid) != 0 ||
-          ::setuid(child.user->pw_uid) != 0 || ::geteuid() != child.user->pw_uid)
-        SetupFailed("cannot switch to the unprivileged user");
-    }
-    if (::chdir(cwd.c_str()) != 0) SetupFailed("chdir");
-    ::execv(argv[0], const_cast<char* const*>(argv.data()));
-    SetupFailed("execv");
-  }
-  ::close(out_pipe[1]);
-  return {pid, out_pipe[0], err_fd};
-}
-
-// Waits for a started tool to end and collects what it wrote.
-ToolRun FinishTool(const StartedTool& started) {
-  ToolRun run;
-  run.output = Drain(started.out_fd);
-  ::close(started.out_fd);
-  int status = 0;
-  while (::waitpid(started.pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(status)) run.exit_status = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
-  ::lseek(started.err_fd, 0, SEEK_SET);
-  run.errors = Drain(started.err_fd);
-  ::close(started.err_fd);
-  return run;
-}
-
-ToolRun RunTool(const std::string& cwd, const std::vector<std::string>& args,
-                const Child& child = {}) {
-  return FinishTool(StartTool(cwd, args, child));
-}
 
 std::set<std::string> Names(const std::string& dir) {
   std::set<std::string> names;
@@ -163,25 +45,6 @@ struct stat Lstat(const std::string& path) {
   return st;
 }
 
-std::string Hex(uint8_t byte) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  return {kDigits[byte >> 4], kDigits[byte & 15]};
-}
-
-// One Intel HEX data record line.
-std::string HexRecord(uint16_t address, const Bytes& data) {
-  Bytes bytes{static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8),
-              static_cast<uint8_t>(address), 0};
-  bytes.insert(bytes.end(), data.begin(), data.end());
-  std::string line = ":";
-  unsigned sum = 0;
-  for (uint8_t b : bytes) {
-    line += Hex(b);
-    sum += b;
-  }
-  return line + Hex(static_cast<uint8_t>(0x100 - (sum & 0xFF))) + "\n";
-}
-
 // A program that asks for the resident at page high (LCALL at 0000h, LJMP at
 // 0023h), as a binary of size bytes and as Intel HEX, and a small resident.
 void PutInputs(const std::string& dir, uint8_t page = 0x80, size_t size = 0x200) {
@@ -191,10 +54,10 @@ void PutInputs(const std::string& dir, uint8_t page = 0x80, size_t size = 0x200)
   program[2] = 0x00;
   program[0x23] = 0x02;
   WriteFile(dir + "/prog.bin", program);
-  WriteFile(dir + "/prog.hex", HexRecord(0x0000, {0x12, page, 0x00}) +
-                                   HexRecord(0x0023, {0x02, 0x00, 0x00}) + ":00000001FF\n");
-  WriteFile(dir + "/tarlek.bin",
-            Bytes{0x05, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x03, 0x80, 0xFE});
+  WriteFile(dir + "/prog.hex", RecordLine(0, 0x0000, {0x12, page, 0x00}) + "\n" +
+                                   RecordLine(0, 0x0023, {0x02, 0x00, 0x00}) + "\n" +
+                                   ":00000001FF\n");
+  WriteFile(dir + "/tarlek.bin", kExampleResident);
 }
 
 // What a run with these arguments writes to a plain new file.
@@ -202,7 +65,7 @@ Bytes Reference(const std::vector<std::string>& args, const std::string& output)
   TempDir dir;
   PutInputs(dir.path());
   if (args.size() > 1) std::filesystem::remove(dir / output);
-  const ToolRun run = RunTool(dir.path(), args);
+  const RunResult run = RunTarlekProcess(dir.path(), args);
   if (run.exit_status != 0) throw std::runtime_error("reference run failed: " + run.output);
   return ReadFile(dir / output);
 }
@@ -215,7 +78,7 @@ std::string ErrorLine(const std::string& output) {
 
 // The tool failed in the writer: the address line, the writer's line for
 // output as passed, no closing line, exit status 1, nothing on stderr.
-void ExpectWriterFailed(const ToolRun& run, const std::string& output) {
+void ExpectWriterFailed(const RunResult& run, const std::string& output) {
   EXPECT_EQ(run.exit_status, 1) << "signal " << run.signal << "\n" << run.output;
   EXPECT_NE(run.output.find("Tarlek is now located at "), std::string::npos) << run.output;
   EXPECT_NE(run.output.find(ErrorLine(output)), std::string::npos) << run.output;
@@ -223,7 +86,7 @@ void ExpectWriterFailed(const ToolRun& run, const std::string& output) {
   EXPECT_EQ(run.errors, "");
 }
 
-void ExpectSucceeded(const ToolRun& run) {
+void ExpectSucceeded(const RunResult& run) {
   EXPECT_EQ(run.exit_status, 0) << "signal " << run.signal << "\n" << run.output;
   EXPECT_NE(run.output.find(kClosingLine), std::string::npos) << run.output;
   EXPECT_EQ(run.errors, "");
@@ -260,10 +123,10 @@ TEST_P(HalfWayWrite, KeepsTheOldFileAndLeavesNoTemporary) {
   const std::set<std::string> before = Names(dir.path());
   const Bytes old = c.output_exists ? ReadFile(dir / c.output) : Bytes{};
 
-  Child child;
+  ProcessOptions child;
   child.file_size_limit = 64;  // every output here is longer
   child.ignore_sigxfsz = c.ignore_sigxfsz;
-  const ToolRun run = RunTool(dir.path(), c.args, child);
+  const RunResult run = RunTarlekProcess(dir.path(), c.args, child);
 
   ExpectWriterFailed(run, c.output);
   EXPECT_EQ(Names(dir.path()), before);
@@ -299,9 +162,9 @@ TEST(TemporaryFile, ThatCannotBeCreatedIsReportedNotWrittenInPlace) {
   WriteFile(dir / "prog.bin", "the user's old file\n");
   const ino_t inode = Lstat(dir / "prog.bin").st_ino;
   const std::set<std::string> before = Names(dir.path());
-  Child child;
+  ProcessOptions child;
   child.open_file_limit = 4;
-  const ToolRun run = RunTool(dir.path(), {"prog.hex", "/ob"}, child);
+  const RunResult run = RunTarlekProcess(dir.path(), {"prog.hex", "/ob"}, child);
   ExpectWriterFailed(run, "prog.bin");
   EXPECT_EQ(ReadText(dir / "prog.bin"), "the user's old file\n");
   EXPECT_EQ(Lstat(dir / "prog.bin").st_ino, inode);
@@ -332,7 +195,7 @@ TEST_P(DeviceTarget, IsWrittenInPlaceAndStaysADevice) {
   if (c.through_link) std::filesystem::create_symlink("device", dir / c.output);
   const std::set<std::string> before = Names(dir.path());
 
-  const ToolRun run = RunTool(dir.path(), c.args);
+  const RunResult run = RunTarlekProcess(dir.path(), c.args);
 
   if (c.minor == 7)
     ExpectWriterFailed(run, c.output);  // no space left on the device
@@ -373,7 +236,7 @@ TEST_P(KeptMode, ExistingTargetKeepsModeAndOwner) {
     ASSERT_EQ(::chown((dir / "prog.bin").c_str(), kStranger, kStrangerGroup), 0);
   }
   ASSERT_EQ(::chmod((dir / "prog.bin").c_str(), mode), 0);
-  const ToolRun run = RunTool(dir.path(), {"prog.hex", "/ob"});
+  const RunResult run = RunTarlekProcess(dir.path(), {"prog.hex", "/ob"});
   ExpectSucceeded(run);
   const struct stat st = Lstat(dir / "prog.bin");
   EXPECT_EQ(st.st_mode & 07777, mode) << std::oct << (st.st_mode & 07777);
@@ -400,9 +263,9 @@ TEST_P(NewFileMode, IsReadWriteForAllLessTheUmask) {
   TempDir dir;
   PutInputs(dir.path());
   std::filesystem::remove(dir / "prog.bin");
-  Child child;
+  ProcessOptions child;
   child.umask = mask;
-  ExpectSucceeded(RunTool(dir.path(), {"prog.hex", "/ob"}, child));
+  ExpectSucceeded(RunTarlekProcess(dir.path(), {"prog.hex", "/ob"}, child));
   EXPECT_EQ(Lstat(dir / "prog.bin").st_mode & 07777, 0666 & ~mask);
 }
 
@@ -434,7 +297,7 @@ TEST_P(LinkedTarget, LinkStaysAndTheFileItNamesIsReplaced) {
   }
   const ino_t inode = Lstat(dir / "real/prog.bin").st_ino;
 
-  ExpectSucceeded(RunTool(dir.path(), {"prog.hex", "/ob"}));
+  ExpectSucceeded(RunTarlekProcess(dir.path(), {"prog.hex", "/ob"}));
 
   for (const auto& [name, to] : GetParam().links) EXPECT_TRUE(S_ISLNK(Lstat(dir / name).st_mode));
   const struct stat real = Lstat(dir / "real/prog.bin");
@@ -460,7 +323,7 @@ TEST(OutputPath, ThatIsADirectoryIsRefused) {
   std::filesystem::remove(dir / "prog.bin");
   std::filesystem::create_directory(dir / "prog.bin");
   const std::set<std::string> before = Names(dir.path());
-  ExpectWriterFailed(RunTool(dir.path(), {"prog.hex", "/ob"}), "prog.bin");
+  ExpectWriterFailed(RunTarlekProcess(dir.path(), {"prog.hex", "/ob"}), "prog.bin");
   EXPECT_EQ(Names(dir.path()), before);
   EXPECT_TRUE(std::filesystem::is_directory(dir / "prog.bin"));
   EXPECT_TRUE(std::filesystem::is_empty(dir / "prog.bin"));
@@ -475,8 +338,8 @@ class AsNobody : public ::testing::Test {
   void SetUp() override {
     if (::geteuid() != 0)
       GTEST_SKIP() << "not root: cannot switch to an unprivileged user for permission cases";
-    user_ = ::getpwnam("nobody");
-    if (user_ == nullptr) GTEST_SKIP() << "no user \"nobody\" on this system";
+    user_ = Nobody();
+    if (!user_) GTEST_SKIP() << "no user \"nobody\" on this system";
     ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
     child_.user = user_;
     child_.exe = dir_ / "tarlek";
@@ -492,27 +355,27 @@ class AsNobody : public ::testing::Test {
 
   // Gives path to nobody with mode.
   void Own(const std::string& path, mode_t mode, uid_t uid = 0, gid_t gid = 0) {
-    if (uid == 0) uid = user_->pw_uid;
-    if (gid == 0) gid = user_->pw_gid;
+    if (uid == 0) uid = user_->uid;
+    if (gid == 0) gid = user_->gid;
     ASSERT_EQ(::chown(path.c_str(), uid, gid), 0);
     ASSERT_EQ(::chmod(path.c_str(), mode), 0);
   }
 
-  ToolRun Run() {
-    ToolRun run = RunTool(work_, {"prog.hex", "/ob"}, child_);
+  RunResult Run() {
+    RunResult run = RunTarlekProcess(work_, {"prog.hex", "/ob"}, child_);
     if (run.setup_failed()) skip_reason_ = run.errors;
     return run;
   }
 
   TempDir dir_;
-  const struct passwd* user_ = nullptr;
-  Child child_;
+  std::optional<User> user_;
+  ProcessOptions child_;
   std::string work_;
   std::string skip_reason_;
 };
 
-#define RUN_AS_NOBODY(run)   \
-  const ToolRun run = Run(); \
+#define RUN_AS_NOBODY(run)     \
+  const RunResult run = Run(); \
   if (run.setup_failed()) GTEST_SKIP() << "as nobody: " << skip_reason_
 
 TEST_F(AsNobody, ReadOnlyTargetIsRefused) {
@@ -595,7 +458,7 @@ TEST_F(AsNobody, InPlaceWriteWaitsForTheLockOfAnotherWriter) {
   ASSERT_GE(other_writer, 0);
   ASSERT_EQ(::flock(other_writer, LOCK_EX), 0);
 
-  const StartedTool started = StartTool(work_, {"prog.hex", "/ob"}, child_);
+  const StartedProcess started = StartTarlekProcess(work_, {"prog.hex", "/ob"}, child_);
   bool waiting = false;
   bool ended = false;
   for (int i = 0; i < 400 && !waiting && !ended; ++i) {
@@ -611,7 +474,7 @@ TEST_F(AsNobody, InPlaceWriteWaitsForTheLockOfAnotherWriter) {
   EXPECT_EQ(ReadText(work_ + "/prog.bin"), "the user's old file\n");
   ::close(other_writer);
 
-  const ToolRun run = FinishTool(started);
+  const RunResult run = FinishTarlekProcess(started);
   if (run.setup_failed()) GTEST_SKIP() << "as nobody: " << run.errors;
   ExpectSucceeded(run);
   EXPECT_EQ(Lstat(work_ + "/prog.bin").st_ino, inode);
@@ -688,7 +551,7 @@ TEST(FifoTarget, IsWrittenInPlaceForItsReader) {
   ASSERT_EQ(::mkfifo((dir / "prog.hex").c_str(), 0644), 0);
   std::filesystem::create_directory(dir / "out");
   FifoReader reader(dir / "prog.hex", dir / "out/received", true);
-  const ToolRun run = RunTool(dir.path(), {"prog.bin", "/oh"});
+  const RunResult run = RunTarlekProcess(dir.path(), {"prog.bin", "/oh"});
   EXPECT_EQ(reader.Finish(), 0);
   ExpectSucceeded(run);
   EXPECT_TRUE(S_ISFIFO(Lstat(dir / "prog.hex").st_mode));
@@ -705,7 +568,7 @@ TEST(FifoTarget, ReaderThatGoesAwayIsAFailedWrite) {
   std::filesystem::remove(dir / "prog.hex");
   ASSERT_EQ(::mkfifo((dir / "prog.hex").c_str(), 0644), 0);
   FifoReader reader(dir / "prog.hex", "", false);
-  const ToolRun run = RunTool(dir.path(), {"prog.bin", "/oh"});
+  const RunResult run = RunTarlekProcess(dir.path(), {"prog.bin", "/oh"});
   EXPECT_EQ(reader.Finish(), 0);
   ExpectWriterFailed(run, "prog.hex");
   EXPECT_TRUE(S_ISFIFO(Lstat(dir / "prog.hex").st_mode));
