@@ -86,6 +86,7 @@ void RemoveRunDir() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  tarlek::IgnoreWriteSignals();  // as the tool's main does
   const char* tmp = std::getenv("TMPDIR");
   char* dir = g_run_path;
   std::snprintf(dir, sizeof g_run_path, "%s/tarlek-fuzz-XXXXXX", tmp != nullptr ? tmp : "/tmp");

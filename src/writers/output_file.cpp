@@ -1,6 +1,7 @@
 #include "writers/output_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -28,8 +29,12 @@ void RemoveTemporaryAndStop(int signal) {
   const int saved_errno = errno;
   const char* temporary = g_temporary;
   if (temporary != nullptr) ::unlink(temporary);
-  // The action is back at its default (SA_RESETHAND) and the signal blocked
-  // until this handler returns: then it ends the process as it would have.
+  // Back to the default action; the signal stays blocked until this handler
+  // returns, and then ends the process as it would have.
+  struct sigaction fallback = {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  ::sigaction(signal, &fallback, nullptr);
   ::raise(signal);
   errno = saved_errno;
 }
@@ -91,25 +96,11 @@ bool StickyDirectoryKeepsFile(const char* target, const struct stat& file) {
 
 }  // namespace
 
-OutputFile::~OutputFile() {
-  Discard();
-  if (signals_saved_) {
-    ::sigaction(SIGPIPE, &old_pipe_, nullptr);
-    ::sigaction(SIGXFSZ, &old_xfsz_, nullptr);
-  }
-}
+OutputFile::~OutputFile() { Discard(); }
 
 bool OutputFile::Open(const char* path, size_t size) {
   if (path[0] == '\0') return false;  // names no file; the temporary would land in "."
   size_ = size;
-  if (!signals_saved_) {
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    ::sigaction(SIGPIPE, &ignore, &old_pipe_);
-    ::sigaction(SIGXFSZ, &ignore, &old_xfsz_);
-    signals_saved_ = true;
-  }
 
   struct stat st;
   if (::stat(path, &st) != 0) {
@@ -301,7 +292,6 @@ void OutputFile::GuardTemporary() {
   for (size_t i = 0; i < std::size(kStopSignals); ++i) {
     struct sigaction remove = {};
     remove.sa_handler = RemoveTemporaryAndStop;
-    remove.sa_flags = SA_RESETHAND;
     sigemptyset(&remove.sa_mask);
     struct sigaction old;
     // Only a signal that would end the process gets the handler: one that is

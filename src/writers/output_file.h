@@ -21,12 +21,11 @@
 // is left as it was. A write that fails later still leaves it part old, part
 // new.
 //
-// While the file is open, SIGPIPE and SIGXFSZ are ignored, so that a reader
-// going away or a file size limit shows up as a failed write, which is
-// reported and cleaned up, instead of ending the process half way.
+// A reader going away (SIGPIPE) or a file size limit (SIGXFSZ) is a failed
+// write, reported and cleaned up, only where the process ignores those
+// signals; the tool's main makes it so.
 #pragma once
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -70,14 +69,11 @@ class OutputFile {
   int fd_ = -1;
   bool failed_ = false;
   bool in_place_ = false;
-  bool regular_ = false;        // fsync applies
-  bool refused_ = false;        // the directory would not take the temporary
-  bool signals_saved_ = false;  // old_pipe_ and old_xfsz_ hold the actions to restore
-  size_t size_ = 0;             // the length given to Open
+  bool regular_ = false;  // fsync applies
+  bool refused_ = false;  // the directory would not take the temporary
+  size_t size_ = 0;       // the length given to Open
   size_t used_ = 0;
-  off_t written_ = 0;  // bytes handed to the file so far
-  struct sigaction old_pipe_ = {};
-  struct sigaction old_xfsz_ = {};
+  off_t written_ = 0;                   // bytes handed to the file so far
   bool guarded_[3] = {};                // SIGINT, SIGTERM, SIGHUP: the handler was installed
   char target_[PATH_MAX] = {};          // the file that the rename replaces
   char temporary_[PATH_MAX + 16] = {};  // empty when writing in place

@@ -84,6 +84,65 @@ TEST(EqualsUpperCased, ChangesOnlyTheLettersAToZ) {
   }
 }
 
+// What a command line asks for, decided without touching a file: nothing
+// named here exists.
+TEST(ParseCommandLine, TurnsTheArgumentsIntoWhatToDo) {
+  using Action = Command::Action;
+  struct Case {
+    std::vector<std::string> args;
+    Action action;
+    FileKind input_kind;
+    FileKind output_kind;
+    std::string output;  // for kRun
+  };
+  const Case cases[] = {
+      {{}, Action::kUsage, FileKind::kBin, FileKind::kBin, ""},
+      {{"a.bin", "/ob", "x"}, Action::kUsage, FileKind::kBin, FileKind::kBin, ""},
+      {{"--help"}, Action::kHelp, FileKind::kBin, FileKind::kBin, ""},
+      {{"-h"}, Action::kHelp, FileKind::kBin, FileKind::kBin, ""},
+      {{"--version"}, Action::kVersion, FileKind::kBin, FileKind::kBin, ""},
+      // Help and version only stand alone; as a file they have no extension.
+      {{"--help", "/ob"}, Action::kBadInput, FileKind::kBin, FileKind::kBin, ""},
+      {{"--version", "/oh"}, Action::kBadInput, FileKind::kBin, FileKind::kBin, ""},
+      {{"prog.hex.bak"}, Action::kBadInput, FileKind::kBin, FileKind::kBin, ""},
+      // A bad input hides a bad option.
+      {{"prog.txt", "/ox"}, Action::kBadInput, FileKind::kBin, FileKind::kBin, ""},
+      {{"prog.bin", "/ox"}, Action::kBadOption, FileKind::kBin, FileKind::kBin, ""},
+      {{"prog.bin", "/oh "}, Action::kBadOption, FileKind::kBin, FileKind::kBin, ""},
+      {{"dir/prog.Bin"}, Action::kRun, FileKind::kBin, FileKind::kBin, "dir/prog.Bin"},
+      {{"dir/prog.HEX"}, Action::kRun, FileKind::kHex, FileKind::kHex, "dir/prog.HEX"},
+      {{"dir/prog.HEX", "/Oh"}, Action::kRun, FileKind::kHex, FileKind::kHex, "dir/prog.hex"},
+      {{"my.prog.hex", "/oB"}, Action::kRun, FileKind::kHex, FileKind::kBin, "my.prog.bin"},
+      {{"a.x/.bin", "/OH"}, Action::kRun, FileKind::kBin, FileKind::kHex, "a.x/.hex"},
+  };
+  for (const Case& c : cases) {
+    std::vector<const char*> argv{"tarlek"};
+    std::string shown;
+    for (const std::string& a : c.args) {
+      argv.push_back(a.c_str());
+      shown += " '" + a + "'";
+    }
+    SCOPED_TRACE(shown);
+    const Command command = ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+    EXPECT_EQ(command.action, c.action);
+    if (c.action != Action::kRun) continue;
+    EXPECT_EQ(command.input_kind, c.input_kind);
+    EXPECT_EQ(command.output_kind, c.output_kind);
+    EXPECT_STREQ(command.input, c.args[0].c_str());
+    EXPECT_EQ(std::string(command.OutputPath()), c.output);
+  }
+}
+
+// An option's output name that would not fit any path is left empty, so the
+// writer can only refuse it.
+TEST(ParseCommandLine, OptionOutputTooLongForAPathIsEmpty) {
+  const std::string input = std::string(PATH_MAX + 4, 'p') + ".HEX";
+  const char* argv[] = {"tarlek", input.c_str(), "/ob"};
+  const Command command = ParseCommandLine(3, argv);
+  EXPECT_EQ(command.action, Command::Action::kRun);
+  EXPECT_STREQ(command.OutputPath(), "");
+}
+
 // 40h bytes with both hooks and a long call to 8000h.
 Bytes Program() {
   Bytes program(0x40);
