@@ -1,6 +1,7 @@
-// Placing the resident: the resident image file "tarlek.bin" in the current
-// directory, the two hooks of Tarlek.inc (LCALL at 0000h, LJMP at 0023h), the
-// start address the long call names, and the relocation to its page.
+// Placing the resident: the resident image file's bytes, the two hooks of
+// Tarlek.inc (LCALL at 0000h, LJMP at 0023h), the start address the long call
+// names and the relocation to its page, on bytes in memory; then the file
+// "tarlek.bin" in the current directory, as PlaceResident reads it.
 #include "resident/place_resident.h"
 
 #include <fcntl.h>
@@ -59,7 +60,8 @@ std::string UnderEnd(const std::string& digits) {
 
 struct FailureCase {
   const char* name;
-  // The resident image file: its bytes, or nothing (no file), or a directory.
+  // The resident image file: its bytes, or nothing (no file), or a directory;
+  // the bytes go to the placement in memory, the others need a file.
   std::optional<Bytes> file;
   bool file_is_directory;
   uint16_t call_target;
@@ -140,18 +142,20 @@ std::vector<FailureCase> FailureCases() {
 TEST(PlaceResident, EachFailureGivesItsOneLineAndLeavesImageAlone) {
   for (const FailureCase& c : FailureCases()) {
     SCOPED_TRACE(c.name);
-    TempDir dir;
-    InDirectory here(dir.path());
-    if (c.file) WriteFile(dir / "tarlek.bin", *c.file);
-    if (c.file_is_directory) std::filesystem::create_directory(dir / "tarlek.bin");
-
     auto state = NewState();
     LoadProgram(*state, c.call_target, c.program_end, c.end_is_last);
     for (const auto& [address, value] : c.patches) state->Image[address] = value;
     const auto before = state->Image;
     CapturedConsole console;
 
-    EXPECT_FALSE(PlaceResident(*state, console));
+    if (c.file) {
+      EXPECT_FALSE(PlaceResidentImage(*state, console, *c.file));
+    } else {
+      TempDir dir;
+      InDirectory here(dir.path());
+      if (c.file_is_directory) std::filesystem::create_directory(dir / "tarlek.bin");
+      EXPECT_FALSE(PlaceResident(*state, console));
+    }
     EXPECT_EQ(console.Text(), Line(c.line));
     EXPECT_TRUE(state->Image == before) << "Image changed";
     EXPECT_EQ(state->ProgramEnd, c.program_end);
@@ -195,9 +199,6 @@ TEST(PlaceResident, PlacesAndRelocatesToThePageOfTheLongCall) {
   };
   for (const SuccessCase& c : cases) {
     SCOPED_TRACE(c.name);
-    TempDir dir;
-    InDirectory here(dir.path());
-    WriteFile(dir / "tarlek.bin", c.file);
     auto state = NewState();
     LoadProgram(*state, c.start, c.program_end, c.end_is_last);
     // Bytes already in the range are overwritten; the three bytes after it
@@ -211,7 +212,7 @@ TEST(PlaceResident, PlacesAndRelocatesToThePageOfTheLongCall) {
     }
     CapturedConsole console;
 
-    ASSERT_TRUE(PlaceResident(*state, console));
+    ASSERT_TRUE(PlaceResidentImage(*state, console, c.file));
     EXPECT_EQ(console.Text(), "");
     EXPECT_EQ(state->ResidentStart, c.start);
     EXPECT_EQ(state->ResidentPage, c.start >> 8);
@@ -225,16 +226,13 @@ TEST(PlaceResident, PlacesAndRelocatesToThePageOfTheLongCall) {
 }
 
 TEST(PlaceResident, EmptyResidentPlacesNothingAndEndsBelowItsStart) {
-  TempDir dir;
-  InDirectory here(dir.path());
-  WriteFile(dir / "tarlek.bin", Bytes{0x00, 0x00});
   auto state = NewState();
   LoadProgram(*state, 0x8000, 0x0200);
   state->Image[0x8000] = 0x77;
   const auto before = state->Image;
   CapturedConsole console;
 
-  ASSERT_TRUE(PlaceResident(*state, console));
+  ASSERT_TRUE(PlaceResidentImage(*state, console, Bytes{0x00, 0x00}));
   EXPECT_EQ(console.Text(), "");
   EXPECT_EQ(state->ResidentStart, 0x8000);
   EXPECT_EQ(state->ResidentLength, 0);
@@ -243,8 +241,6 @@ TEST(PlaceResident, EmptyResidentPlacesNothingAndEndsBelowItsStart) {
 }
 
 TEST(PlaceResident, LargestResidentOf14999BytesIsPlacedWhole) {
-  TempDir dir;
-  InDirectory here(dir.path());
   Bytes flags(14999), code(14999);
   for (size_t k = 0; k < code.size(); ++k) {
     code[k] = static_cast<uint8_t>(k * 7);
@@ -254,12 +250,11 @@ TEST(PlaceResident, LargestResidentOf14999BytesIsPlacedWhole) {
   ASSERT_EQ(file.size(), 30000u);
   ASSERT_EQ(file[0], 0x97);
   ASSERT_EQ(file[1], 0x3A);
-  WriteFile(dir / "tarlek.bin", file);
   auto state = NewState();
   LoadProgram(*state, 0x1000, 0x0024);
   CapturedConsole console;
 
-  ASSERT_TRUE(PlaceResident(*state, console));
+  ASSERT_TRUE(PlaceResidentImage(*state, console, file));
   EXPECT_EQ(console.Text(), "");
   EXPECT_EQ(state->ResidentEnd, 0x1000 + 14999 - 1);
   for (size_t k = 0; k < code.size(); ++k) {
@@ -267,6 +262,32 @@ TEST(PlaceResident, LargestResidentOf14999BytesIsPlacedWhole) {
     ASSERT_EQ(state->Image[0x1000 + k], want) << "resident byte " << k;
   }
   EXPECT_EQ(state->Image[0x1000 + 14999], 0x00);
+}
+
+// The file as PlaceResident reads it: the example placed, the largest file
+// whole, and a longer one (whose length field matches its size) cut at the
+// buffer's size and refused.
+TEST(PlaceResident, ReadsTheFileWholeUpToTheLargestValidSize) {
+  const struct {
+    const char* name;
+    Bytes file;
+    bool placed;
+  } cases[] = {
+      {"Example", kExampleResident, true},
+      {"Largest", PlainResident(14999), true},
+      {"LongerThanTheBuffer", OfSize(30002, 0x98, 0x3A), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    InDirectory here(dir.path());
+    WriteFile(dir / "tarlek.bin", c.file);
+    auto state = NewState();
+    LoadProgram(*state, 0x1000, 0x0024);
+    CapturedConsole console;
+    EXPECT_EQ(PlaceResident(*state, console), c.placed);
+    EXPECT_EQ(console.Text(), c.placed ? "" : Line(kCorrupted));
+  }
 }
 
 NobodyRun PlaceAsNobody() {
