@@ -361,6 +361,16 @@ class AsNobody : public ::testing::Test {
     ASSERT_EQ(::chmod(path.c_str(), mode), 0);
   }
 
+  // The user's old prog.bin, theirs to write, in a work directory they may
+  // not change; its inode.
+  ino_t PutOldFileInReadOnlyDirectory() {
+    Own(work_, 0755);
+    WriteFile(work_ + "/prog.bin", "the user's old file\n");
+    Own(work_ + "/prog.bin", 0644);
+    Own(work_, 0555);
+    return Lstat(work_ + "/prog.bin").st_ino;
+  }
+
   RunResult Run() {
     RunResult run = RunTarlekProcess(work_, {"prog.hex", "/ob"}, child_);
     if (run.setup_failed()) skip_reason_ = run.errors;
@@ -402,35 +412,36 @@ TEST_F(AsNobody, SomeoneElsesFileIsRefusedThoughTheDirectoryIsWritable) {
   EXPECT_EQ(Names(work_), before);
 }
 
-TEST_F(AsNobody, WritableTargetInReadOnlyDirectoryIsWrittenInPlace) {
-  WriteFile(work_ + "/prog.bin", "the user's old file\n");
-  Own(work_ + "/prog.bin", 0644);
-  Own(work_, 0555);
-  const ino_t inode = Lstat(work_ + "/prog.bin").st_ino;
-  const std::set<std::string> before = Names(work_);
-  RUN_AS_NOBODY(run);
-  ExpectSucceeded(run);
-  EXPECT_EQ(Lstat(work_ + "/prog.bin").st_ino, inode);
-  EXPECT_EQ(ReadFile(work_ + "/prog.bin"), Reference({"prog.hex", "/ob"}, "prog.bin"));
-  EXPECT_EQ(Names(work_), before);
-}
-
-// In place, the whole output's room is reserved before the old contents
+// A writable file in a directory that will not take a new file is written
+// in place. The whole output's room is reserved before the old contents
 // change: a file that may not grow that far (as on a full file system) is
 // left as it was.
-TEST_F(AsNobody, InPlaceWriteThatCannotGetItsRoomKeepsTheOldFile) {
-  WriteFile(work_ + "/prog.bin", "the user's old file\n");
-  Own(work_ + "/prog.bin", 0644);
-  Own(work_, 0555);
-  const ino_t inode = Lstat(work_ + "/prog.bin").st_ino;
-  const std::set<std::string> before = Names(work_);
-  child_.file_size_limit = 64;  // the merged binary is far longer
-  child_.ignore_sigxfsz = true;
-  RUN_AS_NOBODY(run);
-  ExpectWriterFailed(run, "prog.bin");
-  EXPECT_EQ(ReadText(work_ + "/prog.bin"), "the user's old file\n");
-  EXPECT_EQ(Lstat(work_ + "/prog.bin").st_ino, inode);
-  EXPECT_EQ(Names(work_), before);
+TEST_F(AsNobody, WritableTargetInReadOnlyDirectoryIsWrittenInPlace) {
+  const struct {
+    const char* name;
+    rlim_t file_size_limit;
+    bool written;
+  } cases[] = {
+      {"RoomForTheOutput", RLIM_INFINITY, true},
+      {"NoRoomForTheOutput", 64, false},  // the merged binary is far longer
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ino_t inode = PutOldFileInReadOnlyDirectory();
+    const std::set<std::string> before = Names(work_);
+    child_.file_size_limit = c.file_size_limit;
+    child_.ignore_sigxfsz = true;
+    RUN_AS_NOBODY(run);
+    if (c.written) {
+      ExpectSucceeded(run);
+      EXPECT_EQ(ReadFile(work_ + "/prog.bin"), Reference({"prog.hex", "/ob"}, "prog.bin"));
+    } else {
+      ExpectWriterFailed(run, "prog.bin");
+      EXPECT_EQ(ReadText(work_ + "/prog.bin"), "the user's old file\n");
+    }
+    EXPECT_EQ(Lstat(work_ + "/prog.bin").st_ino, inode);
+    EXPECT_EQ(Names(work_), before);
+  }
 }
 
 // Whether /proc/locks shows a process waiting for a flock lock on the file
@@ -450,10 +461,7 @@ bool SomeoneWaitsForLock(ino_t inode) {
 // of another and leaves the file alone until it has it.
 TEST_F(AsNobody, InPlaceWriteWaitsForTheLockOfAnotherWriter) {
   if (!std::ifstream("/proc/locks")) GTEST_SKIP() << "no /proc/locks to see a waiting lock";
-  WriteFile(work_ + "/prog.bin", "the user's old file\n");
-  Own(work_ + "/prog.bin", 0644);
-  Own(work_, 0555);
-  const ino_t inode = Lstat(work_ + "/prog.bin").st_ino;
+  const ino_t inode = PutOldFileInReadOnlyDirectory();
   const int other_writer = ::open((work_ + "/prog.bin").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(other_writer, 0);
   ASSERT_EQ(::flock(other_writer, LOCK_EX), 0);
