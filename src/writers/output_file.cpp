@@ -94,6 +94,27 @@ bool StickyDirectoryKeepsFile(const char* target, const struct stat& file) {
   return ::stat(dir, &st) == 0 && (st.st_mode & S_ISVTX) != 0 && st.st_uid != me;
 }
 
+// Makes room on disk for a file of size bytes whose first old_size bytes are
+// there already, so that writing it cannot run out of space: fallocate, or
+// where the file system has none, zeros written past the old end (the bytes
+// before it are only overwritten).
+bool ReserveRoom(int fd, off_t old_size, off_t size) {
+  if (size <= 0) return true;
+  int error;
+  while ((error = ::fallocate(fd, 0, 0, size) == 0 ? 0 : errno) == EINTR) {
+  }
+  if (error != EOPNOTSUPP) return error == 0;
+  static const uint8_t kZeros[4096] = {};
+  for (off_t at = old_size; at < size;) {
+    const size_t n = static_cast<size_t>(std::min<off_t>(size - at, off_t{sizeof kZeros}));
+    const ssize_t done = ::pwrite(fd, kZeros, n, at);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    at += done;
+  }
+  return true;
+}
+
 }  // namespace
 
 OutputFile::~OutputFile() { Discard(); }
@@ -133,9 +154,7 @@ bool OutputFile::TakeInPlace(int fd) {
     }
     // The old contents stay until the new ones are sure to fit: they are
     // overwritten, not truncated, and cut to the new length at Commit.
-    int reserved = locked == 0 && size_ > 0 ? EINTR : 0;
-    while (reserved == EINTR) reserved = ::posix_fallocate(fd, 0, static_cast<off_t>(size_));
-    if (locked != 0 || reserved != 0) {
+    if (locked != 0 || !ReserveRoom(fd, st.st_size, static_cast<off_t>(size_))) {
       // A reservation that failed half way may have lengthened the file.
       if (locked == 0 && ::ftruncate(fd, st.st_size) != 0) {
       }

@@ -2,14 +2,18 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -186,6 +190,21 @@ namespace {
   ::_exit(kSetupFailed);
 }
 
+// Makes one system call fail with an error for this process and what it
+// executes (a seccomp filter, kept across execve).
+bool FailCall(const ProcessOptions::FailingCall& call) {
+  struct sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(call.number), 0, 1),
+      BPF_STMT(BPF_RET | BPF_K,
+               SECCOMP_RET_ERRNO | (static_cast<uint32_t>(call.error) & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  struct sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) == 0;
+}
+
 }  // namespace
 
 StartedProcess StartTarlekProcess(const std::string& cwd, const std::vector<std::string>& args,
@@ -224,6 +243,8 @@ StartedProcess StartTarlekProcess(const std::string& cwd, const std::vector<std:
     if (options.user && !BecomeUser(*options.user))
       SetupFailed("cannot switch to the unprivileged user");
     if (::chdir(cwd.c_str()) != 0) SetupFailed("chdir");
+    if (options.failing_call && !FailCall(*options.failing_call))
+      SetupFailed("cannot install the seccomp filter that fails the call");
     ::execv(argv[0], const_cast<char* const*>(argv.data()));
     SetupFailed("execv");
   }

@@ -123,6 +123,14 @@ struct ProcessOptions {
   mode_t umask = 022;
   std::optional<User> user;  // run as this user instead of ourselves
   std::string exe = TARLEK_EXE;
+  // A system call (by number, SYS_...) that fails with error every time
+  // instead of running: a fault injected at the call, such as a full file
+  // system, without needing one.
+  struct FailingCall {
+    long number;
+    int error;
+  };
+  std::optional<FailingCall> failing_call;
 };
 
 // The child ends with this status when it could not be prepared.

@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -417,19 +418,26 @@ TEST_F(AsNobody, SomeoneElsesFileIsRefusedThoughTheDirectoryIsWritable) {
 // change: a file that may not grow that far (as on a full file system) is
 // left as it was.
 TEST_F(AsNobody, WritableTargetInReadOnlyDirectoryIsWrittenInPlace) {
+  using FailingCall = ProcessOptions::FailingCall;
   const struct {
     const char* name;
     rlim_t file_size_limit;
+    std::optional<FailingCall> failing_call;
     bool written;
   } cases[] = {
-      {"RoomForTheOutput", RLIM_INFINITY, true},
-      {"NoRoomForTheOutput", 64, false},  // the merged binary is far longer
+      {"RoomForTheOutput", RLIM_INFINITY, std::nullopt, true},
+      {"OverTheFileSizeLimit", 64, std::nullopt, false},  // the merged binary is far longer
+      {"FileSystemFull", RLIM_INFINITY, FailingCall{SYS_fallocate, ENOSPC}, false},
+      // Where the file system cannot reserve room, the room past the old end
+      // is written ahead instead.
+      {"NoFallocate", RLIM_INFINITY, FailingCall{SYS_fallocate, EOPNOTSUPP}, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const ino_t inode = PutOldFileInReadOnlyDirectory();
     const std::set<std::string> before = Names(work_);
     child_.file_size_limit = c.file_size_limit;
+    child_.failing_call = c.failing_call;
     child_.ignore_sigxfsz = true;
     RUN_AS_NOBODY(run);
     if (c.written) {
