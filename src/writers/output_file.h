@@ -102,11 +102,4 @@ bool WriteOutputFile(Console& console, std::string_view kind, const char* name, 
   return ok;
 }
 
-// The same for contents of a length not known ahead: a file written in place
-// then gets no reservation.
-template <typename Fill>
-bool WriteOutputFile(Console& console, std::string_view kind, const char* name, Fill fill) {
-  return WriteOutputFile(console, kind, name, 0, fill);
-}
-
 }  // namespace tarlek
