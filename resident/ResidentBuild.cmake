@@ -76,11 +76,13 @@ function(tarlek_baud_rate clock baud timer prefix)
   set(${prefix}_OK ${ok} PARENT_SCOPE)
 endfunction()
 
-# Stops the configuration when the asked rate misses by more than 2 %,
-# naming the nearest standard rates that work with this clock and timer.
-function(tarlek_check_baud clock baud timer)
+# Sets out to the reason the asked rate cannot be used (it misses by more
+# than 2 %), naming the nearest standard rates that work with this clock and
+# timer; to "" when it can.
+function(tarlek_baud_problem clock baud timer out)
   tarlek_baud_rate(${clock} ${baud} ${timer} asked)
   if(asked_OK)
+    set(${out} "" PARENT_SCOPE)
     return()
   endif()
   set(below "")
@@ -106,29 +108,42 @@ function(tarlek_check_baud clock baud timer)
   if(nearest STREQUAL "")
     set(nearest "none of ${TARLEK_STANDARD_BAUDS}")
   endif()
-  message(FATAL_ERROR
-    "TARLEK_BAUD=${baud} cannot be made from a ${clock} Hz crystal with timer ${timer}: "
-    "the nearest it gives is ${asked_REAL} baud, more than 2 % off. "
-    "Nearest rates that work: ${nearest}.")
+  set(${out}
+      "TARLEK_BAUD=${baud} cannot be made from a ${clock} Hz crystal with timer ${timer}: \
+the nearest it gives is ${asked_REAL} baud, more than 2 % off. \
+Nearest rates that work: ${nearest}."
+      PARENT_SCOPE)
+endfunction()
+
+# The gap time-out: about four character times (10 bits each) in machine
+# cycles (12 clocks), counted by getc's 4-cycle loop, so
+# passes = clock * 40 / (12 * baud * 4), at most 65536. Sets
+# <prefix>_PASSES and the loop's start values <prefix>_LO and <prefix>_HI
+# (the inner count runs LO times first, then 256 times for each further HI;
+# 0 stands for 256).
+function(tarlek_gap_wait clock baud prefix)
+  math(EXPR passes "(${clock} * 10 + 12 * ${baud} - 1) / (12 * ${baud})")
+  if(passes GREATER 65536)
+    set(passes 65536)
+  endif()
+  math(EXPR hi "(${passes} + 255) / 256")
+  math(EXPR lo "(${passes} - 256 * (${hi} - 1)) % 256")
+  math(EXPR hi "${hi} % 256")
+  set(${prefix}_PASSES ${passes} PARENT_SCOPE)
+  set(${prefix}_LO ${lo} PARENT_SCOPE)
+  set(${prefix}_HI ${hi} PARENT_SCOPE)
 endfunction()
 
 # Assembles the resident for clock, baud and timer at 0000h and 0100h (in
 # the build directory's subdirectory name) and adds the command that builds
 # the image file out from the two; the caller adds a target that depends on it.
 function(tarlek_add_resident name clock baud timer out)
-  tarlek_check_baud(${clock} ${baud} ${timer})
-  tarlek_baud_rate(${clock} ${baud} ${timer} rate)
-
-  # The gap time-out: about four character times (10 bits each) of machine
-  # cycles (12 clocks), counted by a 4-cycle loop: clock * 40 / (12 * baud * 4).
-  math(EXPR passes "(${clock} * 10 + 12 * ${baud} - 1) / (12 * ${baud})")
-  if(passes GREATER 65536)
-    message(STATUS "Resident ${name}: the gap time-out is capped at 65536 passes (262144 cycles)")
-    set(passes 65536)
+  tarlek_baud_problem(${clock} ${baud} ${timer} problem)
+  if(problem)
+    message(FATAL_ERROR "${problem}")
   endif()
-  math(EXPR wait_hi "(${passes} + 255) / 256")
-  math(EXPR wait_lo "(${passes} - 256 * (${wait_hi} - 1)) % 256")
-  math(EXPR wait_hi "${wait_hi} % 256")
+  tarlek_baud_rate(${clock} ${baud} ${timer} rate)
+  tarlek_gap_wait(${clock} ${baud} wait)
 
   set(equs "")
   macro(equ symbol value)
@@ -143,8 +158,8 @@ function(tarlek_add_resident name clock baud timer out)
     math(EXPR value "(${baud} >> (8 * ${byte})) & 255")
     equ(TARLEK_BAUD_${byte} ${value})
   endforeach()
-  equ(TARLEK_WAIT_LO ${wait_lo})
-  equ(TARLEK_WAIT_HI ${wait_hi})
+  equ(TARLEK_WAIT_LO ${wait_LO})
+  equ(TARLEK_WAIT_HI ${wait_HI})
   if(timer EQUAL 1)
     equ(TARLEK_TH1 ${rate_TH1})
     equ(TARLEK_SMOD ${rate_SMOD})
@@ -189,5 +204,5 @@ function(tarlek_add_resident name clock baud timer out)
     COMMENT "Building the resident image ${name}"
     VERBATIM)
   message(STATUS "Resident ${name}: ${clock} Hz, ${baud} baud (really ${rate_REAL}) "
-                 "from timer ${timer}, gap time-out ${passes} x 4 cycles")
+                 "from timer ${timer}, gap time-out ${wait_PASSES} x 4 cycles")
 endfunction()
