@@ -1,0 +1,83 @@
+/* Hooks for the Tarlek resident monitor, for C programs built with SDCC.
+
+   Include this file in exactly ONE source file of the program, the one with
+   main(), and define the resident's page on the compiler's command line:
+
+       sdcc -mmcs51 -DTARLEK_PAGE=0x80 --code-loc 0x0030 --code-size 0x8000 \
+            --iram-size 128 --stack-size N -I<folder of tarlek.h> prog.c
+
+   (N: the program's own stack need plus the resident's.) The file defines
+   code at fixed addresses and a function: a second source file that includes
+   it lays a second copy over 0000h, which SDCC's linker only warns about
+   ("memory overlap"); the second putchar then makes it fail with "Multiple
+   definition of _putchar". Including it twice in the same file is harmless.
+
+   What it puts in the program:
+   - 0000h..002Fh, one block: a long call to the resident's page at 0000h,
+     whose init sets up the serial port and returns to 0003h; a long jump
+     there to 0030h, where SDCC's own vector table begins with the jump to
+     its start-up (stack pointer, clearing and initialising globals, then
+     main), hence --code-loc 0x0030; a long jump at each other interrupt
+     vector to the same vector in SDCC's table, so that __interrupt(n)
+     functions work as usual; and at 0023h, the serial interrupt vector, a
+     long jump into the resident (its start + 3).
+   - putchar(), which hands each character to the resident's character
+     output entry (its start + 6): printf and puts write to the serial line.
+     Characters go out as they are: write "\r\n" for a terminal's new line.
+     The program defines no putchar of its own.
+
+   The resident owns timer 1, the serial port and the external interrupt 0
+   vector (0003h): the program uses none of them. */
+
+#ifndef TARLEK_H
+#define TARLEK_H
+
+#ifndef TARLEK_PAGE
+#error "tarlek.h: define the resident's page, for example -DTARLEK_PAGE=0x80 for 8000h"
+#elif (TARLEK_PAGE) < 0x01 || (TARLEK_PAGE) > 0xFE
+#error "tarlek.h: TARLEK_PAGE must lie in 0x01..0xFE"
+#endif
+
+/* Where SDCC's vector table goes: the value of --code-loc. */
+#define TARLEK_CODE_LOC 0x30
+
+#define TARLEK_LJMP_(address) 0x02, (unsigned char)((address) >> 8), (unsigned char)(address)
+#define TARLEK_FORWARD_(vector) TARLEK_LJMP_(TARLEK_CODE_LOC + (vector))
+#define TARLEK_FREE5_ 0xFF, 0xFF, 0xFF, 0xFF, 0xFF
+
+/* One block: separate absolute areas let the linker move SDCC's table.
+   The C++ formatter of the project knows neither the table's layout nor
+   SDCC's inline assembly: it leaves the rest of this file alone. */
+/* clang-format off */
+__code __at(0x0000) const unsigned char tarlek_hooks[TARLEK_CODE_LOC] = {
+    0x12, (unsigned char)(TARLEK_PAGE), 0x00, /* 0000h: LCALL PP00h, the resident's init */
+    TARLEK_FORWARD_(0x00), TARLEK_FREE5_,     /* 0003h: LJMP 0030h, SDCC's start-up */
+    TARLEK_FORWARD_(0x0B), TARLEK_FREE5_,     /* 000Bh: timer 0 */
+    TARLEK_FORWARD_(0x13), TARLEK_FREE5_,     /* 0013h: external interrupt 1 */
+    TARLEK_FORWARD_(0x1B), TARLEK_FREE5_,     /* 001Bh: timer 1 */
+    TARLEK_LJMP_((TARLEK_PAGE) * 256u + 3u),  /* 0023h: serial port: the resident */
+    TARLEK_FREE5_,                            /* 0026h..002Ah: not used */
+    TARLEK_FORWARD_(0x2B), 0xFF, 0xFF,        /* 002Bh: timer 2 (8052) */
+};
+
+/* The character goes to the resident in A; SDCC passes it in DPL, and the
+   entry changes no register, so DPH:DPL still hold the return value. In the
+   huge model every function is banked and returns through SDCC's banking
+   code. */
+#ifdef __SDCC_MODEL_HUGE
+#define TARLEK_RETURN_ ljmp __sdcc_banked_ret
+#else
+#define TARLEK_RETURN_ ret
+#endif
+int putchar(int c) __naked {
+  (void)c;
+  __asm
+    mov   a, dpl
+    lcall (TARLEK_PAGE * 256 + 6)
+    TARLEK_RETURN_
+  __endasm;
+}
+
+/* clang-format on */
+
+#endif /* TARLEK_H */

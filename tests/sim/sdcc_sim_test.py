@@ -1,0 +1,487 @@
+#!/usr/bin/env python3
+"""SDCC programs with the resident's hooks: resident/tarlek.h for C and
+resident/tarlek_sdas.inc for sdas8051.
+
+--part build (no simulator): the header's page checks, the 48-byte block at
+0000h, a second inclusion, a second including file, a program without the
+header (tarlek refuses it), a program that reaches the resident's page (the
+linker refuses it with --code-size), and the sdas8051 demo merging to the
+same image as the as31 demo.
+
+--part sim: examples/demo_c.c, in the small and the large memory model at
+two pages (and the medium and huge ones at one), and examples/demo_sdas.asm
+at two pages, merged by tarlek, run in the s51 simulator after it filled RAM
+with 55h: the resident answers identify, SDCC's start-up initialised and
+cleared the globals, main's and timer 0's counters move, and the programs'
+text arrives on the serial line between the resident's answers.
+
+Every file lives in a private temporary directory. Exit status 0 when every
+check passes (without as31 the comparison with its demo is skipped)."""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.dont_write_bytecode = True  # nothing is written beside the sources
+from s51_session import S51Session  # noqa: E402
+
+ARGS = None
+FAILURES = []
+SKIPS = []
+
+NOT_INCLUDED = "ERROR - File Tarlek.inc is not included into source program!"
+FILL = 0x55
+DEMO_C_GREETING = b"Hello from C: marker 5A, xmarker 1234\r\n"
+# The C demo's runs: small and large at two pages, medium and huge once.
+C_DEMO_RUNS = ((0x20, "small"), (0x20, "large"), (0x80, "small"), (0x80, "large"),
+               (0x80, "medium"), (0x80, "huge"))
+
+
+def check(condition, what):
+    print(("ok   " if condition else "FAIL ") + what)
+    if not condition:
+        FAILURES.append(what)
+    return condition
+
+
+def skip(what, reason):
+    print("skip %s: %s" % (what, reason))
+    SKIPS.append(what)
+
+
+def run(cmd, cwd):
+    """The command's result, its output and error text together in stdout."""
+    result = subprocess.run(cmd, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, timeout=120)
+    result.stdout = result.stdout.decode(errors="replace")
+    return result
+
+
+def last_line(text):
+    lines = text.strip().splitlines()
+    return lines[-1].strip() if lines else ""
+
+
+def fresh_dir(work, name):
+    path = os.path.join(work, name)
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+    return path
+
+
+# ---------------------------------------------------------------- building
+
+
+def sdcc_command(page, model, source, code_size=None):
+    """The compiler line of the README, for a page and a memory model."""
+    cmd = [ARGS.sdcc, "-mmcs51"]
+    if page is not None:
+        cmd.append("-DTARLEK_PAGE=" + page)
+    cmd += ["--code-loc", "0x0030", "--code-size", "0x%04X" % (code_size or 0x8000),
+            "--iram-size", "128", "--stack-size", "48", "-I" + ARGS.hooks]
+    if model != "small":
+        cmd.append("--model-" + model)
+    if model == "huge":
+        # The huge model's banked calls write the code bank to PSBANK; a
+        # plain 8051 has one bank, and F8h is an SFR address it leaves free.
+        cmd.append("-Wl-g_PSBANK=0xF8")
+    return cmd + [source]
+
+
+def compile_c(work, name, text, page, model="small", code_size=None):
+    """Compiles text as name.c in its own directory; returns (directory,
+    sdcc's result). page is the text given to -DTARLEK_PAGE, or None."""
+    where = fresh_dir(work, name)
+    with open(os.path.join(where, name + ".c"), "w") as f:
+        f.write(text)
+    if code_size is None and page is not None:
+        code_size = int(page, 16) * 256
+    result = run(sdcc_command(page, model, name + ".c", code_size), where)
+    return where, result
+
+
+def pack(where, name):
+    """packihx name.ihx > name.hex, as a developer runs it (its report goes
+    to standard error)."""
+    with open(os.path.join(where, name + ".hex"), "wb") as out:
+        result = subprocess.run([ARGS.packihx, name + ".ihx"], cwd=where, stdin=subprocess.DEVNULL,
+                                stdout=out, stderr=subprocess.PIPE, timeout=120)
+    assert result.returncode == 0, "packihx failed on %s.ihx" % name
+    return name + ".hex"
+
+
+def merge(where, hex_name):
+    """tarlek on the file, with tarlek.bin beside it: (exit status, output)."""
+    shutil.copy(ARGS.resident, os.path.join(where, "tarlek.bin"))
+    result = run([ARGS.tarlek, hex_name], where)
+    return result.returncode, result.stdout
+
+
+def hex_image(path):
+    """The bytes an Intel HEX file describes, from 0000h, unwritten bytes None."""
+    image = [None] * 0x10000
+    for line in open(path):
+        line = line.strip()
+        if not line.startswith(":"):
+            continue
+        record = bytes.fromhex(line[1:])
+        if record[3] == 0x00:
+            at = record[1] << 8 | record[2]
+            for k, byte in enumerate(record[4:4 + record[0]]):
+                image[(at + k) & 0xFFFF] = byte
+    return image
+
+
+def map_symbols(path):
+    """Global symbols and their addresses from an SDCC link map."""
+    symbols = {}
+    for line in open(path):
+        found = re.match(r"^(?:[A-Z]:)?\s+([0-9A-F]{8})\s+(_\w+)\s", line)
+        if found:
+            symbols[found.group(2)] = int(found.group(1), 16)
+    return symbols
+
+
+def demo_c_source():
+    with open(os.path.join(ARGS.examples, "demo_c.c")) as f:
+        return f.read()
+
+
+def expected_hooks(page):
+    """What tarlek.h promises at 0000h..002Fh; None where it promises nothing."""
+    block = [None] * 0x30
+    block[0:3] = [0x12, page, 0x00]
+    block[0x03:0x06] = [0x02, 0x00, 0x30]  # SDCC's start-up, first in its table
+    for vector in (0x0B, 0x13, 0x1B, 0x2B):
+        block[vector:vector + 3] = [0x02, 0x00, 0x30 + vector]
+    block[0x23:0x26] = [0x02, page, 0x03]
+    return block
+
+
+MINIMAL = '#include <8051.h>\n#include "tarlek.h"\nvoid main(void) { for (;;) P1++; }\n'
+
+
+def test_page_definition(work):
+    """Missing or out-of-range pages stop the compiler; the edges work and
+    give the block at 0000h, with SDCC's own table moved to 0030h."""
+    for page, accepted in ((None, False), ("0x00", False), ("0xFF", False), ("0x100", False),
+                           ("0x01", True), ("0xFE", True)):
+        where, result = compile_c(work, "page", MINIMAL, page)
+        label = "TARLEK_PAGE %s" % (page or "undefined")
+        if not accepted:
+            check(result.returncode != 0 and "TARLEK_PAGE" in result.stdout,
+                  "%s stops the compiler: %s" % (label, last_line(result.stdout)))
+            continue
+        if not check(result.returncode == 0, "%s compiles %s" % (label, last_line(result.stdout))):
+            continue
+        image = hex_image(os.path.join(where, pack(where, "page")))
+        block = expected_hooks(int(page, 16))
+        wrong = [at for at in range(0x30) if block[at] is not None and image[at] != block[at]]
+        check(not wrong and image[0x30] == 0x02,
+              "%s: the hooks at 0000h..002Fh and SDCC's jump to its start-up at 0030h "
+              "(wrong at %s)" % (label, ", ".join("%04Xh" % at for at in wrong) or "none"))
+
+
+def test_inclusions(work):
+    """Twice in one file changes nothing; two files including it are refused."""
+    once = compile_c(work, "once", MINIMAL, "0x80")
+    twice = compile_c(work, "twice", MINIMAL.replace('"tarlek.h"\n', '"tarlek.h"\n'
+                                                     '#include "tarlek.h"\n'), "0x80")
+    if check(once[1].returncode == 0 and twice[1].returncode == 0,
+             "a second #include in the same file compiles %s" % last_line(twice[1].stdout)):
+        check(hex_image(os.path.join(once[0], pack(once[0], "once"))) ==
+              hex_image(os.path.join(twice[0], pack(twice[0], "twice"))),
+              "a second #include in the same file gives the same image")
+
+    where = fresh_dir(work, "two_files")
+    with open(os.path.join(where, "a.c"), "w") as f:
+        f.write(MINIMAL)
+    with open(os.path.join(where, "b.c"), "w") as f:
+        f.write('#include "tarlek.h"\nint other(void) { return 1; }\n')
+    for name in ("a", "b"):
+        result = run([ARGS.sdcc, "-c", "-mmcs51", "-DTARLEK_PAGE=0x80", "-I" + ARGS.hooks,
+                      name + ".c"], where)
+        assert result.returncode == 0, result.stdout
+    link = sdcc_command("0x80", "small", "a.rel")[:-1] + ["a.rel", "b.rel"]
+    result = run([c for c in link if not c.startswith("-D") and not c.startswith("-I")], where)
+    check(result.returncode != 0 and "Multiple definition of _putchar" in result.stdout,
+          "two files including tarlek.h are refused by the linker: %s" %
+          result.stdout.strip().replace("\n", "; "))
+
+
+def test_refusals(work):
+    """Negative controls: without the header tarlek refuses the program (with
+    and without --code-loc); a program reaching the resident's page is
+    refused by the linker, while a slightly smaller one merges."""
+    bare = MINIMAL.replace('#include "tarlek.h"\n', "")
+    for label, cmd in (("with --code-loc 0x0030", sdcc_command(None, "small", "bare.c")),
+                       ("as SDCC places it by default", [ARGS.sdcc, "-mmcs51", "bare.c"])):
+        where = fresh_dir(work, "bare")
+        with open(os.path.join(where, "bare.c"), "w") as f:
+            f.write(bare)
+        assert run(cmd, where).returncode == 0
+        status, text = merge(where, pack(where, "bare"))
+        check(status == 1 and NOT_INCLUDED in text,
+              "tarlek refuses a program built without tarlek.h, %s: %s" % (label, last_line(text)))
+
+    # At page 10h the program must end below 1000h.
+    table = ('__code const unsigned char table[%s] = {1};\n'
+             'void main(void) { for (;;) P1 = table[P1]; }\n')
+    for size, fits in (("0x0E00", True), ("0x0F80", False)):
+        text = MINIMAL.replace("void main(void) { for (;;) P1++; }\n", table % size)
+        where, result = compile_c(work, "big", text, "0x10")
+        if fits:
+            ok = result.returncode == 0
+            if ok:
+                status, out = merge(where, pack(where, "big"))
+                ok = status == 0 and "Tarlek is now located at 1000h" in out
+            check(ok, "a %s-byte table below the page at 1000h links and merges" % size)
+        else:
+            check(result.returncode != 0 and "Insufficient ROM" in result.stdout,
+                  "--code-size 0x1000 refuses a program reaching 1000h: %s" %
+                  last_line(result.stdout))
+
+
+def page_source(path, pattern, replacement):
+    """The source at path with its single page definition replaced."""
+    with open(path) as f:
+        text, count = re.subn(pattern, replacement, f.read())
+    assert count == 1, "%s defines its page once" % path
+    return text
+
+
+def build_sdas_demo(work, page):
+    """examples/demo_sdas.asm with its page set to the text page (None: the
+    definition left out), assembled, linked and packed as its comment says.
+    Returns (directory, hex name or None, the assembler's or linker's output)."""
+    where = fresh_dir(work, "sdas_%s" % page)
+    with open(os.path.join(where, "demo_sdas.asm"), "w") as f:
+        f.write(page_source(os.path.join(ARGS.examples, "demo_sdas.asm"),
+                            r"(?m)^\s*TARLEK_PAGE\s*=\s*\w+",
+                            "        TARLEK_PAGE = " + page if page else ""))
+    for cmd in ([ARGS.sdas, "-I" + ARGS.hooks, "-o", "demo_sdas.rel", "demo_sdas.asm"],
+                [ARGS.sdld, "-n", "-i", "demo_sdas.ihx", "demo_sdas.rel"]):
+        result = run(cmd, where)
+        if result.returncode != 0:
+            return where, None, result.stdout
+    return where, pack(where, "demo_sdas"), result.stdout
+
+
+def test_sdas_page_definition(work):
+    """The sdas8051 include cannot check the page itself: a missing one
+    stops the assembler; tarlek refuses page 00h (under the program) and
+    FFh (too high for any resident of 254 bytes or more)."""
+    where, name, text = build_sdas_demo(work, None)
+    check(name is None and "undefined symbol" in text,
+          "sdas8051 stops without TARLEK_PAGE: %s" % last_line(text.split("removing")[0]))
+    for page, complaint in (("0x00", "under end address"), ("0xFF", "exceeds address FFFFh")):
+        where, name, text = build_sdas_demo(work, page)
+        status, text = merge(where, name) if name else (None, text)
+        check(status == 1 and complaint in text,
+              "tarlek refuses the sdas8051 demo at page %s: %s" % (page, last_line(text)))
+
+
+def test_sdas_demo_equals_as31_demo(work):
+    for page in (0x80, 0xA0):
+        where, name, _ = build_sdas_demo(work, "0x%02X" % page)
+        status, text = merge(where, name)
+        ok = check(status == 0, "the sdas8051 demo merges at %02X00h: %s" % (page, last_line(text)))
+
+        as31_dir = fresh_dir(work, "as31_%02X" % page)
+        with open(os.path.join(as31_dir, "demo.asm"), "w") as f:
+            f.write(page_source(os.path.join(ARGS.examples, "demo.asm"),
+                                r"(\.equ\s+TARLEK_PAGE,\s*)\w+", r"\g<1>0%02Xh" % page))
+        shutil.copy(os.path.join(ARGS.hooks, "Tarlek.inc"), as31_dir)
+        assert run([ARGS.as31, "demo.asm"], as31_dir).returncode == 0
+        assert merge(as31_dir, "demo.hex")[0] == 0
+        if ok:
+            check(hex_image(os.path.join(where, name)) ==
+                  hex_image(os.path.join(as31_dir, "demo.hex")),
+                  "the merged sdas8051 demo equals the merged as31 demo at %02X00h" % page)
+
+
+# ---------------------------------------------------------------- simulator
+
+
+class Resident:
+    """The host's side of the resident's framed protocol (A5h CMD LEN PAYLOAD
+    SUM), on an S51Session. Every byte that is not part of an answer is kept
+    as program output."""
+
+    def __init__(self, sim):
+        self.sim = sim
+        self.output = bytearray()
+
+    @staticmethod
+    def frame(cmd, payload):
+        body = bytes([cmd, len(payload)]) + bytes(payload)
+        return b"\xA5" + body + bytes([-sum(body) & 0xFF])
+
+    def request(self, cmd, payload, timeout=2.0):
+        """The payload of the answer to the request, or None."""
+        self.sim.send(self.frame(cmd, payload))
+        data = b""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            data += self.sim.receive(256, 0.05)
+            for at in range(len(data)):
+                if data[at] != 0xA5 or at + 3 > len(data) or data[at + 1] != cmd | 0x80:
+                    continue
+                end = at + 4 + data[at + 2]
+                if end <= len(data) and sum(data[at + 1:end]) & 0xFF == 0:
+                    self.output += data[:at]
+                    # What came after the answer is program output too.
+                    self.output += data[end:]
+                    return data[at + 3:end - 1]
+        self.output += data
+        return None
+
+    def identify(self):
+        return self.request(0x01, b"")
+
+    def read_iram(self, address, count):
+        return self.request(0x05, bytes([address, count])) or b""
+
+    def read_xram(self, address, count):
+        return self.request(0x03, bytes([address >> 8, address & 0xFF, count])) or b""
+
+
+def start_session(where, hex_name):
+    """s51 on the merged program, after it filled both RAMs with FILL."""
+    return S51Session(where, hex_name, s51=ARGS.s51,
+                      extra_commands=["fill iram 0 0xff 0x%02x" % FILL,
+                                      "fill xram 0 0xffff 0x%02x" % FILL])
+
+
+def check_identify(resident, page, label):
+    """Protocol 2, and the page the resident was laid at."""
+    answer = resident.identify()
+    return check(answer is not None and len(answer) == 16 and answer[0] == 2 and
+                 answer[4] == page,
+                 "%s: identify answers protocol 2 at page %02Xh: %s" %
+                 (label, page, answer.hex() if answer is not None else "no answer"))
+
+
+def word(data):
+    """A 16-bit value as SDCC stores it: low byte first."""
+    return data[0] | data[1] << 8 if len(data) == 2 else None
+
+
+def test_c_demo(work, page, model):
+    label = "C demo, %s model, at %02X00h" % (model, page)
+    where, result = compile_c(work, "demo_c", demo_c_source(), "0x%02X" % page, model)
+    if not check(result.returncode == 0, "%s compiles %s" % (label, last_line(result.stdout))):
+        return
+    status, text = merge(where, pack(where, "demo_c"))
+    if not check(status == 0, "%s merges: %s" % (label, last_line(text))):
+        return
+    at = map_symbols(os.path.join(where, "demo_c.map"))
+
+    with start_session(where, "demo_c.hex") as sim:
+        resident = Resident(sim)
+        if not check_identify(resident, page, label):
+            return
+        iram = {name: resident.read_iram(at["_" + name], size)
+                for name, size in (("marker", 1), ("cleared", 1))}
+        xram = {name: resident.read_xram(at["_" + name], 2) for name in ("xmarker", "xcleared")}
+        # SDCC's start-up clears all of internal RAM but in external RAM only
+        # its own variables: an unused byte shows the fill took effect. (The
+        # sdas8051 demo, which clears nothing, shows it for internal RAM.)
+        witness = resident.read_xram(0xFF00, 1)
+        counts = []
+        for _ in range(2):
+            counts.append((word(resident.read_iram(at["_loops"], 2)),
+                           word(resident.read_iram(at["_ticks"], 2))))
+            time.sleep(0.1)
+        output = bytes(resident.output) + sim.drain(quiet=0.1, limit=1.0)
+
+    check(witness == bytes([FILL]),
+          "%s: unused external RAM holds the simulator's fill %02Xh: %s" %
+          (label, FILL, witness.hex()))
+    check(iram["marker"] == b"\x5A" and word(xram["xmarker"]) == 0x1234,
+          "%s: initialised globals hold their values: marker %s, xmarker %s" %
+          (label, iram["marker"].hex(), xram["xmarker"].hex()))
+    check(iram["cleared"] == b"\x00" and xram["xcleared"] == b"\x00\x00",
+          "%s: uninitialised globals are zero: cleared %s, xcleared %s" %
+          (label, iram["cleared"].hex(), xram["xcleared"].hex()))
+    (loops0, ticks0), (loops1, ticks1) = counts
+    check(None not in (loops0, loops1) and loops0 != loops1,
+          "%s: main's loop counts: %s then %s" % (label, loops0, loops1))
+    check(None not in (ticks0, ticks1) and ticks0 != ticks1,
+          "%s: timer 0's interrupt counts: %s then %s" % (label, ticks0, ticks1))
+    check(DEMO_C_GREETING in output, "%s: printf's text arrives: %r" % (label, output))
+
+
+def test_sdas_demo(work, page):
+    label = "sdas8051 demo at %02X00h" % page
+    where, name, _ = build_sdas_demo(work, "0x%02X" % page)
+    status, text = merge(where, name)
+    if not check(status == 0, "%s merges: %s" % (label, last_line(text))):
+        return
+    with start_session(where, name) as sim:
+        resident = Resident(sim)
+        if not check_identify(resident, page, label):
+            return
+        # 41h counts the printed lines and wraps: three reads all alike would
+        # be a stopped loop.
+        reads = []
+        for _ in range(3):
+            reads.append(resident.read_iram(0x40, 2))
+            time.sleep(0.05)
+        witness = resident.read_iram(0x30, 1)
+        output = bytes(resident.output) + sim.drain(quiet=0.05, limit=0.5)
+    check(witness == bytes([FILL]),
+          "%s: unused internal RAM holds the simulator's fill %02Xh: %s" %
+          (label, FILL, witness.hex()))
+    check(all(r[:1] == b"\x5A" and len(r) == 2 for r in reads) and
+          len(set(r[1] for r in reads)) > 1,
+          "%s: the program runs (40h: 5Ah, 41h counts): %s" %
+          (label, " ".join(r.hex() for r in reads)))
+    check(re.search(rb"Tarlek demo [0-9A-F]{2}\r\n", output) is not None,
+          "%s: its lines arrive: %r" % (label, output[:40]))
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--part", choices=("build", "sim"), required=True)
+    for name in ("tarlek", "resident", "hooks", "examples", "sdcc", "sdas", "sdld", "packihx"):
+        parser.add_argument("--" + name, required=True)
+    parser.add_argument("--as31")
+    parser.add_argument("--s51")
+    ARGS = parser.parse_args()
+    for name, value in vars(ARGS).items():
+        if value and os.path.exists(value):
+            setattr(ARGS, name, os.path.abspath(value))
+    work = tempfile.mkdtemp(prefix="tarlek-sdcc-")
+    try:
+        if ARGS.part == "build":
+            test_page_definition(work)
+            test_inclusions(work)
+            test_refusals(work)
+            test_sdas_page_definition(work)
+            if ARGS.as31:
+                test_sdas_demo_equals_as31_demo(work)
+            else:
+                skip("the sdas8051 demo against the as31 demo", "as31 not found")
+        else:
+            for page, model in C_DEMO_RUNS:
+                test_c_demo(work, page, model)
+            for page in (0x80, 0xA0):
+                test_sdas_demo(work, page)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    if FAILURES:
+        print("%d check(s) failed" % len(FAILURES))
+        return 1
+    print("all checks passed" + (", %d skipped" % len(SKIPS) if SKIPS else ""))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
