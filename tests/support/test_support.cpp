@@ -149,12 +149,17 @@ std::string Drain(int fd) {
 }  // namespace
 
 RunResult RunTarlekProcess(const std::string& cwd, const std::vector<std::string>& args) {
+  return RunProcess(TARLEK_EXE, cwd, args);
+}
+
+RunResult RunProcess(const char* exe, const std::string& cwd,
+                     const std::vector<std::string>& args) {
   // Standard error goes to a file so that the two pipes cannot deadlock.
   int out_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   int err_fd = ::memfd_create("stderr", MFD_CLOEXEC);
   std::vector<const char*> argv;
-  argv.push_back(TARLEK_EXE);
+  argv.push_back(exe);
   for (const auto& a : args) argv.push_back(a.c_str());
   argv.push_back(nullptr);
 
@@ -165,7 +170,7 @@ RunResult RunTarlekProcess(const std::string& cwd, const std::vector<std::string
     ::dup2(out_pipe[1], STDOUT_FILENO);
     ::dup2(err_fd, STDERR_FILENO);
     if (::chdir(cwd.c_str()) != 0) ::_exit(127);
-    ::execv(TARLEK_EXE, const_cast<char* const*>(argv.data()));
+    ::execv(exe, const_cast<char* const*>(argv.data()));
     ::_exit(127);
   }
   ::close(out_pipe[1]);

@@ -93,5 +93,7 @@ struct RunResult {
 // Runs the real executable with args in directory cwd, standard output and
 // error to pipes, no standard input.
 RunResult RunTarlekProcess(const std::string& cwd, const std::vector<std::string>& args);
+// The same for another executable of the build (exe: its path).
+RunResult RunProcess(const char* exe, const std::string& cwd, const std::vector<std::string>& args);
 
 }  // namespace tarlek::testing
