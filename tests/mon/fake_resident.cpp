@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace tarlek::testing {
@@ -77,7 +78,14 @@ std::vector<uint8_t>& FakeResident::Memory(Space space) {
 }
 
 void FakeResident::Send(const Bytes& bytes) {
+  // Back to back from when the line is free: 10 bits a byte, on a schedule
+  // that a late wake-up does not push back.
+  line_free_ = std::max(line_free_, std::chrono::steady_clock::now());
   for (size_t at = 0; at < bytes.size();) {
+    if (paced_) {
+      line_free_ += CharacterTime();
+      std::this_thread::sleep_until(line_free_);
+    }
     // One byte at a time when paced, so the line time is real.
     const size_t n = paced_ ? 1 : bytes.size() - at;
     const ssize_t written = ::write(fd_, bytes.data() + at, n);
@@ -88,16 +96,23 @@ void FakeResident::Send(const Bytes& bytes) {
     }
     at += static_cast<size_t>(written);
     sent_ += static_cast<size_t>(written);
-    if (paced_) {
-      std::this_thread::sleep_for(std::chrono::nanoseconds(10'000'000'000LL / baud_) * written);
-    }
   }
+}
+
+std::chrono::nanoseconds FakeResident::CharacterTime() const {
+  return std::chrono::nanoseconds(10'000'000'000LL / baud_);
 }
 
 void FakeResident::SendOutput(const Bytes& bytes) { Send(bytes); }
 
-void FakeResident::Handle(const protocol::Request& request) {
+void FakeResident::Handle(const protocol::Request& request, size_t request_bytes) {
   ++requests_;
+  if (paced_) {
+    // The request took its line time to come in: the answer cannot start
+    // before that.
+    line_free_ = std::max(line_free_, std::chrono::steady_clock::now()) +
+                 CharacterTime() * static_cast<long>(request_bytes);
+  }
   Bytes payload;
   if (request.command == protocol::kIdentify) {
     payload = protocol::EncodeIdentifyPayload(info);
@@ -164,7 +179,7 @@ void FakeResident::Loop() {
     for (const auto& piece : decoder.Feed(std::span(buffer, static_cast<size_t>(got)))) {
       if (piece.kind != protocol::Piece::kFrame) continue;
       const auto request = protocol::ParseRequest(piece.frame, info.largest_payload);
-      if (request) Handle(*request);
+      if (request) Handle(*request, piece.frame.payload.size() + protocol::kFrameOverhead);
       if (closed_) return;
     }
   }

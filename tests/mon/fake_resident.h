@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -63,7 +64,8 @@ class FakeResident {
 
  private:
   void Loop();
-  void Handle(const protocol::Request& request);
+  void Handle(const protocol::Request& request, size_t request_bytes);
+  std::chrono::nanoseconds CharacterTime() const;
   void Send(const Bytes& bytes);
   Fault NextFault();
   std::vector<uint8_t>& Memory(protocol::Space space);
@@ -72,6 +74,7 @@ class FakeResident {
   int stop_pipe_[2];
   uint32_t baud_;
   bool paced_ = false;
+  std::chrono::steady_clock::time_point line_free_{};
   std::thread thread_;
   std::mutex mutex_;
   std::deque<Fault> script_;
