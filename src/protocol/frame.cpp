@@ -18,33 +18,31 @@ uint8_t Sum(std::span<const uint8_t> bytes) {
 
 }  // namespace
 
-uint8_t ReadCommand(Space space) {
-  switch (space) {
-    case Space::kCode:
-      return kReadCode;
-    case Space::kIram:
-      return kReadIram;
-    case Space::kSfr:
-      return kReadSfr;
-    case Space::kXram:
-      return kReadXram;
+namespace {
+
+struct SpaceCommands {
+  Space space;
+  uint8_t read;
+  uint8_t write;  // 0: read-only
+};
+constexpr SpaceCommands kSpaceCommands[] = {
+    {Space::kCode, kReadCode, 0},
+    {Space::kIram, kReadIram, kWriteIram},
+    {Space::kSfr, kReadSfr, kWriteSfr},
+    {Space::kXram, kReadXram, kWriteXram},
+};
+
+const SpaceCommands& CommandsOf(Space space) {
+  for (const auto& entry : kSpaceCommands) {
+    if (entry.space == space) return entry;
   }
-  return 0;
+  return kSpaceCommands[0];
 }
 
-uint8_t WriteCommand(Space space) {
-  switch (space) {
-    case Space::kCode:
-      return 0;
-    case Space::kIram:
-      return kWriteIram;
-    case Space::kSfr:
-      return kWriteSfr;
-    case Space::kXram:
-      return kWriteXram;
-  }
-  return 0;
-}
+}  // namespace
+
+uint8_t ReadCommand(Space space) { return CommandsOf(space).read; }
+uint8_t WriteCommand(Space space) { return CommandsOf(space).write; }
 
 size_t AddressWidth(Space space) { return space == Space::kCode || space == Space::kXram ? 2 : 1; }
 
@@ -203,6 +201,18 @@ Bytes EncodeIdentifyPayload(const IdentifyInfo& info) {
   return out;
 }
 
+namespace {
+
+// The space of a read or write command (one of them).
+Space SpaceOf(uint8_t command) {
+  for (const auto& entry : kSpaceCommands) {
+    if (entry.read == command || entry.write == command) return entry.space;
+  }
+  return Space::kCode;
+}
+
+}  // namespace
+
 std::optional<Request> ParseRequest(const Frame& frame, size_t largest_payload) {
   Request request;
   request.command = frame.command;
@@ -215,10 +225,7 @@ std::optional<Request> ParseRequest(const Frame& frame, size_t largest_payload) 
     case kReadXram:
     case kReadIram:
     case kReadSfr: {
-      request.space = frame.command == kReadCode   ? Space::kCode
-                      : frame.command == kReadXram ? Space::kXram
-                      : frame.command == kReadIram ? Space::kIram
-                                                   : Space::kSfr;
+      request.space = SpaceOf(frame.command);
       const size_t width = AddressWidth(request.space);
       if (p.size() != width + 1) return std::nullopt;
       request.address = static_cast<uint16_t>(BigEndian(std::span(p).first(width)));
@@ -233,9 +240,7 @@ std::optional<Request> ParseRequest(const Frame& frame, size_t largest_payload) 
     case kWriteXram:
     case kWriteIram:
     case kWriteSfr: {
-      request.space = frame.command == kWriteXram   ? Space::kXram
-                      : frame.command == kWriteIram ? Space::kIram
-                                                    : Space::kSfr;
+      request.space = SpaceOf(frame.command);
       const size_t width = AddressWidth(request.space);
       if (p.size() < width + 2 || p.size() > largest_payload) return std::nullopt;
       const Bytes header = {frame.command, static_cast<uint8_t>(p.size())};
