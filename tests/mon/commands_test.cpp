@@ -190,6 +190,8 @@ TEST(Commands, ReadToIntelHexAndAsADump) {
 
 TEST(Commands, WriteReadsBackAndProgramOutputGoesToStandardError) {
   Session s;
+  // Output from before the run waits on the line: it is dropped.
+  s.resident->SendOutput({'o', 'l', 'd', '\n'});
   s.resident->SetChatter({'h', 'i', '\n'}, {});
   EXPECT_EQ(s.Run({"write", "iram", "30", "12", "34"}), kExitOk);
   EXPECT_EQ(s.resident->iram[0x30], 0x12);

@@ -6,8 +6,11 @@
 #include <pty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include "mon/fake_resident.h"
 #include "support/test_support.h"
@@ -70,6 +73,53 @@ TEST(SerialSmoke, RealClientOnAPseudoTerminal) {
   EXPECT_EQ(probe.second.exit_status, 1);
   EXPECT_EQ(probe.second.errors,
             std::string("tarlek-mon: ") + name + " is busy: another program holds its lock\n");
+}
+
+// Starts the client, sends it SIGINT after a while, and returns its exit
+// status and standard error.
+RunResult InterruptedRun(const std::vector<std::string>& args, int after_ms) {
+  TempDir dir;
+  const std::string err_path = dir / "err";
+  std::vector<const char*> argv = {TARLEK_MON_EXE};
+  for (const auto& a : args) argv.push_back(a.c_str());
+  argv.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int null_fd = ::open("/dev/null", O_RDWR);
+    ::dup2(null_fd, STDIN_FILENO);
+    ::dup2(null_fd, STDOUT_FILENO);
+    ::dup2(err, STDERR_FILENO);
+    ::execv(TARLEK_MON_EXE, const_cast<char* const*>(argv.data()));
+    ::_exit(127);
+  }
+  ::usleep(static_cast<useconds_t>(after_ms) * 1000);
+  ::kill(pid, SIGINT);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  RunResult result;
+  if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
+  result.errors = ReadText(err_path);
+  return result;
+}
+
+TEST(SerialSmoke, CtrlCEndsAWaitInOneLine) {
+  int master = -1, slave = -1;
+  char name[64];
+  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+  FakeResident resident(master, 255, 9600);
+  resident.Start();
+  // A resident that has stopped answering, and a client with many retries.
+  resident.AlwaysFault(Fault::kSilent);
+  const RunResult waiting = InterruptedRun({"-p", name, "--retries", "20", "identify"}, 400);
+  EXPECT_EQ(waiting.exit_status, 130);
+  EXPECT_EQ(waiting.errors, "tarlek-mon: interrupted\n");
+  // Ctrl-C is how watch ends: status 0.
+  resident.AlwaysFault(Fault::kNone);
+  const RunResult watching = InterruptedRun({"-p", name, "watch", "iram", "41", "1"}, 600);
+  EXPECT_EQ(watching.exit_status, 0) << watching.errors;
+  resident.Stop();
+  ::close(slave);
 }
 
 TEST(SerialSmoke, PortErrorsInOneLine) {
