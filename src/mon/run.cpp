@@ -580,6 +580,9 @@ int Run(const Invocation& invocation, Io& io) {
   } catch (const Failure& failure) {
     io.err(fmt::format("tarlek-mon: {}\n", failure.what()));
     return failure.status();
+  } catch (const std::exception& error) {
+    io.err(fmt::format("tarlek-mon: {}\n", error.what()));
+    return kExitFailure;
   }
 }
 
