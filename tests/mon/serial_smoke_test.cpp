@@ -18,6 +18,16 @@
 namespace tarlek::testing {
 namespace {
 
+ProcessOptions MonProcess() {
+  ProcessOptions options;
+  options.exe = TARLEK_MON_EXE;
+  return options;
+}
+
+RunResult RunMon(const std::string& cwd, const std::vector<std::string>& args) {
+  return RunTarlekProcess(cwd, args, MonProcess());
+}
+
 struct Probe {
   bool taken = false;
   int exclusive = -1;
@@ -45,12 +55,11 @@ TEST(SerialSmoke, RealClientOnAPseudoTerminal) {
     probe.lock_refused = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     ::tcgetattr(fd, &probe.settings);
     ::close(fd);
-    probe.second = RunProcess(TARLEK_MON_EXE, dir.path(), {"-p", name, "identify"});
+    probe.second = RunMon(dir.path(), {"-p", name, "identify"});
   });
   resident.Start();
   const RunResult run =
-      RunProcess(TARLEK_MON_EXE, dir.path(),
-                 {"-p", name, "-b", "115200", "--retries", "5", "read", "iram", "40", "2"});
+      RunMon(dir.path(), {"-p", name, "-b", "115200", "--retries", "5", "read", "iram", "40", "2"});
   resident.Stop();
   ::close(slave);
 
@@ -75,32 +84,13 @@ TEST(SerialSmoke, RealClientOnAPseudoTerminal) {
             std::string("tarlek-mon: ") + name + " is busy: another program holds its lock\n");
 }
 
-// Starts the client, sends it SIGINT after a while, and returns its exit
-// status and standard error.
+// Starts the client, sends it SIGINT after a while, and returns how it ended.
 RunResult InterruptedRun(const std::vector<std::string>& args, int after_ms) {
   TempDir dir;
-  const std::string err_path = dir / "err";
-  std::vector<const char*> argv = {TARLEK_MON_EXE};
-  for (const auto& a : args) argv.push_back(a.c_str());
-  argv.push_back(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int null_fd = ::open("/dev/null", O_RDWR);
-    ::dup2(null_fd, STDIN_FILENO);
-    ::dup2(null_fd, STDOUT_FILENO);
-    ::dup2(err, STDERR_FILENO);
-    ::execv(TARLEK_MON_EXE, const_cast<char* const*>(argv.data()));
-    ::_exit(127);
-  }
+  const StartedProcess started = StartTarlekProcess(dir.path(), args, MonProcess());
   ::usleep(static_cast<useconds_t>(after_ms) * 1000);
-  ::kill(pid, SIGINT);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  RunResult result;
-  if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
-  result.errors = ReadText(err_path);
-  return result;
+  ::kill(started.pid, SIGINT);
+  return FinishTarlekProcess(started);
 }
 
 TEST(SerialSmoke, CtrlCEndsAWaitInOneLine) {
@@ -124,8 +114,7 @@ TEST(SerialSmoke, CtrlCEndsAWaitInOneLine) {
 
 TEST(SerialSmoke, PortErrorsInOneLine) {
   TempDir dir;
-  const RunResult missing =
-      RunProcess(TARLEK_MON_EXE, dir.path(), {"-p", dir / "ttyUSB7", "identify"});
+  const RunResult missing = RunMon(dir.path(), {"-p", dir / "ttyUSB7", "identify"});
   EXPECT_EQ(missing.exit_status, 1);
   EXPECT_EQ(missing.errors,
             "tarlek-mon: no such device: " + (dir / "ttyUSB7") + " (is the adapter plugged in?)\n");
@@ -134,8 +123,8 @@ TEST(SerialSmoke, PortErrorsInOneLine) {
   const std::string fifo = dir / "ttyS9";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-  const AsNobody nobody = RunAsNobody([&] {
-    return RunProcess(TARLEK_MON_EXE, "/", {"-p", fifo, "identify"}).errors;
+  const NobodyRun nobody = RunAsNobody([&] {
+    return RunMon("/", {"-p", fifo, "identify"}).errors;
   });
   if (nobody.switched) {
     EXPECT_EQ(nobody.report, "tarlek-mon: no permission to open " + fifo +

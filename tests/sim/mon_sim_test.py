@@ -166,7 +166,7 @@ def write_hex(path, memory):
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    for name in ("tarlek", "mon", "resident", "include", "demo", "as31", "s51"):
+    for name in ("tarlek", "mon", "resident", "resident-8052", "include", "demo", "as31", "s51"):
         parser.add_argument("--" + name, required=True)
     ARGS = parser.parse_args()
     outcome = None
