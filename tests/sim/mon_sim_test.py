@@ -1,181 +1,191 @@
 #!/usr/bin/env python3
-"""tarlek-mon end to end: the demo, merged with the resident by tarlek at two
-pages, runs freely in the s51 simulator with its serial port on two FIFOs,
-and the real client talks to it through --port fifo:RX,TX: identify, reads of
+"""tarlek-mon end to end: the demo, merged with the resident by tarlek, runs
+freely in the s51 simulator with its serial port on two FIFOs, and the real
+client talks to it through --port fifo:RX,TX. At two pages: identify, reads of
 every space, writes read back, watch seeing the demo's counter move, the
-program's text while reads go on, a dump equal to the merged file, verify
-passing and failing on a changed byte.
+program's text whole and in order in console and around the answers of a
+long read, verify passing on the merged file and failing on a changed byte,
+naming it. On an 8052 at 115200 baud (timer 2): a dump of all 64 KB of code
+equal to the merged file.
 
 Every file lives in a private temporary directory. Exit status 0 when every
-check passes, 77 (skipped) when the resident answers the old protocol 1."""
+check passes."""
 
 import argparse
 import json
 import os
-import re
-import shutil
-import subprocess
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import resident_sim_test as programs  # noqa: E402
+from resident_sim_test import check, FAILURES  # noqa: E402
 from s51_session import S51Session  # noqa: E402
 
-SKIP = 77
 ARGS = None
-FAILURES = []
-
-
-def check(condition, what):
-    print(("ok   " if condition else "FAIL ") + what, flush=True)
-    if not condition:
-        FAILURES.append(what)
-    return condition
-
-
-def run(cmd, cwd, timeout=120):
-    return subprocess.run(cmd, cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True,
-                          timeout=timeout)
-
-
-def merged_demo(work, page):
-    """The demo assembled for page and merged with the resident: the HEX
-    file's path and its bytes by address."""
-    source = open(ARGS.demo).read()
-    source, count = re.subn(r"(\.equ\s+TARLEK_PAGE,\s*)\w+", r"\g<1>0%02Xh" % page, source)
-    assert count == 1, "the demo defines TARLEK_PAGE once"
-    with open(os.path.join(work, "demo.asm"), "w") as f:
-        f.write(source)
-    shutil.copy(ARGS.include, os.path.join(work, "Tarlek.inc"))
-    shutil.copy(ARGS.resident, os.path.join(work, "tarlek.bin"))
-    result = run([ARGS.as31, "-Odemo.hex", "demo.asm"], work)
-    assert result.returncode == 0, result.stdout.decode(errors="replace")
-    result = run([ARGS.tarlek, "demo.hex"], work)
-    assert result.returncode == 0, result.stdout.decode(errors="replace")
-    return os.path.join(work, "demo.hex"), read_hex(os.path.join(work, "demo.hex"))
-
-
-def read_hex(path):
-    memory = {}
-    for line in open(path):
-        line = line.strip()
-        if not line.startswith(":"):
-            continue
-        record = bytes.fromhex(line[1:])
-        if record[3] == 0:
-            address = (record[1] << 8) | record[2]
-            for i, b in enumerate(record[4:4 + record[0]]):
-                memory[address + i] = b
-    return memory
 
 
 class Client:
-    def __init__(self, work, sim):
+    """tarlek-mon on the session's FIFOs. The session itself keeps both FIFOs
+    open, unread, so that s51 never sees its line closed between two runs."""
+
+    def __init__(self, work, sim, baud):
         self.work = work
         self.port = "fifo:%s,%s" % (sim.rx, sim.tx)
+        self.baud = str(baud)
 
-    def __call__(self, *args, timeout=120):
-        result = run([ARGS.mon, "--port", self.port] + list(args), self.work, timeout)
-        return result.returncode, result.stdout.decode(errors="replace"), \
+    def __call__(self, *args):
+        result = programs.run([ARGS.mon, "--port", self.port, "--baud", self.baud] + list(args),
+                              self.work)
+        return result.returncode, result.stdout.decode("latin-1"), \
             result.stderr.decode("latin-1")
 
     def json(self, *args):
         status, out, err = self("--json", *args)
-        assert status == 0, "tarlek-mon %s: %d %s" % (" ".join(args), status, err)
+        if status != 0:
+            check(False, "tarlek-mon %s: status %d: %s" % (" ".join(args), status, err.strip()))
+            return {"bytes": None}
         return json.loads(out)
 
 
-def speaks_protocol_1(sim):
-    """Whether the resident answers the old identify command, I."""
-    sim.drain(quiet=0.2)
-    sim.send(b"I")
-    answer = sim.receive(32, timeout=2.0)
-    return answer.startswith(b"Tarlek 1.")
+def demo_lines_in_order(text):
+    """Whether text holds at least two of the demo's lines, each whole and
+    numbered one after the other (the first and last may be cut)."""
+    lines = [line for line in text.split("\r\n") if line.startswith("Tarlek demo ")]
+    whole = [line for line in lines if len(line) == 14]
+    if len(whole) < 2:
+        return False
+    numbers = [int(line[12:], 16) for line in whole]
+    return all((b - a) & 0xFF == 1 for a, b in zip(numbers, numbers[1:]))
 
 
-def test_page(work, page):
-    hex_path, image = merged_demo(work, page)
-    sim_dir = os.path.join(work, "sim")
-    os.makedirs(sim_dir, exist_ok=True)
-    # The session holds both FIFOs open without reading them: s51 stops when
-    # the last writer of its input goes, and every client run closes its own.
-    with S51Session(sim_dir, hex_path, s51=ARGS.s51, attach=True) as sim:
-        mon = Client(work, sim)
-        status, out, err = mon("--json", "identify")
-        if status != 0:
-            if "no answer" in err and speaks_protocol_1(sim):
-                return "skip"
-            check(False, "page %02Xh: identify: %s" % (page, err.strip()))
-            return "failed"
-        info = json.loads(out)
-        check(info["protocol"] == 2 and info["page"] == page,
-              "page %02Xh: identify names protocol 2 and the page: %s" % (page, out.strip()))
-        run_checks(mon, page, image, work)
-        check(sim.running(), "page %02Xh: the simulator still runs" % page)
-    return "done"
+def changed_hex(text, address):
+    """The HEX text with the data byte at address inverted (checksum fixed)."""
+    out = []
+    for line in text.split():
+        record = bytearray(bytes.fromhex(line[1:]))
+        at = record[1] << 8 | record[2]
+        if record[3] == 0 and at <= address < at + record[0]:
+            record[4 + address - at] ^= 0xFF
+            record[-1] = -sum(record[:-1]) & 0xFF
+        out.append(":" + record.hex().upper())
+    return "\n".join(out) + "\n"
 
 
-def run_checks(mon, page, image, work):
-    start = page << 8
-    # Code: the resident's first bytes, as merged.
-    got = mon.json("read", "code", "%04Xh" % start, "20")
-    expected = [image.get(start + i, 0) for i in range(0x20)]
-    check(got["bytes"] == expected, "page %02Xh: read code at the resident" % page)
-    # The demo's marker in internal RAM, and its registers.
-    got = mon.json("read", "iram", "40", "1")
-    check(got["bytes"] == [0x5A], "page %02Xh: read iram 40h is the demo's marker" % page)
-    # Writes, read back, in each writable space.
-    for space, address, data in (("iram", "70", ["12", "34", "A5"]),
-                                 ("xram", "0100h", ["01", "02", "03", "04"]),
-                                 ("sfr", "0B0h", ["5A"])):
-        status, out, err = mon("write", space, address, *data)
-        check(status == 0 and "read back the same" in out,
-              "page %02Xh: write %s %s: %s%s" % (page, space, address, out.strip(), err.strip()))
-        got = mon.json("read", space, address, "%X" % len(data))
-        check(got["bytes"] == [int(b, 16) for b in data],
-              "page %02Xh: read %s %s after the write" % (page, space, address))
-    # The demo's counter moves while it is watched.
-    status, out, err = mon("--json", "watch", "--interval", "0.2", "--seconds", "1.5",
-                           "iram", "41", "1")
-    values = [json.loads(line)["bytes"][0] for line in out.splitlines() if line.strip()]
-    check(status == 0 and len(set(values)) >= 2,
-          "page %02Xh: watch sees the counter move: %s" % (page, values))
-    # Verify: the merged file matches; one changed byte is named.
-    hex_path = os.path.join(work, "demo.hex")
-    status, out, err = mon("verify", hex_path)
-    check(status == 0, "page %02Xh: verify passes on the merged file: %s" % (page, out + err))
-    changed_at = start + 5
-    changed = dict(image)
-    changed[changed_at] ^= 0xFF
-    bad_path = os.path.join(work, "changed.hex")
-    write_hex(bad_path, changed)
-    status, out, err = mon("verify", bad_path)
-    check(status == 3 and ("differs at %04Xh:" % changed_at) in out,
-          "page %02Xh: verify fails naming %04Xh: %s" % (page, changed_at, out.strip()))
+def held_addresses(text):
+    addresses = []
+    for line in text.split():
+        record = bytes.fromhex(line[1:])
+        if record[3] == 0:
+            at = record[1] << 8 | record[2]
+            addresses.extend(range(at, at + record[0]))
+    return addresses
 
 
-def write_hex(path, memory):
-    lines = []
-    for address in sorted(memory):
-        record = bytes([1, address >> 8, address & 0xFF, 0, memory[address]])
-        lines.append(":" + record.hex().upper() + "%02X" % (-sum(record) & 0xFF))
-    with open(path, "w") as f:
-        f.write("\n".join(lines + [":00000001FF"]) + "\n")
+def test_page(page):
+    work = tempfile.mkdtemp(prefix="mon-%02X-" % page, dir=WORK)
+    resident = open(ARGS.resident, "rb").read()
+    program, image = programs.merge(work, ARGS.demo, page, "hex", resident)
+    label = "page %02Xh" % page
+    with S51Session(work, program, s51=ARGS.s51, clock_hz=11059200) as sim:
+        mon = Client(work, sim, 9600)
+        info = mon.json("identify")
+        check(info.get("protocol") == 2 and info.get("page") == page and
+              info.get("baud") == 9600 and info.get("commands") == 0x01FE,
+              "%s: identify: %s" % (label, info))
+        start = page << 8
+        got = mon.json("read", "code", "%04Xh" % start, "40")
+        check(got["bytes"] == list(image[start:start + 0x40]), "%s: read code at the resident" % label)
+        got = mon.json("read", "iram", "40", "1")
+        check(got["bytes"] == [0x5A], "%s: read iram 40h, the demo's marker" % label)
+        got = mon.json("read", "sfr", "98h", "2")
+        check(got["bytes"] is not None and got["bytes"][0] & 0xC0 == 0x40,
+              "%s: read sfr SCON: mode 1 (%s)" % (label, got["bytes"]))
+        got = mon.json("read", "xram", "0", "10")
+        check(got["bytes"] is not None and len(got["bytes"]) == 16, "%s: read xram" % label)
+        for space, address, data in (("iram", "30", ["12", "34", "0A5"]),
+                                     ("xram", "0100h", ["01", "02", "03", "04"]),
+                                     ("sfr", "90h", ["5A"])):
+            status, out, err = mon("--quiet", "write", space, address, *data)
+            check(status == 0 and "read back the same" in out,
+                  "%s: write %s %s: %s" % (label, space, address, (out + err).strip()))
+            got = mon.json("read", space, address, "%X" % len(data))
+            check(got["bytes"] == [int(b.rstrip("h"), 16) for b in data],
+                  "%s: read %s %s after the write" % (label, space, address))
+
+        status, out, err = mon("--json", "watch", "--interval", "0.2", "--seconds", "1.2",
+                               "iram", "41", "1")
+        values = [json.loads(line)["bytes"][0] for line in out.splitlines() if line.strip()]
+        check(status == 0 and len(set(values)) >= 3,
+              "%s: watch sees the demo's counter move: %s" % (label, values))
+        # Between the reads the program prints: its lines come around the
+        # answers, on standard error.
+        check(demo_lines_in_order(err),
+              "%s: the demo's lines whole and in order around watch's answers" % label)
+
+        status, out, err = mon("console", "--seconds", "1")
+        check(status == 0 and demo_lines_in_order(out),
+              "%s: console shows the demo's lines whole and in order" % label)
+        # 2 KB in eight reads of the largest payload, raw.
+        status, out, err = mon("read", "code", "0", "800", "--raw")
+        raw = out.encode("latin-1")
+        held = [a for a in held_addresses(open(program).read()) if a < 0x800]
+        check(status == 0 and len(raw) == 0x800 and all(raw[a] == image[a] for a in held),
+              "%s: read code 0000h-07FFh raw" % label)
+
+        resident_end = start + len(resident) // 3
+        status, out, err = mon("--quiet", "dump", os.path.join(work, "part.bin"),
+                               "--range", "%X-%X" % (start, resident_end))
+        part = open(os.path.join(work, "part.bin"), "rb").read() if status == 0 else b""
+        check(part == image[start:resident_end + 1], "%s: dump of the resident's range" % label)
+
+        merged_text = open(program).read()
+        status, out, err = mon("--quiet", "verify", program)
+        check(status == 0 and out.startswith("verified:"),
+              "%s: verify passes on the merged file: %s" % (label, out.strip()))
+        changed_at = start + 0x10
+        with open(os.path.join(work, "changed.hex"), "w") as f:
+            f.write(changed_hex(merged_text, changed_at))
+        status, out, err = mon("--quiet", "verify", os.path.join(work, "changed.hex"))
+        check(status == 3 and ("differs at %04Xh: file %02X, chip %02X" %
+                               (changed_at, image[changed_at] ^ 0xFF, image[changed_at])) in out,
+              "%s: verify fails naming %04Xh: %s" % (label, changed_at, out.strip()))
+        check(sim.running(), "%s: the simulator still runs" % label)
+
+
+def test_full_dump():
+    """All 64 KB of code at 115200 baud, timer 2 on an 8052."""
+    work = tempfile.mkdtemp(prefix="mon-dump-", dir=WORK)
+    resident = open(ARGS.resident_8052, "rb").read()
+    program, image = programs.merge(work, ARGS.demo, 0x80, "hex", resident)
+    with S51Session(work, program, s51=ARGS.s51, cpu="8052", clock_hz=11059200) as sim:
+        mon = Client(work, sim, 115200)
+        dump_path = os.path.join(work, "all.hex")
+        summary = mon.json("--quiet", "dump", dump_path)
+        dumped = programs.parse_hex(open(dump_path).read()) if summary.get("bytes") else b""
+        held = held_addresses(open(program).read())
+        check(len(dumped) == 0x10000 and all(dumped[a] == image[a] for a in held),
+              "8052 at 115200: a dump of 0000h-FFFFh equals the merged file (%s s, %s retries)" %
+              (summary.get("seconds"), summary.get("retries")))
+
+
+WORK = None
 
 
 def main():
-    global ARGS
+    global ARGS, WORK
     parser = argparse.ArgumentParser()
     for name in ("tarlek", "mon", "resident", "resident-8052", "include", "demo", "as31", "s51"):
         parser.add_argument("--" + name, required=True)
     ARGS = parser.parse_args()
-    outcome = None
-    for page in (0x80, 0xA0):
-        with tempfile.TemporaryDirectory(prefix="tarlek-mon-sim-") as work:
-            outcome = test_page(work, page)
-        if outcome == "skip":
-            print("skipped: the resident answers protocol 1; these checks need protocol 2")
-            return SKIP
+    for name, value in vars(ARGS).items():
+        if isinstance(value, str) and os.path.exists(value):
+            setattr(ARGS, name, os.path.abspath(value))
+    programs.ARGS = ARGS
+    with tempfile.TemporaryDirectory(prefix="tarlek-mon-sim-") as WORK:
+        for page in (0x80, 0xA0):
+            test_page(page)
+        test_full_dump()
     if FAILURES:
         print("%d check(s) failed" % len(FAILURES))
         return 1
