@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "mon/cli.h"
 #include "mon/failure.h"
@@ -128,9 +130,10 @@ struct Session {
     resident = std::make_unique<FakeResident>(fds[1], 64, 115200);
   }
 
-  int Run(std::vector<std::string> args) {
+  int Run(std::vector<std::string> args, Terminal terminal = {}) {
     args.insert(args.begin(), {"-p", "socketpair", "-b", "115200"});
     Io io;
+    io.terminal = terminal;
     io.out = [this](std::string_view t) { out += t; };
     io.err = [this](std::string_view t) { err += t; };
     resident->Start();
@@ -228,6 +231,47 @@ TEST(Commands, WatchPrintsOneLinePerChange) {
     EXPECT_EQ(lines[i]["address"], 0x40);
     EXPECT_EQ(lines[i]["bytes"][1], 1 + i);
   }
+}
+
+TEST(Commands, WatchOnATerminalRedrawsAndMarksChanges) {
+  const std::vector<std::string> args = {"watch", "--interval", "0.05", "--seconds",
+                                         "0.3",   "iram",       "40",   "2"};
+  struct Case {
+    const char* name;
+    Terminal terminal;
+    const char* changed_mark;  // how the moving byte is shown after the first refresh
+  };
+  const Case cases[] = {
+      {"colour terminal", Terminal{true, true, false}, " \x1b[7m"},
+      {"terminal without colour", Terminal{false, true, false}, "*"},
+  };
+  for (const auto& c : cases) {
+    Session s;
+    s.resident->iram[0x40] = 0x77;
+    s.resident->OnAnswered([&](uint8_t command) {
+      if (command == protocol::kReadIram) ++s.resident->iram[0x41];
+    });
+    EXPECT_EQ(s.Run(args, c.terminal), kExitOk) << c.name;
+    // Every refresh after the first goes back up one line and rewrites it.
+    const size_t refreshes = std::count(s.out.begin(), s.out.end(), '\n');
+    ASSERT_GE(refreshes, 3u) << c.name;
+    size_t ups = 0;
+    for (size_t at = 0; (at = s.out.find("\x1b[1A", at)) != std::string::npos; ++at) ++ups;
+    EXPECT_EQ(ups, refreshes - 1) << c.name;
+    // The fixed byte is never marked; the counter is, from the second refresh on.
+    EXPECT_EQ(s.out.find(std::string(c.changed_mark) + "77"), std::string::npos) << c.name;
+    const std::string second = s.out.substr(s.out.find('\n') + 1);
+    EXPECT_NE(second.find(" 77" + std::string(c.changed_mark)), std::string::npos)
+        << c.name << ": " << second;
+  }
+
+  // Piped: a line with a timestamp for each change only.
+  Session piped;
+  piped.resident->iram[0x40] = 0x77;
+  EXPECT_EQ(piped.Run(args), kExitOk);
+  EXPECT_TRUE(
+      std::regex_match(piped.out, std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} iram 40h: 77 00\n")))
+      << piped.out;
 }
 
 TEST(Commands, NoAnswerIsExitOneWithTheHint) {
