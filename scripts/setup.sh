@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev clang-format python3 as31 sdcc-ucsim
-  srecord binutils python3-intelhex sdcc clang libclang-rt-14-dev libbenchmark-dev valgrind)
+  srecord binutils python3-intelhex sdcc clang libclang-rt-14-dev libbenchmark-dev valgrind
+  libcli11-dev libfmt-dev nlohmann-json3-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -12,11 +12,14 @@ trap 'rm -rf "$work"' EXIT
 # The install rules live in the resident directory; its script, unlike the
 # top-level one, writes no install manifest into the build directory.
 cmake -DCMAKE_INSTALL_PREFIX="$work/prefix" -P "$build/resident/cmake_install.cmake" >/dev/null
-for f in bin/tarlek share/tarlek/tarlek.bin share/tarlek/Tarlek.inc share/tarlek/tarlek.h \
-  share/tarlek/tarlek_sdas.inc share/man/man1/tarlek.1; do
+for f in bin/tarlek bin/tarlek-mon share/tarlek/tarlek.bin share/tarlek/Tarlek.inc \
+  share/tarlek/tarlek.h share/tarlek/tarlek_sdas.inc share/man/man1/tarlek.1 \
+  share/man/man1/tarlek-mon.1; do
   [ -f "$work/prefix/$f" ] || { echo "FAIL: $f not installed"; exit 1; }
 done
 [ -x "$work/prefix/bin/tarlek" ] || { echo "FAIL: bin/tarlek is not executable"; exit 1; }
+"$work/prefix/bin/tarlek-mon" --help | grep -q '^Usage: tarlek-mon' || { echo "FAIL: tarlek-mon --help"; exit 1; }
+grep -q '^\.TH TARLEK-MON 1' "$work/prefix/share/man/man1/tarlek-mon.1" || { echo "FAIL: tarlek-mon man page"; exit 1; }
 grep -q '^\.TH TARLEK 1' "$work/prefix/share/man/man1/tarlek.1" || { echo "FAIL: man page"; exit 1; }
 
 mkdir "$work/user"

@@ -1,0 +1,44 @@
+// The command line of tarlek-mon turned into what to do, apart from doing it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace tarlek::mon {
+
+enum class CommandName { kIdentify, kRead, kWrite, kWatch, kDump, kVerify, kConsole };
+
+struct Invocation {
+  CommandName command = CommandName::kIdentify;
+  std::string port;  // --port, else TARLEK_PORT
+  uint32_t baud = 9600;
+  bool json = false;
+  bool quiet = false;
+  std::string map_path;
+  int retries = 2;
+  // read, write, watch: SPACE ADDR [COUNT] / SPACE ADDR BYTE... / symbols,
+  // as typed; they are resolved once the map is read.
+  std::vector<std::string> operands;
+  std::string output_path;  // read -o
+  bool raw = false;         // read --raw
+  double interval = 0.5;    // watch
+  double seconds = 0;       // watch, console: stop after this long (0: at Ctrl-C)
+  std::string file;         // dump, verify
+  std::string range;        // dump --range A-B
+};
+
+// What the parser decided instead of a run: help or version text (status 0,
+// standard output) or a usage error (status 2, standard error).
+struct ParseExit {
+  int status = 0;
+  std::string text;
+};
+
+using ParseResult = std::variant<Invocation, ParseExit>;
+
+// args without the program name; env_port is TARLEK_PORT (null when unset).
+ParseResult ParseArguments(const std::vector<std::string>& args, const char* env_port);
+
+}  // namespace tarlek::mon

@@ -1,0 +1,38 @@
+// tarlek-mon: the host side of the Tarlek resident's serial protocol.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "mon/cli.h"
+#include "mon/port.h"
+#include "mon/run.h"
+
+namespace {
+
+void WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n <= 0) return;
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace tarlek::mon;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const ParseResult parsed = ParseArguments(args, std::getenv("TARLEK_PORT"));
+  if (const auto* exit = std::get_if<ParseExit>(&parsed)) {
+    WriteAll(exit->status == 0 ? STDOUT_FILENO : STDERR_FILENO, exit->text);
+    return exit->status;
+  }
+  const Invocation& invocation = std::get<Invocation>(parsed);
+  InstallInterruptHandlers();
+  Io io;
+  io.out = [](std::string_view text) { WriteAll(STDOUT_FILENO, text); };
+  io.err = [](std::string_view text) { WriteAll(STDERR_FILENO, text); };
+  io.terminal = Terminal::Decide(invocation, STDOUT_FILENO, STDERR_FILENO);
+  return Run(invocation, io);
+}

@@ -1,0 +1,53 @@
+// Carrying out an invocation: the plan (operands resolved against the map),
+// then the command over a port.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mon/address.h"
+#include "mon/cli.h"
+#include "mon/port.h"
+#include "mon/terminal.h"
+#include "protocol/frame.h"
+
+namespace tarlek::mon {
+
+// A range of one memory space, as read or watched.
+struct Item {
+  Space space = Space::kCode;
+  uint32_t address = 0;
+  uint32_t count = 0;
+  std::string label;  // the symbol's name, when given by one
+  bool operator==(const Item&) const = default;
+};
+
+struct Plan {
+  Invocation invocation;
+  std::vector<Item> items;  // read: one; write: one (count = data size); watch: any
+  protocol::Bytes data;     // write
+  Range range{0, 0xFFFF};   // dump
+};
+
+// Resolves the operands (reading --map when given). Throws a usage Failure.
+Plan MakePlan(const Invocation& invocation);
+
+// Where the run's text goes.
+struct Io {
+  std::function<void(std::string_view)> out;
+  std::function<void(std::string_view)> err;
+  Terminal terminal;
+};
+
+// Runs the plan's command on an open port; returns the exit status. Throws a
+// Failure for an error that ends the run.
+int Execute(const Plan& plan, Port& port, Io& io);
+
+// The whole run: plan, port, command, with every Failure reported as one
+// line on io.err.
+int Run(const Invocation& invocation, Io& io);
+
+}  // namespace tarlek::mon

@@ -1,0 +1,20 @@
+// The one place that decides how output looks: whether standard output and
+// standard error are terminals, whether colour is sent, whether watch redraws
+// in place and dump shows a progress bar.
+#pragma once
+
+namespace tarlek::mon {
+
+struct Invocation;
+
+struct Terminal {
+  bool colour = false;    // SGR sequences on standard output
+  bool redraw = false;    // watch redraws its lines in place
+  bool progress = false;  // progress bar on standard error
+
+  // From the descriptors' kinds, NO_COLOR and TERM, and the options (--json
+  // and --quiet turn the decorations off).
+  static Terminal Decide(const Invocation& invocation, int out_fd, int err_fd);
+};
+
+}  // namespace tarlek::mon

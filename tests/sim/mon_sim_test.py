@@ -1,0 +1,196 @@
+#!/usr/bin/env python3
+"""tarlek-mon end to end: the demo, merged with the resident by tarlek, runs
+freely in the s51 simulator with its serial port on two FIFOs, and the real
+client talks to it through --port fifo:RX,TX. At two pages: identify, reads of
+every space, writes read back, watch seeing the demo's counter move, the
+program's text whole and in order in console and around the answers of a
+long read, verify passing on the merged file and failing on a changed byte,
+naming it. On an 8052 at 115200 baud (timer 2): a dump of all 64 KB of code
+equal to the merged file.
+
+Every file lives in a private temporary directory. Exit status 0 when every
+check passes."""
+
+import argparse
+import json
+import os
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import resident_sim_test as programs  # noqa: E402
+from resident_sim_test import check, FAILURES  # noqa: E402
+from s51_session import S51Session  # noqa: E402
+
+ARGS = None
+
+
+class Client:
+    """tarlek-mon on the session's FIFOs. The session itself keeps both FIFOs
+    open, unread, so that s51 never sees its line closed between two runs."""
+
+    def __init__(self, work, sim, baud):
+        self.work = work
+        self.port = "fifo:%s,%s" % (sim.rx, sim.tx)
+        self.baud = str(baud)
+
+    def __call__(self, *args):
+        result = programs.run([ARGS.mon, "--port", self.port, "--baud", self.baud] + list(args),
+                              self.work)
+        return result.returncode, result.stdout.decode("latin-1"), \
+            result.stderr.decode("latin-1")
+
+    def json(self, *args):
+        status, out, err = self("--json", *args)
+        if status != 0:
+            check(False, "tarlek-mon %s: status %d: %s" % (" ".join(args), status, err.strip()))
+            return {"bytes": None}
+        return json.loads(out)
+
+
+def demo_lines_in_order(text):
+    """Whether text holds at least two of the demo's lines, each whole and
+    numbered one after the other (the first and last may be cut)."""
+    lines = [line for line in text.split("\r\n") if line.startswith("Tarlek demo ")]
+    whole = [line for line in lines if len(line) == 14]
+    if len(whole) < 2:
+        return False
+    numbers = [int(line[12:], 16) for line in whole]
+    return all((b - a) & 0xFF == 1 for a, b in zip(numbers, numbers[1:]))
+
+
+def changed_hex(text, address):
+    """The HEX text with the data byte at address inverted (checksum fixed)."""
+    out = []
+    for line in text.split():
+        record = bytearray(bytes.fromhex(line[1:]))
+        at = record[1] << 8 | record[2]
+        if record[3] == 0 and at <= address < at + record[0]:
+            record[4 + address - at] ^= 0xFF
+            record[-1] = -sum(record[:-1]) & 0xFF
+        out.append(":" + record.hex().upper())
+    return "\n".join(out) + "\n"
+
+
+def held_addresses(text):
+    addresses = []
+    for line in text.split():
+        record = bytes.fromhex(line[1:])
+        if record[3] == 0:
+            at = record[1] << 8 | record[2]
+            addresses.extend(range(at, at + record[0]))
+    return addresses
+
+
+def test_page(page):
+    work = tempfile.mkdtemp(prefix="mon-%02X-" % page, dir=WORK)
+    resident = open(ARGS.resident, "rb").read()
+    program, image = programs.merge(work, ARGS.demo, page, "hex", resident)
+    label = "page %02Xh" % page
+    with S51Session(work, program, s51=ARGS.s51, clock_hz=11059200) as sim:
+        mon = Client(work, sim, 9600)
+        info = mon.json("identify")
+        check(info.get("protocol") == 2 and info.get("page") == page and
+              info.get("baud") == 9600 and info.get("commands") == 0x01FE,
+              "%s: identify: %s" % (label, info))
+        start = page << 8
+        got = mon.json("read", "code", "%04Xh" % start, "40")
+        check(got["bytes"] == list(image[start:start + 0x40]), "%s: read code at the resident" % label)
+        got = mon.json("read", "iram", "40", "1")
+        check(got["bytes"] == [0x5A], "%s: read iram 40h, the demo's marker" % label)
+        got = mon.json("read", "sfr", "98h", "2")
+        check(got["bytes"] is not None and got["bytes"][0] & 0xC0 == 0x40,
+              "%s: read sfr SCON: mode 1 (%s)" % (label, got["bytes"]))
+        got = mon.json("read", "xram", "0", "10")
+        check(got["bytes"] is not None and len(got["bytes"]) == 16, "%s: read xram" % label)
+        for space, address, data in (("iram", "30", ["12", "34", "0A5"]),
+                                     ("xram", "0100h", ["01", "02", "03", "04"]),
+                                     ("sfr", "90h", ["5A"])):
+            status, out, err = mon("--quiet", "write", space, address, *data)
+            check(status == 0 and "read back the same" in out,
+                  "%s: write %s %s: %s" % (label, space, address, (out + err).strip()))
+            got = mon.json("read", space, address, "%X" % len(data))
+            check(got["bytes"] == [int(b.rstrip("h"), 16) for b in data],
+                  "%s: read %s %s after the write" % (label, space, address))
+
+        status, out, err = mon("--json", "watch", "--interval", "0.2", "--seconds", "1.2",
+                               "iram", "41", "1")
+        values = [json.loads(line)["bytes"][0] for line in out.splitlines() if line.strip()]
+        check(status == 0 and len(set(values)) >= 3,
+              "%s: watch sees the demo's counter move: %s" % (label, values))
+        # Between the reads the program prints: its lines come around the
+        # answers, on standard error.
+        check(demo_lines_in_order(err),
+              "%s: the demo's lines whole and in order around watch's answers" % label)
+
+        status, out, err = mon("console", "--seconds", "1")
+        check(status == 0 and demo_lines_in_order(out),
+              "%s: console shows the demo's lines whole and in order" % label)
+        # 2 KB in eight reads of the largest payload, raw.
+        status, out, err = mon("read", "code", "0", "800", "--raw")
+        raw = out.encode("latin-1")
+        held = [a for a in held_addresses(open(program).read()) if a < 0x800]
+        check(status == 0 and len(raw) == 0x800 and all(raw[a] == image[a] for a in held),
+              "%s: read code 0000h-07FFh raw" % label)
+
+        resident_end = start + len(resident) // 3
+        status, out, err = mon("--quiet", "dump", os.path.join(work, "part.bin"),
+                               "--range", "%X-%X" % (start, resident_end))
+        part = open(os.path.join(work, "part.bin"), "rb").read() if status == 0 else b""
+        check(part == image[start:resident_end + 1], "%s: dump of the resident's range" % label)
+
+        merged_text = open(program).read()
+        status, out, err = mon("--quiet", "verify", program)
+        check(status == 0 and out.startswith("verified:"),
+              "%s: verify passes on the merged file: %s" % (label, out.strip()))
+        changed_at = start + 0x10
+        with open(os.path.join(work, "changed.hex"), "w") as f:
+            f.write(changed_hex(merged_text, changed_at))
+        status, out, err = mon("--quiet", "verify", os.path.join(work, "changed.hex"))
+        check(status == 3 and ("differs at %04Xh: file %02X, chip %02X" %
+                               (changed_at, image[changed_at] ^ 0xFF, image[changed_at])) in out,
+              "%s: verify fails naming %04Xh: %s" % (label, changed_at, out.strip()))
+        check(sim.running(), "%s: the simulator still runs" % label)
+
+
+def test_full_dump():
+    """All 64 KB of code at 115200 baud, timer 2 on an 8052."""
+    work = tempfile.mkdtemp(prefix="mon-dump-", dir=WORK)
+    resident = open(ARGS.resident_8052, "rb").read()
+    program, image = programs.merge(work, ARGS.demo, 0x80, "hex", resident)
+    with S51Session(work, program, s51=ARGS.s51, cpu="8052", clock_hz=11059200) as sim:
+        mon = Client(work, sim, 115200)
+        dump_path = os.path.join(work, "all.hex")
+        summary = mon.json("--quiet", "dump", dump_path)
+        dumped = programs.parse_hex(open(dump_path).read()) if summary.get("bytes") else b""
+        held = held_addresses(open(program).read())
+        check(len(dumped) == 0x10000 and all(dumped[a] == image[a] for a in held),
+              "8052 at 115200: a dump of 0000h-FFFFh equals the merged file (%s s, %s retries)" %
+              (summary.get("seconds"), summary.get("retries")))
+
+
+WORK = None
+
+
+def main():
+    global ARGS, WORK
+    parser = argparse.ArgumentParser()
+    for name in ("tarlek", "mon", "resident", "resident-8052", "include", "demo", "as31", "s51"):
+        parser.add_argument("--" + name, required=True)
+    ARGS = parser.parse_args()
+    for name, value in vars(ARGS).items():
+        if isinstance(value, str) and os.path.exists(value):
+            setattr(ARGS, name, os.path.abspath(value))
+    programs.ARGS = ARGS
+    with tempfile.TemporaryDirectory(prefix="tarlek-mon-sim-") as WORK:
+        for page in (0x80, 0xA0):
+            test_page(page)
+        test_full_dump()
+    if FAILURES:
+        print("%d check(s) failed" % len(FAILURES))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
