@@ -102,7 +102,7 @@ std::string ProgramAsHex() {
   const Bytes program = Program();
   std::string text;
   for (size_t at = 0; at < program.size(); at += 16) {
-    uint8_t sum = 16 + static_cast<uint8_t>(at >> 8) + static_cast<uint8_t>(at);
+    auto sum = static_cast<uint8_t>(16 + (at >> 8) + at);
     text += ":10" + std::string(HexByte(static_cast<uint8_t>(at >> 8))) +
             std::string(HexByte(static_cast<uint8_t>(at))) + "00";
     for (size_t i = at; i < at + 16; ++i) {
@@ -153,8 +153,8 @@ std::map<uint32_t, uint8_t> HexData(const std::string& text) {
 std::map<uint32_t, uint8_t> MergedHexData(size_t program_bytes) {
   std::map<uint32_t, uint8_t> data;
   const Bytes program = Program();
-  for (size_t a = 0; a < program_bytes; ++a) data[a] = a < program.size() ? program[a] : 0x00;
-  for (size_t k = 0; k < kPlacedResident.size(); ++k) data[0x8000 + k] = kPlacedResident[k];
+  for (uint32_t a = 0; a < program_bytes; ++a) data[a] = a < program.size() ? program[a] : 0x00;
+  for (uint32_t k = 0; k < kPlacedResident.size(); ++k) data[0x8000 + k] = kPlacedResident[k];
   return data;
 }
 

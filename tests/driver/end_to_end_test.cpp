@@ -65,7 +65,7 @@ TEST(EndToEnd, BinProgramGetsTheResidentAtItsPage) {
 
   Bytes expected = Program();
   expected.resize(0x8000, 0x00);
-  for (uint8_t b : {0x02, 0x80, 0x03, 0x80, 0xFE}) expected.push_back(b);
+  expected.insert(expected.end(), {0x02, 0x80, 0x03, 0x80, 0xFE});
   EXPECT_TRUE(ReadFile(dir / "prog.bin") == expected);
 }
 

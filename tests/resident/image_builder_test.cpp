@@ -67,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
         RelocatableCase{"HighByteWrapsToZero", {0x90, 0xFF, 0xFF}, {0x90, 0x00, 0xFF}, {1}},
         // A resident of nothing: the file is the two length bytes alone.
         RelocatableCase{"Empty", {}, {}, {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 struct RefusedCase {
   const char* name;
@@ -104,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {0x01, 0x00, 0x02, 0x00, 0x00, 0x74, 0x00},
                     {0x21, 0x00, 0x02, 0x01, 0x00, 0x74, 0x02},
                     {0, 6}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(ResidentBuilder, RefusesBuildsOfDifferentLength) {
   const Bytes low = {0x02, 0x00, 0x00};

@@ -261,7 +261,7 @@ INSTANTIATE_TEST_SUITE_P(
         {"HexOverItselfSignalDefault", {"prog.hex"}, "prog.hex", true, false},
         {"NewBinFileSignalDefault", {"prog.hex", "/ob"}, "prog.bin", false, false},
     }),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 // --- Character devices ---------------------------------------------------
 
@@ -312,7 +312,7 @@ INSTANTIATE_TEST_SUITE_P(FullAndNull, DeviceTarget,
                              {"LinkToNullHex", 3, true, {"prog.bin", "/oh"}, "prog.hex"},
                              {"NullItselfHex", 3, false, {"prog.bin", "/oh"}, "prog.hex"},
                          }),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // --- Modes, owners and links ----------------------------------------------
 
@@ -342,9 +342,9 @@ TEST_P(KeptMode, ExistingTargetKeepsModeAndOwner) {
 
 INSTANTIATE_TEST_SUITE_P(UnusualBits, KeptMode,
                          ::testing::Values(0640, 0604, 0400 | 0200, 04755, 02750, 01644),
-                         [](const auto& info) {
+                         [](const auto& p) {
                            char name[16];
-                           std::snprintf(name, sizeof name, "Mode%04o", info.param);
+                           std::snprintf(name, sizeof name, "Mode%04o", p.param);
                            return std::string(name);
                          });
 
@@ -362,9 +362,9 @@ TEST_P(NewFileMode, IsReadWriteForAllLessTheUmask) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Umasks, NewFileMode, ::testing::Values(022, 077, 0, 027, 0666),
-                         [](const auto& info) {
+                         [](const auto& p) {
                            char name[16];
-                           std::snprintf(name, sizeof name, "Umask%03o", info.param);
+                           std::snprintf(name, sizeof name, "Umask%03o", p.param);
                            return std::string(name);
                          });
 
@@ -407,7 +407,7 @@ INSTANTIATE_TEST_SUITE_P(
         {"Absolute", {{"prog.bin", "/real/prog.bin"}}},  // made absolute under the test directory
         {"Chain", {{"prog.bin", "middle"}, {"middle", "real/../real/prog.bin"}}},
     }),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(OutputPath, ThatIsADirectoryIsRefused) {
   TempDir dir;
