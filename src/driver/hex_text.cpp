@@ -44,7 +44,7 @@ constexpr std::array<uint16_t, 65536> MakePairTable() {
 
 constexpr std::array<uint16_t, 65536> kHexPairTable = MakePairTable();
 
-std::string_view HexByte(uint8_t value) { return {&kByteTable[2 * value], 2}; }
+std::string_view HexByte(uint8_t value) { return {&kByteTable[size_t{2} * value], 2}; }
 
 uint16_t HexToWord(std::string_view text) {
   uint16_t value = 0;
