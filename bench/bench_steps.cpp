@@ -1,6 +1,7 @@
 // Microbenchmarks of the steps of a run on a full 64 KB image: the Intel HEX
 // reader and writer, the binary reader and the placement of the resident,
-// each reporting bytes per second of the file it reads or writes.
+// each reporting bytes per second of the file it reads or writes (for the
+// placement, of the resident image file it is given in memory).
 //
 // The files live in a scratch directory on tmpfs (/dev/shm) when there is
 // one, so that the figures are the tool's work and not the disk's; set
@@ -32,8 +33,7 @@ using tarlek::ProgramState;
 constexpr uint8_t kResidentPage = 0xFF;
 constexpr uint16_t kResidentLength = 253;  // FF00h + 253 + 2 = FFFFh
 
-// Scratch directory with the bench's files; the process works inside it, as
-// the tool does, because tarlek.bin is looked up in the current directory.
+// Scratch directory with the bench's files; the process works inside it.
 class Scratch {
  public:
   Scratch() {
@@ -46,8 +46,7 @@ class Scratch {
     if (console_fd_ < 0) std::abort();
   }
   ~Scratch() {
-    for (const char* name : {"full.hex", "full.bin", "out.hex", "out.bin", "tarlek.bin"})
-      ::unlink(name);
+    for (const char* name : {"full.hex", "full.bin", "out.hex", "out.bin"}) ::unlink(name);
     if (::chdir("/") == 0) ::rmdir(path_);
   }
   int console_fd() const { return console_fd_; }
@@ -72,8 +71,11 @@ void WriteWhole(const char* name, const void* data, size_t size) {
   if (f == nullptr || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0) std::abort();
 }
 
+// The resident image file, in memory: the placement needs no file.
+uint8_t g_resident[2 + 2 * kResidentLength];
+
 // The full program as full.hex (written by the tool's own writer) and
-// full.bin, the resident as tarlek.bin, and the state of a run on full.hex
+// full.bin, the resident in g_resident, and the state of a run on full.hex
 // after the placement.
 const ProgramState& FullState() {
   static const ProgramState* state = [] {
@@ -95,18 +97,16 @@ const ProgramState& FullState() {
     if (!tarlek::WriteHexFile(*s, console, "full.hex")) std::abort();
     const auto program = s->Image;
 
-    static uint8_t resident[2 + 2 * kResidentLength];
-    resident[0] = kResidentLength & 0xFF;
-    resident[1] = kResidentLength >> 8;
+    g_resident[0] = kResidentLength & 0xFF;
+    g_resident[1] = kResidentLength >> 8;
     for (uint32_t k = 0; k < kResidentLength; ++k) {
-      resident[2 + k] = random() % 4 == 0;
-      resident[2 + kResidentLength + k] = static_cast<uint8_t>(random());
+      g_resident[2 + k] = random() % 4 == 0;
+      g_resident[2 + kResidentLength + k] = static_cast<uint8_t>(random());
     }
-    WriteWhole("tarlek.bin", resident, sizeof resident);
 
     s->ClearImage();
     if (!tarlek::ReadHexFile(*s, console, "full.hex") || s->Image != program ||
-        !tarlek::PlaceResident(*s, console))
+        !tarlek::PlaceResidentImage(*s, console, g_resident))
       std::abort();
     return s;
   }();
@@ -154,10 +154,11 @@ void PlaceResident(benchmark::State& bench) {
   static ProgramState state;
   state = full;
   for (auto _ : bench) {
-    if (!tarlek::PlaceResident(state, console)) bench.SkipWithError("placement failed");
+    if (!tarlek::PlaceResidentImage(state, console, g_resident))
+      bench.SkipWithError("placement failed");
     benchmark::DoNotOptimize(state.Image.data());
   }
-  bench.SetBytesProcessed(bench.iterations() * FileSize("tarlek.bin"));
+  bench.SetBytesProcessed(bench.iterations() * static_cast<int64_t>(sizeof g_resident));
 }
 BENCHMARK(PlaceResident);
 

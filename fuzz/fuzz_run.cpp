@@ -86,6 +86,7 @@ void RemoveRunDir() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  tarlek::IgnoreWriteSignals();  // as the tool's main does
   const char* tmp = std::getenv("TMPDIR");
   char* dir = g_run_path;
   std::snprintf(dir, sizeof g_run_path, "%s/tarlek-fuzz-XXXXXX", tmp != nullptr ? tmp : "/tmp");
@@ -141,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Fail("exit 0 without the closing line, or with an error line", text);
     // The resident lies inside the image, and a binary output ends with it.
     if (g_state.ResidentStart > 0xFF00 || g_state.ResidentEnd >= 0xFFFD ||
-        g_state.ProgramEnd > g_state.ResidentStart)
+        g_state.FirstFreeAddress() > g_state.ResidentStart)
       Fail("resident placed outside its limits", text);
     const bool bin_out = option == nullptr ? bin : option[2] == 'b';
     const off_t out_size = FileSize(bin_out ? "prog.bin" : "prog.hex");

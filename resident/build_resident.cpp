@@ -12,6 +12,7 @@
 #include <string>
 
 #include "driver/console.h"
+#include "driver/driver.h"
 #include "driver/hex_text.h"
 #include "image/hex_reader.h"
 #include "image/program_state.h"
@@ -76,7 +77,7 @@ int Run(Console& console, const char* low_name, const char* high_name, const cha
       return 1;
   }
   const bool written = tarlek::WriteOutputFile(
-      console, "Resident", output,
+      console, "Resident", output, build.file.size(),
       [&](tarlek::OutputFile& file) { file.Write(build.file.data(), build.file.size()); });
   return written ? 0 : 1;
 }
@@ -84,6 +85,7 @@ int Run(Console& console, const char* low_name, const char* high_name, const cha
 }  // namespace
 
 int main(int argc, char** argv) {
+  tarlek::IgnoreWriteSignals();
   Console console(STDOUT_FILENO, false);
   if (argc != 4) {
     console.WriteLine("usage: tarlek_build_resident AT0000H.hex AT0100H.hex OUTPUT");

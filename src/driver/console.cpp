@@ -16,6 +16,11 @@ constexpr std::string_view kAnsiDigits = "04261537";
 constexpr uint8_t kBright = 0x08;
 constexpr uint8_t kBlink = 0x80;
 
+bool IsControl(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
+}
+
 }  // namespace
 
 Console::Console(int fd, bool colour) : fd_(fd), colour_(colour) {
@@ -72,6 +77,17 @@ void Console::Write(std::string_view text) {
     std::memcpy(buffer_ + used_, text.data(), n);
     used_ += n;
     text.remove_prefix(n);
+  }
+}
+
+void Console::WriteQuoted(std::string_view text) {
+  while (!text.empty()) {
+    size_t n = 0;
+    while (n < text.size() && !IsControl(text[n])) ++n;
+    Write(text.substr(0, n));
+    if (n == text.size()) break;
+    Write("?");
+    text.remove_prefix(n + 1);
   }
 }
 

@@ -38,6 +38,9 @@ class Console {
   void NormalIntensity();
 
   void Write(std::string_view text);
+  // Writes a file name or option as typed, but each control byte (00h-1Fh,
+  // 7Fh) as '?', so that no name can send the terminal a control sequence.
+  void WriteQuoted(std::string_view text);
   void WriteLine(std::string_view text = {});
   void Flush();
 

@@ -1,5 +1,7 @@
 #include "driver/driver.h"
 
+#include <signal.h>
+
 #include <climits>
 #include <cstring>
 
@@ -18,31 +20,33 @@
 namespace tarlek {
 namespace {
 
-enum class FileKind { kBin, kHex };
-
-using Step = bool (*)(ProgramState&, Console&, const char*);
+using Reader = bool (*)(ProgramState&, Console&, const char*);
 using Writer = bool (*)(const ProgramState&, Console&, const char*);
 
 // The output file of an option: the input's directory and base name with the
-// option's lower-case extension. The reader has opened the input, so its path
-// is shorter than PATH_MAX and the result fits.
-class OutputName {
- public:
-  OutputName(const PathParts& parts, std::string_view ext) {
-    const size_t length = parts.dir.size() + parts.name.size() + ext.size();
-    if (length >= sizeof text_) return;
-    char* p = text_;
-    for (std::string_view piece : {parts.dir, parts.name, ext}) {
-      std::memcpy(p, piece.data(), piece.size());
-      p += piece.size();
-    }
-    *p = '\0';
+// option's lower-case extension, or empty when it would not fit (no file can
+// then be opened under it, and the writer reports that).
+void OptionOutput(const PathParts& parts, std::string_view ext, char (&text)[PATH_MAX + 8]) {
+  const size_t length = parts.dir.size() + parts.name.size() + ext.size();
+  if (length >= sizeof text) return;
+  char* p = text;
+  for (std::string_view piece : {parts.dir, parts.name, ext}) {
+    std::memcpy(p, piece.data(), piece.size());
+    p += piece.size();
   }
-  const char* c_str() const { return text_; }
+  *p = '\0';
+}
 
- private:
-  char text_[PATH_MAX + 8] = {};
-};
+void PrintAddressLine(const ProgramState& state, Console& console) {
+  console.Write("Tarlek is now located at ");
+  console.Write(HexByte(state.Image[1]));
+  console.WriteLine("00h");
+}
+
+void PrintClosingLines(Console& console) {
+  console.WriteLine();
+  console.WriteLine("Tarlek loading O.K. - thank You for using it.");
+}
 
 }  // namespace
 
@@ -64,70 +68,106 @@ bool EqualsUpperCased(std::string_view text, std::string_view upper) {
   return true;
 }
 
-int RunTarlek(int argc, const char* const argv[], ProgramState& state, Console& console) {
+Command ParseCommandLine(int argc, const char* const argv[]) {
+  using Action = Command::Action;
+  Command command;
   const int count = argc - 1;
   if (count == 1 && std::strcmp(argv[1], "--version") == 0) {
+    command.action = Action::kVersion;
+    return command;
+  }
+  if (count == 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+    command.action = Action::kHelp;
+    return command;
+  }
+  if (count < 1 || count > 2) {
+    command.action = Action::kUsage;
+    return command;
+  }
+
+  command.input = argv[1];
+  const PathParts parts = SplitPath(command.input);
+  if (EqualsUpperCased(parts.ext, ".BIN")) {
+    command.input_kind = FileKind::kBin;
+  } else if (EqualsUpperCased(parts.ext, ".HEX")) {
+    command.input_kind = FileKind::kHex;
+  } else {
+    command.action = Action::kBadInput;  // the option is not looked at
+    return command;
+  }
+
+  // Without an option the output is of the input's kind, over the input.
+  command.output_kind = command.input_kind;
+  if (count == 2) {
+    command.option = argv[2];
+    if (EqualsUpperCased(command.option, "/OB")) {
+      command.output_kind = FileKind::kBin;
+    } else if (EqualsUpperCased(command.option, "/OH")) {
+      command.output_kind = FileKind::kHex;
+    } else {
+      command.action = Action::kBadOption;
+      return command;
+    }
+    OptionOutput(parts, command.output_kind == FileKind::kBin ? ".bin" : ".hex",
+                 command.option_output);
+  }
+  command.action = Action::kRun;
+  return command;
+}
+
+void IgnoreWriteSignals() {
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGPIPE, &ignore, nullptr);
+  ::sigaction(SIGXFSZ, &ignore, nullptr);
+}
+
+int RunTarlek(int argc, const char* const argv[], ProgramState& state, Console& console) {
+  using Action = Command::Action;
+  const Command command = ParseCommandLine(argc, argv);
+  if (command.action == Action::kVersion) {
     console.WriteLine("Tarlek " TARLEK_VERSION);
     return kExitSuccess;
   }
 
   state.ClearImage();
   PrintBanner(console);
-  if (count == 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-    PrintUsage(console);
-    return kExitSuccess;
-  }
-  if (count < 1 || count > 2) {
-    PrintUsage(console);
-    return kExitUsage;
+  switch (command.action) {
+    case Action::kHelp:
+      PrintUsage(console);
+      return kExitSuccess;
+    case Action::kUsage:
+      PrintUsage(console);
+      return kExitUsage;
+    default:
+      break;
   }
   console.NormalIntensity();
-
-  const char* input = argv[1];
-  const PathParts parts = SplitPath(input);
-  FileKind input_kind;
-  if (EqualsUpperCased(parts.ext, ".BIN")) {
-    input_kind = FileKind::kBin;
-  } else if (EqualsUpperCased(parts.ext, ".HEX")) {
-    input_kind = FileKind::kHex;
-  } else {
-    console.WriteLine("ERROR - BAD input file. It can be 'file.hex' or 'file.bin' only !");
-    return kExitError;
-  }
-
-  // Without an option the output is of the input's kind, over the input.
-  FileKind output_kind = input_kind;
-  if (count == 2) {
-    if (EqualsUpperCased(argv[2], "/OB")) {
-      output_kind = FileKind::kBin;
-    } else if (EqualsUpperCased(argv[2], "/OH")) {
-      output_kind = FileKind::kHex;
-    } else {
+  switch (command.action) {
+    case Action::kBadInput:
+      console.WriteLine("ERROR - BAD input file. It can be 'file.hex' or 'file.bin' only !");
+      return kExitError;
+    case Action::kBadOption:
       console.Write("ERROR - BAD option ");
-      console.Write(argv[2]);
+      console.WriteQuoted(command.option);
       console.WriteLine(". It can be '/ob' or '/oh' only !");
       return kExitError;
-    }
+    default:
+      break;
   }
-  const OutputName output(parts, output_kind == FileKind::kBin ? ".bin" : ".hex");
-  const char* output_path = count == 2 ? output.c_str() : input;
 
-  const Step read = input_kind == FileKind::kBin ? ReadBinFile : ReadHexFile;
-  state.LoadOK = read(state, console, input);
+  // The run: read, place, report the address, write, close.
+  const Reader read = command.input_kind == FileKind::kBin ? ReadBinFile : ReadHexFile;
+  const Writer write = command.output_kind == FileKind::kBin ? WriteBinFile : WriteHexFile;
+  state.LoadOK = read(state, console, command.input);
   if (!state.LoadOK) return kExitError;
-
   state.LoadOK = PlaceResident(state, console);
   if (!state.LoadOK) return kExitError;
-  console.Write("Tarlek is now located at ");
-  console.Write(HexByte(state.Image[1]));
-  console.WriteLine("00h");
-
-  const Writer write = output_kind == FileKind::kBin ? WriteBinFile : WriteHexFile;
-  state.LoadOK = write(state, console, output_path);
+  PrintAddressLine(state, console);
+  state.LoadOK = write(state, console, command.OutputPath());
   if (!state.LoadOK) return kExitError;
-
-  console.WriteLine();
-  console.WriteLine("Tarlek loading O.K. - thank You for using it.");
+  PrintClosingLines(console);
   return kExitSuccess;
 }
 

@@ -1,6 +1,7 @@
 // The run, from the command line to the closing line.
 #pragma once
 
+#include <climits>
 #include <string_view>
 
 #include "driver/console.h"
@@ -27,6 +28,40 @@ PathParts SplitPath(std::string_view path);
 // Whether text, with a..z upper-cased and every other byte as it is, is
 // exactly upper (which is written in upper case).
 bool EqualsUpperCased(std::string_view text, std::string_view upper);
+
+enum class FileKind { kBin, kHex };
+
+// What a command line asks for, decided before anything is read or printed.
+struct Command {
+  enum class Action {
+    kRun,        // read the input, place the resident, write the output
+    kHelp,       // -h or --help alone: banner and usage
+    kVersion,    // --version alone: the version line only
+    kUsage,      // no argument, or more than two: banner and usage
+    kBadInput,   // the input's extension is neither .bin nor .hex
+    kBadOption,  // the option is neither /ob nor /oh
+  };
+  Action action = Action::kUsage;
+  FileKind input_kind = FileKind::kBin;   // by the input's extension
+  FileKind output_kind = FileKind::kBin;  // by the option, else the input's kind
+  const char* input = nullptr;            // argument 1 as typed
+  const char* option = nullptr;           // argument 2 as typed; null without one
+  // With an option: the input's directory and base name with the option's
+  // lower-case extension; empty when that would not fit.
+  char option_output[PATH_MAX + 8] = {};
+
+  // The file the run writes: the input itself, or the option's file.
+  const char* OutputPath() const { return option != nullptr ? option_output : input; }
+};
+
+// Turns the arguments (argv[0] is the program's name) into what to do.
+Command ParseCommandLine(int argc, const char* const argv[]);
+
+// Makes the process ignore SIGPIPE and SIGXFSZ, so that a reader of the
+// output going away or a file size limit shows up as a failed write, which is
+// reported and cleaned up, instead of ending the process half way. For the
+// whole process: main calls it before the run.
+void IgnoreWriteSignals();
 
 // One whole run over the arguments (argv[0] is the program's name).
 int RunTarlek(int argc, const char* const argv[], ProgramState& state, Console& console);

@@ -10,6 +10,7 @@ tarlek::ProgramState g_state;
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  tarlek::IgnoreWriteSignals();
   tarlek::Console console(STDOUT_FILENO, tarlek::Console::WantsColour(STDOUT_FILENO));
   return tarlek::RunTarlek(argc, argv, g_state, console);
 }

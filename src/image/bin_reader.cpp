@@ -11,18 +11,19 @@ bool ReadBinFile(ProgramState& state, Console& console, const char* name) {
   InputFile file;
   if (!file.Open(name)) {
     console.Write("ERROR - BIN input file ");
-    console.Write(name);
+    console.WriteQuoted(name);
     console.WriteLine(" cannot be opened !");
     return false;
   }
   ssize_t count = file.ReadUpTo(state.Image.data(), kMaxBinBytes);
   if (count < 0) {
     console.Write("ERROR - BIN input file ");
-    console.Write(name);
+    console.WriteQuoted(name);
     console.WriteLine(" cannot be read !");
     return false;
   }
   state.ProgramEnd = static_cast<uint16_t>(count);
+  state.ProgramEndIsLast = false;
   return true;
 }
 

@@ -41,7 +41,7 @@ uint16_t FieldValue(std::string_view line, size_t pos, size_t len) {
 
 void WriteNameError(Console& console, const char* name, std::string_view complaint) {
   console.Write("ERROR - INTEL HEX input file ");
-  console.Write(name);
+  console.WriteQuoted(name);
   console.WriteLine(complaint);
 }
 
@@ -65,7 +65,8 @@ bool TakeLine(ProgramState& state, uint32_t& base, std::string_view line) {
   uint16_t count, address, type;
   if (line.size() >= 9) {
     // The usual case: the whole header is there. A pair that is not a number
-    // reads as kNotHexPair, whose low byte is 0, the value HexToWord gives.
+    // reads as kNotHexPair, which the masks below turn into 0, the value
+    // HexToWord gives.
     const char* p = line.data();
     count = HexPairValue(p + 1) & 0xFF;
     const uint16_t high = HexPairValue(p + 3);
@@ -101,8 +102,8 @@ bool TakeLine(ProgramState& state, uint32_t& base, std::string_view line) {
   const size_t whole_pairs = line.size() >= 9 ? (line.size() - 9) / 2 : 0;
   const size_t stored = count < whole_pairs ? count : whole_pairs;
   const char* pair = line.data() + 9;
-  // A pair that is not a number gives kNotHexPair, whose low byte is 00h.
-  // Unrolled: this loop is most of the time a HEX file takes to read.
+  // A pair that is not a number stores the low byte of kNotHexPair. Unrolled:
+  // this loop is most of the time a HEX file takes to read.
 #pragma GCC unroll 4
   for (size_t k = 0; k < stored; ++k, pair += 2) {
     target[k] = static_cast<uint8_t>(HexPairValue(pair));
@@ -118,6 +119,7 @@ bool TakeLine(ProgramState& state, uint32_t& base, std::string_view line) {
 
 bool ReadHexFile(ProgramState& state, Console& console, const char* name) {
   state.ProgramEnd = 0;
+  state.ProgramEndIsLast = true;
   InputFile file;
   if (!file.Open(name)) {
     WriteNameError(console, name, " cannot be opened !");

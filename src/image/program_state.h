@@ -17,6 +17,9 @@ struct ProgramState {
   // After the HEX reader: the highest address loaded. After the BIN reader:
   // the number of bytes loaded, one past the last address.
   uint16_t ProgramEnd = 0;
+  // Whether ProgramEnd is itself the program's last byte (after the HEX
+  // reader) rather than one past it (after the BIN reader).
+  bool ProgramEndIsLast = false;
   uint16_t ResidentStart = 0;   // first address of the placed resident
   uint8_t ResidentPage = 0;     // added to each relocatable resident byte
   uint16_t ResidentLength = 0;  // N, from the resident image file
@@ -28,6 +31,8 @@ struct ProgramState {
 
   // Sets every byte of the image to 00h.
   void ClearImage() { Image.fill(0); }
+  // The first address above the developer's program, whichever reader loaded it.
+  uint32_t FirstFreeAddress() const { return uint32_t{ProgramEnd} + (ProgramEndIsLast ? 1u : 0u); }
 };
 
 }  // namespace tarlek

@@ -20,30 +20,14 @@ void WriteStartAddressError(const ProgramState& state, Console& console,
 
 }  // namespace
 
-bool PlaceResident(ProgramState& state, Console& console) {
-  ssize_t count;
-  {
-    InputFile file;
-    if (!file.Open(kResidentFileName)) {
-      console.WriteLine("ERROR - File Tarlek.bin cannot be found !");
-      return false;
-    }
-    count = file.ReadUpTo(state.ResidentBuffer.data(), state.ResidentBuffer.size());
-    if (count < 0) {
-      console.WriteLine("ERROR - File Tarlek.bin cannot be read !");
-      return false;
-    }
-  }
-
-  const auto& buffer = state.ResidentBuffer;
-  state.ResidentLength = static_cast<uint16_t>(buffer[0] | (buffer[1] << 8));
+bool PlaceResidentImage(ProgramState& state, Console& console, std::span<const uint8_t> file) {
   state.ResidentStart = static_cast<uint16_t>(state.Image[1] << 8);
+  if (file.size() >= 2) state.ResidentLength = static_cast<uint16_t>(file[0] | file[1] << 8);
   const uint32_t length = state.ResidentLength;
 
-  // Length field, N flags and N code bytes: exactly 2N + 2 bytes. A file of
-  // fewer than two bytes leaves stale buffer bytes in the length field, but
-  // its count can never match.
-  if (count < 2 || static_cast<uint32_t>(count) != 2 * length + 2) {
+  // Length field, N flags and N code bytes: exactly 2N + 2 bytes, and no
+  // more than the buffer the file is read into holds whole.
+  if (file.size() < 2 || file.size() >= kResidentBufferSize || file.size() != 2 * length + 2) {
     console.WriteLine("ERROR - File Tarlek.bin is corrupted!");
     return false;
   }
@@ -55,7 +39,8 @@ bool PlaceResident(ProgramState& state, Console& console) {
     WriteStartAddressError(state, console, "h is bad - use address xx00h only !");
     return false;
   }
-  if (state.ProgramEnd > state.ResidentStart) {
+  // The resident may begin right above the program, never on its last byte.
+  if (state.FirstFreeAddress() > state.ResidentStart) {
     WriteStartAddressError(state, console, "h is under end address of Your program !");
     return false;
   }
@@ -66,8 +51,8 @@ bool PlaceResident(ProgramState& state, Console& console) {
   }
 
   state.ResidentPage = static_cast<uint8_t>(state.ResidentStart >> 8);
-  const uint8_t* flags = &buffer[2];
-  const uint8_t* code = &buffer[2 + length];
+  const std::span<const uint8_t> flags = file.subspan(2, length);
+  const std::span<const uint8_t> code = file.subspan(2 + length, length);
   uint8_t* target = &state.Image[state.ResidentStart];
   for (uint32_t k = 0; k < length; ++k) {
     // A flagged byte is the high byte of an address inside the resident.
@@ -75,6 +60,23 @@ bool PlaceResident(ProgramState& state, Console& console) {
   }
   state.ResidentEnd = static_cast<uint16_t>(state.ResidentStart + length - 1);
   return true;
+}
+
+bool PlaceResident(ProgramState& state, Console& console) {
+  InputFile file;
+  if (!file.Open(kResidentFileName)) {
+    console.WriteLine("ERROR - File Tarlek.bin cannot be found !");
+    return false;
+  }
+  // One byte more than the largest valid file: a longer file never fits whole.
+  const ssize_t count = file.ReadUpTo(state.ResidentBuffer.data(), state.ResidentBuffer.size());
+  if (count < 0) {
+    console.WriteLine("ERROR - File Tarlek.bin cannot be read !");
+    return false;
+  }
+  return PlaceResidentImage(
+      state, console,
+      std::span<const uint8_t>(state.ResidentBuffer.data(), static_cast<size_t>(count)));
 }
 
 }  // namespace tarlek

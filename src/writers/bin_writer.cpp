@@ -5,9 +5,9 @@
 namespace tarlek {
 
 bool WriteBinFile(const ProgramState& state, Console& console, const char* name) {
-  return WriteOutputFile(console, "BIN", name, [&](OutputFile& file) {
-    file.Write(state.Image.data(), uint32_t{state.ResidentEnd} + 1);
-  });
+  const size_t size = uint32_t{state.ResidentEnd} + 1;
+  return WriteOutputFile(console, "BIN", name, size,
+                         [&](OutputFile& file) { file.Write(state.Image.data(), size); });
 }
 
 }  // namespace tarlek

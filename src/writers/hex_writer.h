@@ -30,8 +30,12 @@ size_t FormatHexRecord(HexRecord& record, char* line);
 // Completes the record and writes it to the file as one line.
 void WriteHexRecord(HexRecord& record, OutputFile& file);
 
-// Writes Image as Intel HEX: 0000h..ProgramEnd, then ResidentStart..ResidentEnd,
-// in data records of at most 16 bytes, then the end-of-file record.
+// The length of the file WriteHexFile writes for state.
+size_t HexFileSize(const ProgramState& state);
+
+// Writes Image as Intel HEX: 0000h..ProgramEnd (never reaching ResidentStart),
+// then ResidentStart..ResidentEnd, in data records of at most 16 bytes, then
+// the end-of-file record.
 bool WriteHexFile(const ProgramState& state, Console& console, const char* name);
 
 }  // namespace tarlek

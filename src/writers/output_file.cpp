@@ -1,6 +1,8 @@
 #include "writers/output_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,11 +10,52 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace tarlek {
 namespace {
 
 constexpr size_t kDirectWrite = 4096;
+
+// The signals whose default action ends the process and that a user or the
+// system sends to stop a run; the temporary file must not outlive them.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The temporary file a stop signal removes first; null when there is none.
+// One output file is open at a time.
+const char* volatile g_temporary = nullptr;
+
+void RemoveTemporaryAndStop(int signal) {
+  const int saved_errno = errno;
+  const char* temporary = g_temporary;
+  if (temporary != nullptr) ::unlink(temporary);
+  // Back to the default action; the signal stays blocked until this handler
+  // returns, and then ends the process as it would have.
+  struct sigaction fallback = {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  ::sigaction(signal, &fallback, nullptr);
+  ::raise(signal);
+  errno = saved_errno;
+}
+
+// Holds the stop signals back for the life of the object, so that a handler
+// never sees a temporary file half made or half gone.
+class StopSignalsHeld {
+ public:
+  StopSignalsHeld() {
+    sigset_t stop;
+    sigemptyset(&stop);
+    for (int signal : kStopSignals) sigaddset(&stop, signal);
+    ::sigprocmask(SIG_BLOCK, &stop, &previous_);
+  }
+  ~StopSignalsHeld() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  StopSignalsHeld(const StopSignalsHeld&) = delete;
+  StopSignalsHeld& operator=(const StopSignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_;
+};
 
 mode_t CurrentUmask() {
   const mode_t mask = ::umask(0);
@@ -51,26 +94,34 @@ bool StickyDirectoryKeepsFile(const char* target, const struct stat& file) {
   return ::stat(dir, &st) == 0 && (st.st_mode & S_ISVTX) != 0 && st.st_uid != me;
 }
 
-}  // namespace
-
-OutputFile::~OutputFile() {
-  Discard();
-  if (signals_saved_) {
-    ::sigaction(SIGPIPE, &old_pipe_, nullptr);
-    ::sigaction(SIGXFSZ, &old_xfsz_, nullptr);
+// Makes room on disk for a file of size bytes whose first old_size bytes are
+// there already, so that writing it cannot run out of space: fallocate, or
+// where the file system has none, zeros written past the old end (the bytes
+// before it are only overwritten).
+bool ReserveRoom(int fd, off_t old_size, off_t size) {
+  if (size <= 0) return true;
+  int error;
+  while ((error = ::fallocate(fd, 0, 0, size) == 0 ? 0 : errno) == EINTR) {
   }
+  if (error != EOPNOTSUPP) return error == 0;
+  static const uint8_t kZeros[4096] = {};
+  for (off_t at = old_size; at < size;) {
+    const size_t n = static_cast<size_t>(std::min<off_t>(size - at, off_t{sizeof kZeros}));
+    const ssize_t done = ::pwrite(fd, kZeros, n, at);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    at += done;
+  }
+  return true;
 }
 
-bool OutputFile::Open(const char* path) {
+}  // namespace
+
+OutputFile::~OutputFile() { Discard(); }
+
+bool OutputFile::Open(const char* path, size_t size) {
   if (path[0] == '\0') return false;  // names no file; the temporary would land in "."
-  if (!signals_saved_) {
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    ::sigaction(SIGPIPE, &ignore, &old_pipe_);
-    ::sigaction(SIGXFSZ, &ignore, &old_xfsz_);
-    signals_saved_ = true;
-  }
+  size_ = size;
 
   struct stat st;
   if (::stat(path, &st) != 0) {
@@ -89,11 +140,31 @@ bool OutputFile::Open(const char* path) {
 }
 
 bool OutputFile::OpenInPlace(const char* path, int create) {
-  fd_ = ::open(path, O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC | create, 0666);
-  if (fd_ < 0) return false;
-  in_place_ = true;
+  const int fd = ::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC | create, 0666);
+  return fd >= 0 && TakeInPlace(fd);
+}
+
+bool OutputFile::TakeInPlace(int fd) {
   struct stat st;
-  regular_ = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (regular) {
+    // Another run writing the same file in place waits here until it is done.
+    int locked;
+    while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    // The old contents stay until the new ones are sure to fit: they are
+    // overwritten, not truncated, and cut to the new length at Commit.
+    if (locked != 0 || !ReserveRoom(fd, st.st_size, static_cast<off_t>(size_))) {
+      // A reservation that failed half way may have lengthened the file.
+      if (locked == 0 && ::ftruncate(fd, st.st_size) != 0) {
+      }
+      ::close(fd);
+      return false;
+    }
+  }
+  fd_ = fd;
+  in_place_ = true;
+  regular_ = regular;
   return true;
 }
 
@@ -120,12 +191,7 @@ bool OutputFile::OpenReplacement(const char* path, const struct stat& st) {
     // writing in place; any other failure (no space, no inodes) is reported.
     in_place = refused_;
   }
-  if (in_place && ::ftruncate(probe, 0) == 0) {
-    fd_ = probe;
-    in_place_ = true;
-    regular_ = true;
-    return true;
-  }
+  if (in_place) return TakeInPlace(probe);
   ::close(probe);
   return false;
 }
@@ -151,11 +217,15 @@ bool OutputFile::CreateTemporary(mode_t mode, const struct stat* owner) {
     temporary_[0] = '\0';
     return false;
   }
-  fd_ = ::mkostemp(temporary_, O_CLOEXEC);
-  if (fd_ < 0) {
-    refused_ = errno == EACCES || errno == EPERM;
-    temporary_[0] = '\0';
-    return false;
+  {
+    const StopSignalsHeld held;
+    fd_ = ::mkostemp(temporary_, O_CLOEXEC);
+    if (fd_ < 0) {
+      refused_ = errno == EACCES || errno == EPERM;
+      temporary_[0] = '\0';
+      return false;
+    }
+    GuardTemporary();
   }
   // The owner before the mode: a change of owner clears the set-user-ID and
   // set-group-ID bits. Only a privileged process may give the file away;
@@ -200,23 +270,30 @@ void OutputFile::WriteAll(const uint8_t* bytes, size_t size) {
   while (done < size && !failed_) {
     const ssize_t n = ::write(fd_, bytes + done, size - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
+    if (n <= 0) {
       failed_ = true;
-    else
+    } else {
       done += static_cast<size_t>(n);
+      written_ += n;
+    }
   }
 }
 
 bool OutputFile::Commit() {
   if (fd_ < 0) return false;
   bool ok = Flush();
+  // In place, the old contents may run on past the new ones.
+  if (ok && in_place_ && regular_) ok = ::ftruncate(fd_, written_) == 0;
   // Make the new contents durable before they replace the old file; this is
   // also where a file system that allocates late reports that it is full.
   if (ok && regular_) ok = ::fsync(fd_) == 0;
   if (::close(fd_) != 0) ok = false;
   fd_ = -1;
-  if (ok && !in_place_) ok = ::rename(temporary_, target_) == 0;
-  if (ok) temporary_[0] = '\0';
+  if (ok && !in_place_) {
+    const StopSignalsHeld held;
+    ok = ::rename(temporary_, target_) == 0;
+    if (ok) ReleaseTemporary();
+  }
   Discard();
   return ok;
 }
@@ -224,8 +301,37 @@ bool OutputFile::Commit() {
 void OutputFile::Discard() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  const StopSignalsHeld held;
   if (temporary_[0] != '\0') ::unlink(temporary_);
+  ReleaseTemporary();
+}
+
+void OutputFile::GuardTemporary() {
+  g_temporary = temporary_;
+  for (size_t i = 0; i < std::size(kStopSignals); ++i) {
+    struct sigaction remove = {};
+    remove.sa_handler = RemoveTemporaryAndStop;
+    sigemptyset(&remove.sa_mask);
+    struct sigaction old;
+    // Only a signal that would end the process gets the handler: one that is
+    // ignored, or handled by the program, stays so.
+    guarded_[i] = ::sigaction(kStopSignals[i], nullptr, &old) == 0 &&
+                  (old.sa_flags & SA_SIGINFO) == 0 && old.sa_handler == SIG_DFL &&
+                  ::sigaction(kStopSignals[i], &remove, nullptr) == 0;
+  }
+}
+
+void OutputFile::ReleaseTemporary() {
   temporary_[0] = '\0';
+  g_temporary = nullptr;
+  for (size_t i = 0; i < std::size(kStopSignals); ++i) {
+    if (!guarded_[i]) continue;
+    struct sigaction fallback = {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(kStopSignals[i], &fallback, nullptr);
+    guarded_[i] = false;
+  }
 }
 
 }  // namespace tarlek

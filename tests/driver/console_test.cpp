@@ -111,6 +111,29 @@ TEST(ConsoleWrite, LongTextIsWrittenWhole) {
   EXPECT_EQ(captured.Text(), "<" + text + "\n");
 }
 
+TEST(ConsoleWrite, QuotedTextShowsEachControlByteAsAQuestionMark) {
+  struct Case {
+    std::string text;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"prog.hex", "prog.hex"},
+      {"", ""},
+      {std::string("a\0b", 3), "a?b"},
+      {"\x1b]0;x\a\x1b[2J", "?]0;x??[2J"},
+      {"\x1f\x20\x7e\x7f", "? ~?"},
+      {"tab\there\r\n", "tab?here??"},
+      // Bytes from 80h up, UTF-8 and stray ones alike, are written as they are.
+      {"pr\xC3\xB6g \xE2\x82\xAC \x80\x9B\xFF", "pr\xC3\xB6g \xE2\x82\xAC \x80\x9B\xFF"},
+      {std::string(3000, '\x1b') + "x", std::string(3000, '?') + "x"},
+  };
+  for (const Case& c : cases) {
+    CapturedConsole captured;
+    captured.console().WriteQuoted(c.text);
+    EXPECT_EQ(captured.Text(), c.shown) << c.shown;
+  }
+}
+
 // The banner and usage text of a run without arguments, as plain text; the
 // attribution line (line 3) is taken from the run itself.
 std::vector<std::string> UsageLines(const std::string& attribution) {
@@ -272,8 +295,7 @@ TEST(ConsoleTerminal, RunProperIsLightGreyFromRightAfterTheBanner) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     WriteFile(dir / "prog.bin", HookedProgram());
-    WriteFile(dir / "tarlek.bin",
-              Bytes{0x05, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x03, 0x80, 0xFE});
+    WriteFile(dir / "tarlek.bin", kExampleResident);
     const std::string attribution = AttributionLine(dir.path());
     const TerminalRun run = RunOnTerminal(dir.path(), c.args, kColourEnv);
     EXPECT_EQ(run.exit_status, c.exit_status);

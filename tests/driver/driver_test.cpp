@@ -13,6 +13,7 @@
 
 #include "driver/hex_text.h"
 #include "driver/messages.h"
+#include "support/intel_hex.h"
 #include "support/test_support.h"
 
 namespace tarlek::testing {
@@ -83,8 +84,64 @@ TEST(EqualsUpperCased, ChangesOnlyTheLettersAToZ) {
   }
 }
 
-const Bytes kResident{0x05, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x03, 0x80, 0xFE};
-const Bytes kPlacedResident{0x02, 0x80, 0x03, 0x80, 0xFE};
+// What a command line asks for, decided without touching a file: nothing
+// named here exists.
+TEST(ParseCommandLine, TurnsTheArgumentsIntoWhatToDo) {
+  using Action = Command::Action;
+  struct Case {
+    std::vector<std::string> args;
+    Action action;
+    FileKind input_kind;
+    FileKind output_kind;
+    std::string output;  // for kRun
+  };
+  const Case cases[] = {
+      {{}, Action::kUsage, FileKind::kBin, FileKind::kBin, ""},
+      {{"a.bin", "/ob", "x"}, Action::kUsage, FileKind::kBin, FileKind::kBin, ""},
+      {{"--help"}, Action::kHelp, FileKind::kBin, FileKind::kBin, ""},
+      {{"-h"}, Action::kHelp, FileKind::kBin, FileKind::kBin, ""},
+      {{"--version"}, Action::kVersion, FileKind::kBin, FileKind::kBin, ""},
+      // Help and version only stand alone; as a file they have no extension.
+      {{"--help", "/ob"}, Action::kBadInput, FileKind::kBin, FileKind::kBin, ""},
+      {{"--version", "/oh"}, Action::kBadInput, FileKind::kBin, FileKind::kBin, ""},
+      {{"prog.hex.bak"}, Action::kBadInput, FileKind::kBin, FileKind::kBin, ""},
+      // A bad input hides a bad option.
+      {{"prog.txt", "/ox"}, Action::kBadInput, FileKind::kBin, FileKind::kBin, ""},
+      {{"prog.bin", "/ox"}, Action::kBadOption, FileKind::kBin, FileKind::kBin, ""},
+      {{"prog.bin", "/oh "}, Action::kBadOption, FileKind::kBin, FileKind::kBin, ""},
+      {{"dir/prog.Bin"}, Action::kRun, FileKind::kBin, FileKind::kBin, "dir/prog.Bin"},
+      {{"dir/prog.HEX"}, Action::kRun, FileKind::kHex, FileKind::kHex, "dir/prog.HEX"},
+      {{"dir/prog.HEX", "/Oh"}, Action::kRun, FileKind::kHex, FileKind::kHex, "dir/prog.hex"},
+      {{"my.prog.hex", "/oB"}, Action::kRun, FileKind::kHex, FileKind::kBin, "my.prog.bin"},
+      {{"a.x/.bin", "/OH"}, Action::kRun, FileKind::kBin, FileKind::kHex, "a.x/.hex"},
+  };
+  for (const Case& c : cases) {
+    std::vector<const char*> argv{"tarlek"};
+    std::string shown;
+    for (const std::string& a : c.args) {
+      argv.push_back(a.c_str());
+      shown += " '" + a + "'";
+    }
+    SCOPED_TRACE(shown);
+    const Command command = ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+    EXPECT_EQ(command.action, c.action);
+    if (c.action != Action::kRun) continue;
+    EXPECT_EQ(command.input_kind, c.input_kind);
+    EXPECT_EQ(command.output_kind, c.output_kind);
+    EXPECT_STREQ(command.input, c.args[0].c_str());
+    EXPECT_EQ(std::string(command.OutputPath()), c.output);
+  }
+}
+
+// An option's output name that would not fit any path is left empty, so the
+// writer can only refuse it.
+TEST(ParseCommandLine, OptionOutputTooLongForAPathIsEmpty) {
+  const std::string input = std::string(PATH_MAX + 4, 'p') + ".HEX";
+  const char* argv[] = {"tarlek", input.c_str(), "/ob"};
+  const Command command = ParseCommandLine(3, argv);
+  EXPECT_EQ(command.action, Command::Action::kRun);
+  EXPECT_STREQ(command.OutputPath(), "");
+}
 
 // 40h bytes with both hooks and a long call to 8000h.
 Bytes Program() {
@@ -102,14 +159,10 @@ std::string ProgramAsHex() {
   const Bytes program = Program();
   std::string text;
   for (size_t at = 0; at < program.size(); at += 16) {
-    auto sum = static_cast<uint8_t>(16 + (at >> 8) + at);
-    text += ":10" + std::string(HexByte(static_cast<uint8_t>(at >> 8))) +
-            std::string(HexByte(static_cast<uint8_t>(at))) + "00";
-    for (size_t i = at; i < at + 16; ++i) {
-      text += HexByte(program[i]);
-      sum = static_cast<uint8_t>(sum + program[i]);
-    }
-    text += std::string(HexByte(static_cast<uint8_t>(-sum))) + "\n";
+    text += RecordLine(0, static_cast<uint16_t>(at),
+                       Bytes(program.begin() + static_cast<long>(at),
+                             program.begin() + static_cast<long>(at) + 16)) +
+            "\n";
   }
   return text + ":00000001FF\n";
 }
@@ -118,44 +171,8 @@ std::string ProgramAsHex() {
 Bytes MergedBin() {
   Bytes merged = Program();
   merged.resize(0x8000, 0x00);
-  merged.insert(merged.end(), kPlacedResident.begin(), kPlacedResident.end());
+  merged.insert(merged.end(), kExamplePlacedAt80h.begin(), kExamplePlacedAt80h.end());
   return merged;
-}
-
-// The data bytes of an Intel HEX text, by address, read independently of the
-// tool's own reader; an empty map when any line is not a well-formed record or
-// the text does not end with the end-of-file record.
-std::map<uint32_t, uint8_t> HexData(const std::string& text) {
-  std::map<uint32_t, uint8_t> data;
-  static const std::regex kRecord(":([0-9A-F]{2})([0-9A-F]{4})([0-9A-F]{2})([0-9A-F]*)");
-  size_t start = 0;
-  bool ended = false;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    const std::string line = text.substr(start, end - start);
-    std::smatch m;
-    if (ended || !std::regex_match(line, m, kRecord)) return {};
-    const uint16_t count = HexToWord(m[1].str());
-    const uint16_t address = HexToWord(m[2].str());
-    const std::string rest = m[4].str();
-    if (rest.size() != 2u * count + 2) return {};
-    if (m[3].str() == "01") {
-      ended = true;
-      continue;
-    }
-    for (uint16_t i = 0; i < count; ++i) {
-      data[address + i] = static_cast<uint8_t>(HexToWord(rest.substr(2 * i, 2)));
-    }
-  }
-  if (!ended || start != text.size()) return {};
-  return data;
-}
-
-std::map<uint32_t, uint8_t> MergedHexData(size_t program_bytes) {
-  std::map<uint32_t, uint8_t> data;
-  const Bytes program = Program();
-  for (uint32_t a = 0; a < program_bytes; ++a) data[a] = a < program.size() ? program[a] : 0x00;
-  for (uint32_t k = 0; k < kPlacedResident.size(); ++k) data[0x8000 + k] = kPlacedResident[k];
-  return data;
 }
 
 std::string BannerText() {
@@ -305,7 +322,7 @@ TEST(RunTarlek, InputKindOptionAndOutputFile) {
   for (const KindCase& c : KindCases()) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    WriteFile(dir / "tarlek.bin", kResident);
+    WriteFile(dir / "tarlek.bin", kExampleResident);
     for (const std::string& input : c.inputs) {
       std::filesystem::create_directories(std::filesystem::path(dir / input).parent_path());
       const bool hex = EqualsUpperCased(SplitPath(input).ext, ".HEX");
@@ -331,8 +348,14 @@ TEST(RunTarlek, InputKindOptionAndOutputFile) {
         // After a binary input the first block runs through ProgramEnd, the
         // byte after the program; after Intel HEX, through its last byte.
         const bool from_hex = EqualsUpperCased(SplitPath(c.inputs[0]).ext, ".HEX");
-        EXPECT_EQ(HexData(std::string(written.begin(), written.end())),
-                  MergedHexData(from_hex ? 0x40 : 0x41))
+        const LoadedHex loaded =
+            LoadRecords(ParseWrittenHex(std::string(written.begin(), written.end())));
+        const uint32_t program_last = from_hex ? 0x3F : 0x40;
+        EXPECT_EQ(Difference(loaded.covered, Covering({{0, program_last}, {0x8000, 0x8004}})), "")
+            << c.output << " does not cover the program and the resident";
+        Bytes image = MergedBin();
+        image.resize(kImageSize, 0x00);
+        EXPECT_EQ(Difference(loaded.image, image), "")
             << c.output << " is not the merged image as Intel HEX";
       }
       files.erase(c.output);
@@ -345,7 +368,7 @@ TEST(RunTarlek, InputKindOptionAndOutputFile) {
 
 TEST(RunTarlek, ExitStatusAndTextOfTheCommandLinesThatDoNotRun) {
   TempDir dir;
-  WriteFile(dir / "tarlek.bin", kResident);
+  WriteFile(dir / "tarlek.bin", kExampleResident);
   WriteFile(dir / "prog.bin", Program());
   const auto files = Files(dir.path());
   struct Case {
@@ -405,7 +428,7 @@ TEST(RunTarlek, EachFailingStepStopsTheRunWithExitStatusOne) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     if (c.program) WriteFile(dir / "prog.bin", Program());
-    if (c.resident) WriteFile(dir / "tarlek.bin", kResident);
+    if (c.resident) WriteFile(dir / "tarlek.bin", kExampleResident);
     if (c.out_dir) std::filesystem::create_directory(dir / "prog.hex");
     const auto files = Files(dir.path());
     const InProcessRun run = RunInDirectory(dir.path(), {"prog.bin", "/oh"});

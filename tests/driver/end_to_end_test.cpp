@@ -13,13 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "support/intel_hex.h"
 #include "support/test_support.h"
 
 namespace tarlek::testing {
 namespace {
-
-// The 12-byte example resident: LJMP 0003h (high address byte flagged), SJMP $.
-const Bytes kResident{0x05, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x03, 0x80, 0xFE};
 
 // 200h bytes: a long call to call_high:call_low at 0000h and a long jump at 0023h.
 Bytes Program(uint8_t call_high = 0x80, uint8_t call_low = 0x00, uint8_t at_0023 = 0x02) {
@@ -54,10 +52,20 @@ std::map<std::string, Bytes> Files(const std::string& dir) {
 
 const std::string kClosing = "\nTarlek loading O.K. - thank You for using it.\n";
 
+// The two hooks of Program() with a long call to 8000h, then more records,
+// as Intel HEX text.
+Bytes HexProgram(const std::vector<std::string>& more_records) {
+  std::string text = RecordLine(0, 0x0000, {0x12, 0x80, 0x00}) + "\n" +
+                     RecordLine(0, 0x0023, {0x02, 0x00, 0x30}) + "\n";
+  for (const std::string& record : more_records) text += record + "\n";
+  text += ":00000001FF\n";
+  return Bytes(text.begin(), text.end());
+}
+
 TEST(EndToEnd, BinProgramGetsTheResidentAtItsPage) {
   TempDir dir;
   WriteFile(dir / "prog.bin", Program());
-  WriteFile(dir / "tarlek.bin", kResident);
+  WriteFile(dir / "tarlek.bin", kExampleResident);
   const RunResult run = RunTarlekProcess(dir.path(), {"prog.bin"});
   EXPECT_EQ(run.exit_status, 0);
   EXPECT_EQ(run.errors, "");
@@ -65,7 +73,7 @@ TEST(EndToEnd, BinProgramGetsTheResidentAtItsPage) {
 
   Bytes expected = Program();
   expected.resize(0x8000, 0x00);
-  expected.insert(expected.end(), {0x02, 0x80, 0x03, 0x80, 0xFE});
+  expected.insert(expected.end(), kExamplePlacedAt80h.begin(), kExamplePlacedAt80h.end());
   EXPECT_TRUE(ReadFile(dir / "prog.bin") == expected);
 }
 
@@ -82,7 +90,7 @@ struct FailureCase {
 
 std::vector<FailureCase> FailureCases() {
   const Bytes program = Program();
-  const std::map<std::string, Bytes> both{{"prog.bin", program}, {"tarlek.bin", kResident}};
+  const std::map<std::string, Bytes> both{{"prog.bin", program}, {"tarlek.bin", kExampleResident}};
   auto with = [&](const std::string& name, const Bytes& bytes) {
     auto files = both;
     files[name] = bytes;
@@ -197,6 +205,14 @@ std::vector<FailureCase> FailureCases() {
        {},
        1,
        "ERROR - Tarlek start address 8000h is under end address of Your program !\n"},
+      // The last byte of a HEX program on the resident's first address.
+      {"HexProgramEndsOnTheStart",
+       {"prog.hex"},
+       {{"prog.hex", HexProgram({":01800000AAD5"})}, {"tarlek.bin", kExampleResident}},
+       {},
+       {},
+       1,
+       "ERROR - Tarlek start address 8000h is under end address of Your program !\n"},
       // 65,535 bytes are loaded: every page starts below the program's end.
       {"Program65536Bytes",
        {"prog.bin"},
@@ -212,10 +228,41 @@ std::vector<FailureCase> FailureCases() {
        {},
        1,
        "ERROR - Tarlek start address is to high - Tarlek exceeds address FFFFh !\n"},
+      // Names and options are shown as typed, but no control byte reaches
+      // the terminal: each is a '?'. Other bytes, UTF-8 too, stay.
+      {"InputNameWithControlBytes",
+       {"b\x1b]0;x\a\x1b[2J.bin"},
+       both,
+       {},
+       {},
+       1,
+       "ERROR - BIN input file b?]0;x??[2J.bin cannot be opened !\n"},
+      {"HexInputNameWithControlBytes",
+       {"pr\xC3\xB6g\x7F\t\x01.hex"},
+       both,
+       {},
+       {},
+       1,
+       "ERROR - INTEL HEX input file pr\xC3\xB6g???.hex cannot be opened !\n"},
+      {"OptionWithControlBytes",
+       {"prog.bin", "/o\x1b[2J\x9b"},
+       both,
+       {},
+       {},
+       1,
+       "ERROR - BAD option /o?[2J\x9b. It can be '/ob' or '/oh' only !\n"},
+      {"OutputNameWithControlBytes",
+       {"d\x1b[1m.BIN", "/ob"},
+       {{"d\x1b[1m.BIN", program}, {"tarlek.bin", kExampleResident}},
+       {"d\x1b[1m.bin"},
+       {},
+       1,
+       "Tarlek is now located at 8000h\n"
+       "ERROR - BIN output file d?[1m.bin cannot be written !\n"},
       // The address line stands; the closing line does not.
       {"OutputCannotBeWritten",
        {"prog.BIN", "/ob"},
-       {{"prog.BIN", program}, {"tarlek.bin", kResident}},
+       {{"prog.BIN", program}, {"tarlek.bin", kExampleResident}},
        {"prog.bin"},
        {},
        1,
@@ -246,6 +293,25 @@ TEST(EndToEnd, EachFailurePrintsOnlyItsLineAfterTheBanner) {
     EXPECT_TRUE(Files(dir.path()) == before) << "files changed";
   }
   if (!skipped.empty()) GTEST_SKIP() << "/proc/self/mem gives no read error here:" << skipped;
+}
+
+// A binary program that fills every byte below the resident's page: the HEX
+// output gives each address one record, which other tools require.
+TEST(EndToEnd, BinProgramUpToTheResidentGivesEachAddressOnceAsHex) {
+  TempDir dir;
+  Bytes program = Program();
+  program.resize(0x8000, 0xA5);
+  WriteFile(dir / "prog.bin", program);
+  WriteFile(dir / "tarlek.bin", kExampleResident);
+  const RunResult run = RunTarlekProcess(dir.path(), {"prog.bin", "/oh"});
+  ASSERT_EQ(run.exit_status, 0) << run.output;
+
+  const LoadedHex loaded = LoadRecords(ParseWrittenHex(ReadText(dir / "prog.hex")));
+  EXPECT_EQ(Difference(loaded.covered, Covering({{0x0000, 0x8004}})), "");
+  Bytes expected = program;
+  expected.insert(expected.end(), kExamplePlacedAt80h.begin(), kExamplePlacedAt80h.end());
+  expected.resize(0x10000, 0x00);
+  EXPECT_EQ(Difference(loaded.image, expected), "");
 }
 
 }  // namespace

@@ -101,7 +101,7 @@ TEST(ReadBinFile, LongNameIsQuotedWhole) {
   EXPECT_EQ(state->ProgramEnd, 3);
 }
 
-AsNobody ReadAsNobody(const std::string& path) {
+NobodyRun ReadAsNobody(const std::string& path) {
   return RunAsNobody([&path] {
     auto state = NewState();
     CapturedConsole console;
@@ -129,7 +129,7 @@ TEST(ReadBinFile, ReadPermissionDecidesWritePermissionDoesNot) {
   for (const auto& [mode, report] : cases) {
     SCOPED_TRACE(::testing::Message() << "mode " << std::oct << mode);
     ASSERT_EQ(::chmod(path.c_str(), mode), 0);
-    const AsNobody run = ReadAsNobody(path);
+    const NobodyRun run = ReadAsNobody(path);
     if (!run.switched) GTEST_SKIP() << "cannot switch to an unprivileged user";
     EXPECT_EQ(run.report, report);
   }

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "support/intel_hex.h"
 #include "support/test_support.h"
-#include "writers/intel_hex_text.h"
 
 namespace tarlek::testing {
 namespace {
@@ -183,10 +183,7 @@ TEST_P(HexReaderLoads, StoresTheBytesAndProgramEnd) {
     std::copy(s.bytes.begin(), s.bytes.end(), expected.begin() + s.address);
   }
   const Bytes image(state->Image.begin(), state->Image.end());
-  const long diff = FirstDifference(image, expected);
-  EXPECT_EQ(diff, -1) << "image differs at address " << diff << ": "
-                      << (diff >= 0 ? int{image[static_cast<size_t>(diff)]} : 0) << " instead of "
-                      << (diff >= 0 ? int{expected[static_cast<size_t>(diff)]} : 0);
+  EXPECT_EQ(Difference(image, expected), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, HexReaderLoads, ::testing::ValuesIn(ReadCases()),

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/intel_hex.h"
 #include "support/test_support.h"
 
 namespace tarlek::testing {
@@ -110,9 +111,7 @@ Program Generate(uint32_t seed, uint32_t max_block = 2000) {
     flags[k] = below(4) == 0 ? 1 : 0;
     code[k] = static_cast<uint8_t>(random());
   }
-  p.resident_file = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)};
-  p.resident_file.insert(p.resident_file.end(), flags.begin(), flags.end());
-  p.resident_file.insert(p.resident_file.end(), code.begin(), code.end());
+  p.resident_file = ResidentFile(flags, code);
 
   p.merged = p.image;
   p.merged.resize(page * 0x100 + length, 0);
@@ -124,19 +123,6 @@ Program Generate(uint32_t seed, uint32_t max_block = 2000) {
 std::string Hex4(uint32_t value) {
   char text[8];
   std::snprintf(text, sizeof text, "%04X", value);
-  return text;
-}
-
-// Empty when the images are equal, else where they first differ: a 64 KB
-// image printed whole would hide the one byte that matters.
-std::string Difference(const Bytes& got, const Bytes& want) {
-  if (got == want) return {};
-  size_t a = 0;
-  while (a < got.size() && a < want.size() && got[a] == want[a]) ++a;
-  if (a == got.size() || a == want.size())
-    return "sizes " + std::to_string(got.size()) + " and " + std::to_string(want.size());
-  char text[64];
-  std::snprintf(text, sizeof text, "at %04zXh: %02X, expected %02X", a, got[a], want[a]);
   return text;
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,33 @@ TEST(PrebuiltResident, IsByteIdenticalToAFreshBuild) {
 #else
   GTEST_SKIP() << "as31 was not found at configure time";
 #endif
+}
+
+// The shipped resident keeps the entries programs rely on and is the size
+// its README states.
+TEST(PrebuiltResident, KeepsItsEntriesAndTheCodeSizeTheReadmeStates) {
+  const Bytes file = testing::ReadFile(TARLEK_SOURCE_DIR "/resident/tarlek.bin");
+  ASSERT_GE(file.size(), 2u);
+  const size_t length = file[0] | file[1] << 8;
+  ASSERT_EQ(file.size(), 2 + 2 * length);
+  ASSERT_GE(length, 8u);
+  const uint8_t* flags = &file[2];
+  const uint8_t* code = &file[2 + length];
+  // +0 and +3: long jumps inside the resident (their high address byte
+  // flagged); +6: the character output, which starts with CLR ES.
+  EXPECT_EQ(code[0], 0x02);
+  EXPECT_EQ(code[3], 0x02);
+  EXPECT_EQ(flags[1], 0x01);
+  EXPECT_EQ(flags[4], 0x01);
+  EXPECT_EQ(code[6], 0xC2);
+  EXPECT_EQ(code[7], 0xAC);
+
+  const std::string readme = testing::ReadText(TARLEK_SOURCE_DIR "/resident/README.md");
+  std::smatch stated;
+  ASSERT_TRUE(std::regex_search(readme, stated,
+                                std::regex("The default image holds ([0-9]+) bytes of code")))
+      << "resident/README.md no longer states the code size";
+  EXPECT_EQ(std::stoul(stated[1].str()), length);
 }
 
 }  // namespace

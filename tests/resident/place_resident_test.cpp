@@ -1,6 +1,7 @@
-// Placing the resident: the resident image file "tarlek.bin" in the current
-// directory, the two hooks of Tarlek.inc (LCALL at 0000h, LJMP at 0023h), the
-// start address the long call names, and the relocation to its page.
+// Placing the resident: the resident image file's bytes, the two hooks of
+// Tarlek.inc (LCALL at 0000h, LJMP at 0023h), the start address the long call
+// names and the relocation to its page, on bytes in memory; then the file
+// "tarlek.bin" in the current directory, as PlaceResident reads it.
 #include "resident/place_resident.h"
 
 #include <fcntl.h>
@@ -17,19 +18,11 @@
 #include <utility>
 #include <vector>
 
+#include "support/intel_hex.h"
 #include "support/test_support.h"
 
 namespace tarlek::testing {
 namespace {
-
-// A resident image file: length N little-endian, N flags, N code bytes.
-Bytes ResidentFile(const Bytes& flags, const Bytes& code) {
-  if (flags.size() != code.size()) throw std::logic_error("flags and code differ in length");
-  Bytes file{static_cast<uint8_t>(code.size() & 0xFF), static_cast<uint8_t>(code.size() >> 8)};
-  file.insert(file.end(), flags.begin(), flags.end());
-  file.insert(file.end(), code.begin(), code.end());
-  return file;
-}
 
 // N unflagged code bytes 01h, 02h, ... (wrapping), a file of 2N + 2 bytes.
 Bytes PlainResident(size_t n) {
@@ -38,20 +31,18 @@ Bytes PlainResident(size_t n) {
   return ResidentFile(Bytes(n, 0), code);
 }
 
-// The 12-byte example: LJMP 0003h with its high address byte flagged, then
-// SJMP $ (80h FEh).
-const Bytes kExampleResident{0x05, 0x00, 0x00, 0x01, 0x00, 0x00,
-                             0x00, 0x02, 0x00, 0x03, 0x80, 0xFE};
-
 // A developer's program as a reader leaves it: both hooks, a long call to
-// call_target and the given ProgramEnd.
-void LoadProgram(ProgramState& state, uint16_t call_target, uint16_t program_end) {
+// call_target and the given ProgramEnd, one past the program as the BIN
+// reader sets it, or its last byte as the HEX reader does.
+void LoadProgram(ProgramState& state, uint16_t call_target, uint16_t program_end,
+                 bool end_is_last = false) {
   state.Image[0x0000] = 0x12;
   state.Image[0x0001] = static_cast<uint8_t>(call_target >> 8);
   state.Image[0x0002] = static_cast<uint8_t>(call_target & 0xFF);
   state.Image[0x0023] = 0x02;
   for (uint16_t a = 3; a < program_end && a < 0x23; ++a) state.Image[a] = 0xA5;
   state.ProgramEnd = program_end;
+  state.ProgramEndIsLast = end_is_last;
 }
 
 std::string Line(const std::string& text) { return text + "\n"; }
@@ -70,7 +61,8 @@ std::string UnderEnd(const std::string& digits) {
 
 struct FailureCase {
   const char* name;
-  // The resident image file: its bytes, or nothing (no file), or a directory.
+  // The resident image file: its bytes, or nothing (no file), or a directory;
+  // the bytes go to the placement in memory, the others need a file.
   std::optional<Bytes> file;
   bool file_is_directory;
   uint16_t call_target;
@@ -78,6 +70,7 @@ struct FailureCase {
   // Changes to the loaded program, byte at address -> value.
   std::vector<std::pair<uint16_t, uint8_t>> patches;
   std::string line;
+  bool end_is_last = false;  // ProgramEnd as the HEX reader sets it
 };
 
 Bytes OfSize(size_t size, uint8_t low, uint8_t high) {
@@ -136,6 +129,9 @@ std::vector<FailureCase> FailureCases() {
       {"CallTo0000h", good, false, 0x0000, 0x0024, {}, UnderEnd("0000")},
       {"ProgramEndOnePastStart", good, false, 0x8000, 0x8001, {}, UnderEnd("8000")},
       {"ProgramEndFFFFh", good, false, 0xFF00, 0xFFFF, {}, UnderEnd("FF00")},
+      // A HEX program's last byte on the start address would be overwritten.
+      {"HexProgramEndsOnStart", good, false, 0x8000, 0x8000, {}, UnderEnd("8000"), true},
+      {"HexProgramEndsPastStart", good, false, 0x8000, 0x8001, {}, UnderEnd("8000"), true},
       {"UnderEndBeforeTooHigh", PlainResident(254), false, 0xFF00, 0xFF01, {}, UnderEnd("FF00")},
       // FF00h + 254 + 2 = 10000h: the last byte would land on FFFDh.
       {"FF00hWith254Bytes", PlainResident(254), false, 0xFF00, 0x0200, {}, kTooHigh},
@@ -147,18 +143,20 @@ std::vector<FailureCase> FailureCases() {
 TEST(PlaceResident, EachFailureGivesItsOneLineAndLeavesImageAlone) {
   for (const FailureCase& c : FailureCases()) {
     SCOPED_TRACE(c.name);
-    TempDir dir;
-    InDirectory here(dir.path());
-    if (c.file) WriteFile(dir / "tarlek.bin", *c.file);
-    if (c.file_is_directory) std::filesystem::create_directory(dir / "tarlek.bin");
-
     auto state = NewState();
-    LoadProgram(*state, c.call_target, c.program_end);
+    LoadProgram(*state, c.call_target, c.program_end, c.end_is_last);
     for (const auto& [address, value] : c.patches) state->Image[address] = value;
     const auto before = state->Image;
     CapturedConsole console;
 
-    EXPECT_FALSE(PlaceResident(*state, console));
+    if (c.file) {
+      EXPECT_FALSE(PlaceResidentImage(*state, console, *c.file));
+    } else {
+      TempDir dir;
+      InDirectory here(dir.path());
+      if (c.file_is_directory) std::filesystem::create_directory(dir / "tarlek.bin");
+      EXPECT_FALSE(PlaceResident(*state, console));
+    }
     EXPECT_EQ(console.Text(), Line(c.line));
     EXPECT_TRUE(state->Image == before) << "Image changed";
     EXPECT_EQ(state->ProgramEnd, c.program_end);
@@ -171,13 +169,14 @@ struct SuccessCase {
   uint16_t start;
   uint16_t program_end;
   uint16_t resident_end;
-  Bytes placed;  // expected at start onward
+  Bytes placed;              // expected at start onward
+  bool end_is_last = false;  // ProgramEnd as the HEX reader sets it
 };
 
 TEST(PlaceResident, PlacesAndRelocatesToThePageOfTheLongCall) {
   const SuccessCase cases[] = {
       // Only the jump's high address byte moves; the unflagged 80h opcode stays.
-      {"WorkedExample", kExampleResident, 0x8000, 0x0200, 0x8004, {0x02, 0x80, 0x03, 0x80, 0xFE}},
+      {"WorkedExample", kExampleResident, 0x8000, 0x0200, 0x8004, kExamplePlacedAt80h},
       {"WorkedExampleAtPage01h",
        kExampleResident,
        0x0100,
@@ -191,23 +190,18 @@ TEST(PlaceResident, PlacesAndRelocatesToThePageOfTheLongCall) {
        0x0200,
        0x8003,
        {0x90, 0xA0, 0x7F, 0xFF}},
-      // A start equal to ProgramEnd passes.
-      {"StartEqualToProgramEnd",
-       kExampleResident,
-       0x8000,
-       0x8000,
-       0x8004,
-       {0x02, 0x80, 0x03, 0x80, 0xFE}},
+      // A start equal to ProgramEnd passes after the BIN reader, and right
+      // after the last byte of a HEX program.
+      {"StartEqualToProgramEnd", kExampleResident, 0x8000, 0x8000, 0x8004, kExamplePlacedAt80h},
+      {"StartRightAfterHexProgram", kExampleResident, 0x8000, 0x7FFF, 0x8004, kExamplePlacedAt80h,
+       true},
       // The highest resident: FF00h..FFFCh.
       {"FF00hWith253Bytes", PlainResident(253), 0xFF00, 0x0200, 0xFFFC, {}},
   };
   for (const SuccessCase& c : cases) {
     SCOPED_TRACE(c.name);
-    TempDir dir;
-    InDirectory here(dir.path());
-    WriteFile(dir / "tarlek.bin", c.file);
     auto state = NewState();
-    LoadProgram(*state, c.start, c.program_end);
+    LoadProgram(*state, c.start, c.program_end, c.end_is_last);
     // Bytes already in the range are overwritten; the three bytes after it
     // are left as they were.
     const uint32_t n = uint32_t{c.file[0]} | uint32_t{c.file[1]} << 8;
@@ -219,30 +213,25 @@ TEST(PlaceResident, PlacesAndRelocatesToThePageOfTheLongCall) {
     }
     CapturedConsole console;
 
-    ASSERT_TRUE(PlaceResident(*state, console));
+    ASSERT_TRUE(PlaceResidentImage(*state, console, c.file));
     EXPECT_EQ(console.Text(), "");
     EXPECT_EQ(state->ResidentStart, c.start);
     EXPECT_EQ(state->ResidentPage, c.start >> 8);
     EXPECT_EQ(state->ResidentLength, n);
     EXPECT_EQ(state->ResidentEnd, c.resident_end);
     EXPECT_EQ(state->ProgramEnd, c.program_end);
-    for (uint32_t a = 0; a <= 0xFFFF; ++a) {
-      ASSERT_EQ(state->Image[a], expected[a]) << "at address " << std::hex << a;
-    }
+    EXPECT_EQ(Difference(state->Image, expected), "");
   }
 }
 
 TEST(PlaceResident, EmptyResidentPlacesNothingAndEndsBelowItsStart) {
-  TempDir dir;
-  InDirectory here(dir.path());
-  WriteFile(dir / "tarlek.bin", Bytes{0x00, 0x00});
   auto state = NewState();
   LoadProgram(*state, 0x8000, 0x0200);
   state->Image[0x8000] = 0x77;
   const auto before = state->Image;
   CapturedConsole console;
 
-  ASSERT_TRUE(PlaceResident(*state, console));
+  ASSERT_TRUE(PlaceResidentImage(*state, console, Bytes{0x00, 0x00}));
   EXPECT_EQ(console.Text(), "");
   EXPECT_EQ(state->ResidentStart, 0x8000);
   EXPECT_EQ(state->ResidentLength, 0);
@@ -251,8 +240,6 @@ TEST(PlaceResident, EmptyResidentPlacesNothingAndEndsBelowItsStart) {
 }
 
 TEST(PlaceResident, LargestResidentOf14999BytesIsPlacedWhole) {
-  TempDir dir;
-  InDirectory here(dir.path());
   Bytes flags(14999), code(14999);
   for (size_t k = 0; k < code.size(); ++k) {
     code[k] = static_cast<uint8_t>(k * 7);
@@ -262,12 +249,11 @@ TEST(PlaceResident, LargestResidentOf14999BytesIsPlacedWhole) {
   ASSERT_EQ(file.size(), 30000u);
   ASSERT_EQ(file[0], 0x97);
   ASSERT_EQ(file[1], 0x3A);
-  WriteFile(dir / "tarlek.bin", file);
   auto state = NewState();
   LoadProgram(*state, 0x1000, 0x0024);
   CapturedConsole console;
 
-  ASSERT_TRUE(PlaceResident(*state, console));
+  ASSERT_TRUE(PlaceResidentImage(*state, console, file));
   EXPECT_EQ(console.Text(), "");
   EXPECT_EQ(state->ResidentEnd, 0x1000 + 14999 - 1);
   for (size_t k = 0; k < code.size(); ++k) {
@@ -277,7 +263,33 @@ TEST(PlaceResident, LargestResidentOf14999BytesIsPlacedWhole) {
   EXPECT_EQ(state->Image[0x1000 + 14999], 0x00);
 }
 
-AsNobody PlaceAsNobody() {
+// The file as PlaceResident reads it: the example placed, the largest file
+// whole, and a longer one (whose length field matches its size) cut at the
+// buffer's size and refused.
+TEST(PlaceResident, ReadsTheFileWholeUpToTheLargestValidSize) {
+  const struct {
+    const char* name;
+    Bytes file;
+    bool placed;
+  } cases[] = {
+      {"Example", kExampleResident, true},
+      {"Largest", PlainResident(14999), true},
+      {"LongerThanTheBuffer", OfSize(30002, 0x98, 0x3A), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    InDirectory here(dir.path());
+    WriteFile(dir / "tarlek.bin", c.file);
+    auto state = NewState();
+    LoadProgram(*state, 0x1000, 0x0024);
+    CapturedConsole console;
+    EXPECT_EQ(PlaceResident(*state, console), c.placed);
+    EXPECT_EQ(console.Text(), c.placed ? "" : Line(kCorrupted));
+  }
+}
+
+NobodyRun PlaceAsNobody() {
   return RunAsNobody([] {
     auto state = NewState();
     LoadProgram(*state, 0x8000, 0x0200);
@@ -303,7 +315,7 @@ TEST(PlaceResident, ReadPermissionDecidesWritePermissionDoesNot) {
   for (const auto& [mode, report] : cases) {
     SCOPED_TRACE(::testing::Message() << "mode " << std::oct << mode);
     ASSERT_EQ(::chmod((dir / "tarlek.bin").c_str(), mode), 0);
-    const AsNobody run = PlaceAsNobody();
+    const NobodyRun run = PlaceAsNobody();
     if (!run.switched) GTEST_SKIP() << "cannot switch to an unprivileged user";
     EXPECT_EQ(run.report, report);
   }

@@ -1,35 +1,171 @@
 #!/usr/bin/env python3
-"""End to end: the demo program, assembled with as31 for a page, merged with
-the resident by tarlek (from .hex and from .bin), runs in the s51 simulator;
-commands go in on the serial line and the resident's answers come back
-through the serial interrupt vector. A resident laid at the page without
-relocation must fail the same checks. Also: the resident builder refuses a
-body with an AJMP, naming its offset.
+"""End to end: programs assembled with as31 for a page, merged with the
+resident by tarlek (from .hex and from .bin), run freely in the s51
+simulator; requests go in on the serial line as protocol 2 frames and the
+resident's answers come back from the serial interrupt while the program
+runs. The frame encoder and decoder here are the test's own, written from
+the protocol alone.
 
-Every file lives in a private temporary directory. Exit status 0 when every
-check passes."""
+Groups (--group): commands, stream, bad_input, fast, negative, builder.
+Every file lives in a private temporary directory; s51 runs one at a time
+(the caller holds the lock). Exit status 0 when every check passes."""
 
 import argparse
 import os
+import random
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from s51_session import S51Session  # noqa: E402
 
 ARGS = None
 FAILURES = []
 
-# What the demo's loop keeps in A, B, DPL, DPH, PSW, R0 and SP (48h..4Eh).
-DEMO_REGISTERS = bytes([0x3C, 0xC3, 0x34, 0x12, 0x08, 0xA0, 0x5F])
+# What known_state.asm sets up (see its header).
+KNOWN_COPIES = bytes([0x3C, 0xC3, 0x34, 0x12, 0xCC, 0x5F])  # 48h..4Dh: A B DPL DPH PSW SP
+KNOWN_BANK = bytes(range(0xA0, 0xA8))                      # R0..R7 of bank 1
+KNOWN_SFRS = {0x81: 0x5F, 0x82: 0x34, 0x83: 0x12, 0x8C: 0x9C, 0x90: 0x3C, 0x98: 0x50,
+              0xA8: 0x90, 0xD0: 0xCC, 0xE0: 0x3C, 0xF0: 0xC3}
+# What the resident's init sets: TMOD and TH1, or T2CON and RCAP2L/H.
+BAUD_SFRS = {9600: {0x89: 0x20, 0x8D: 0xFD}, 115200: {0xC8: 0x34, 0xCA: 0xFD, 0xCB: 0xFF}}
+STACK_START = 0x5F      # the program's SP: the resident's stack starts above it
+STACK_BUDGET = 16
+
+# What the demo keeps in A, B, DPL, DPH, PSW, R0 and SP after each line (48h..4Eh).
+DEMO_COPIES = bytes([0x00, 0xC3, 0xA2, 0x00, 0x88, 0xA0, 0x5F])
 
 
 def check(condition, what):
-    print(("ok   " if condition else "FAIL ") + what)
+    print(("ok   " if condition else "FAIL ") + what, flush=True)
     if not condition:
         FAILURES.append(what)
     return condition
 
+
+# ---------------------------------------------------------------- frames
+
+def encode(cmd, payload=b""):
+    body = bytes([cmd, len(payload)]) + bytes(payload)
+    return b"\xA5" + body + bytes([-sum(body) & 0xFF])
+
+
+def write_request(cmd, address, data):
+    """A write: address bytes, their check byte (ACHK), the data."""
+    length = len(address) + 1 + len(data)
+    achk = -(cmd + length + sum(address)) & 0xFF
+    return encode(cmd, bytes(address) + bytes([achk]) + bytes(data))
+
+
+def read_code(address, n):
+    return encode(0x02, bytes([address >> 8, address & 0xFF, n]))
+
+
+def read_xram(address, n):
+    return encode(0x03, bytes([address >> 8, address & 0xFF, n]))
+
+
+def write_xram(address, data):
+    return write_request(0x04, [address >> 8, address & 0xFF], data)
+
+
+def read_iram(address, n):
+    return encode(0x05, bytes([address, n]))
+
+
+def write_iram(address, data):
+    return write_request(0x06, [address], data)
+
+
+def read_sfr(address, n):
+    return encode(0x07, bytes([address, n]))
+
+
+def write_sfr(address, data):
+    return write_request(0x08, [address], data)
+
+
+IDENTIFY = encode(0x01)
+
+
+def decode_at(buf):
+    """buf starts with A5h: ("frame", cmd, payload, size), ("short",) while
+    more bytes could complete it, or ("bad",) when it is no answer frame."""
+    if len(buf) < 3:
+        return ("short",)
+    cmd, n = buf[1], buf[2]
+    if not cmd & 0x80:
+        return ("bad",)
+    if len(buf) < 4 + n:
+        return ("short",)
+    if sum(buf[1:4 + n]) & 0xFF:
+        return ("bad",)
+    return ("frame", cmd, bytes(buf[3:3 + n]), 4 + n)
+
+
+class Host:
+    """The host's end of the line: sends requests, picks the answer frames
+    out of what comes back; every other byte is the program's own text."""
+
+    def __init__(self, sim):
+        self.sim = sim
+        self.buf = bytearray()
+        self.text = bytearray()
+        self.frames = []
+
+    def _scan(self, final):
+        while True:
+            at = self.buf.find(0xA5)
+            if at < 0:
+                self.text += self.buf
+                self.buf.clear()
+                return
+            self.text += self.buf[:at]
+            del self.buf[:at]
+            result = decode_at(self.buf)
+            if result[0] == "short" and not final:
+                return
+            if result[0] != "frame":
+                self.text.append(self.buf.pop(0))
+                continue
+            self.frames.append((result[1], result[2]))
+            del self.buf[:result[3]]
+
+    def pump(self, timeout):
+        chunk = self.sim.receive(4096, timeout)
+        self.buf += chunk
+        self._scan(final=False)
+        return chunk
+
+    def request(self, frame, timeout=None):
+        """Sends one request; returns the answer's payload, or None when no
+        answer to it comes within timeout seconds."""
+        self.sim.send(frame)
+        want = frame[1] | 0x80
+        deadline = time.monotonic() + (timeout or 1.0 + 0.004 * 260)
+        while time.monotonic() < deadline:
+            for k, (cmd, payload) in enumerate(self.frames):
+                if cmd == want:
+                    del self.frames[k]
+                    return payload
+            self.pump(min(0.05, max(0.0, deadline - time.monotonic())))
+        return None
+
+    def silence(self, seconds):
+        """Listens for seconds; returns the answer frames that came."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            self.pump(0.02)
+        self._scan(final=True)
+        frames, self.frames = self.frames, []
+        return frames
+
+
+# ------------------------------------------------------- building programs
 
 def run(cmd, cwd, **kw):
     return subprocess.run(cmd, cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True,
@@ -46,26 +182,37 @@ def hex_records(data):
     return "\n".join(lines + [":00000001FF"]) + "\n"
 
 
-def assemble_demo(work, page, fmt):
-    """The demo with its page symbol set to page; returns the output name."""
-    source = open(ARGS.demo).read()
+def parse_hex(text):
+    image = bytearray(0x10000)
+    for line in text.split():
+        record = bytes.fromhex(line[1:])
+        if record[3] == 0:
+            at = record[1] << 8 | record[2]
+            image[at:at + record[0]] = record[4:4 + record[0]]
+    return bytes(image)
+
+
+def assemble(work, source_path, page, fmt):
+    """The program with its page symbol set to page; returns the output name."""
+    source = open(source_path).read()
     # as31 wants a digit first: 0A0h.
     source, count = re.subn(r"(\.equ\s+TARLEK_PAGE,\s*)\w+", r"\g<1>0%02Xh" % page, source)
-    assert count == 1, "the demo defines TARLEK_PAGE once"
-    with open(os.path.join(work, "demo.asm"), "w") as f:
+    assert count == 1, "the program defines TARLEK_PAGE once"
+    with open(os.path.join(work, "prog.asm"), "w") as f:
         f.write(source)
     shutil.copy(ARGS.include, os.path.join(work, "Tarlek.inc"))
-    out = "demo." + fmt
+    out = "prog." + fmt
     flags = ["-Fbin", "-O" + out] if fmt == "bin" else ["-O" + out]
-    result = run([ARGS.as31] + flags + ["demo.asm"], work)
+    result = run([ARGS.as31] + flags + ["prog.asm"], work)
     assert result.returncode == 0, result.stdout.decode(errors="replace")
     return out
 
 
-def merge(work, page, fmt, resident):
-    """Assembles the demo for page, merges resident (file bytes) into it with
-    tarlek, and returns the merged image as Intel HEX text."""
-    name = assemble_demo(work, page, fmt)
+def merge(work, source_path, page, fmt, resident):
+    """Assembles the program for page, merges resident (file bytes) into it
+    with tarlek, and writes the merged image as prog.sim.hex for s51;
+    returns its path and the 64 KB image."""
+    name = assemble(work, source_path, page, fmt)
     with open(os.path.join(work, "tarlek.bin"), "wb") as f:
         f.write(resident)
     result = run([ARGS.tarlek, name], work)
@@ -73,119 +220,341 @@ def merge(work, page, fmt, resident):
     assert "Tarlek is now located at %02X00h" % page in text, text
     with open(os.path.join(work, name), "rb") as f:
         merged = f.read()
-    return merged.decode() if fmt == "hex" else hex_records(merged)
+    hex_text = merged.decode() if fmt == "hex" else hex_records(merged)
+    path = os.path.join(work, "prog.sim.hex")
+    with open(path, "w") as f:
+        f.write(hex_text)
+    return path, parse_hex(hex_text)
 
 
-def simulate(work, program_hex, command, answer_length):
-    """Runs the merged program in s51, sends command on the serial line, and
-    returns (answer bytes, internal RAM 00h..7Fh, external RAM 0000h..00FFh)."""
-    sim = os.path.join(work, "sim")
-    os.makedirs(sim, exist_ok=True)
-    with open(os.path.join(sim, "prog.hex"), "w") as f:
-        f.write(program_hex)
-    with open(os.path.join(sim, "rx.bin"), "wb") as f:
-        f.write(command)
-    for stale in ("tx.bin", "iram.bin", "xram.bin"):
-        if os.path.exists(os.path.join(sim, stale)):
-            os.remove(os.path.join(sim, stale))
-    # Serial input is taken in simulated time; the run stops at the last byte
-    # of the expected answer going into SBUF (99h), and a few thousand
-    # instructions more let it shift out and the program run on.
-    with open(os.path.join(sim, "cmds.txt"), "w") as f:
-        f.write('file "prog.hex"\n'
-                "uart0_check_often=1\n"
-                "fill iram 0 0x7f 0\n"
-                "fill xram 0 0xff 0\n"
-                "break sfr w 0x99 %d\n"
-                "step 200000\n"
-                "step 5000\n"
-                "dump /b iram 0 0x7f >iram.bin\n"
-                "dump /b xram 0 0xff >xram.bin\n"
-                "quit\n" % max(answer_length, 1))
-    run([ARGS.s51, "-t", "8051", "-b", "-S", "in=rx.bin,out=tx.bin", "-C", "cmds.txt"], sim)
-
-    def read(name):
-        path = os.path.join(sim, name)
-        return open(path, "rb").read() if os.path.exists(path) else b""
-
-    return read("tx.bin"), read("iram.bin"), read("xram.bin")
+def session(work, program, cpu="8051"):
+    return S51Session(work, program, s51=ARGS.s51, cpu=cpu, clock_hz=11059200)
 
 
-def identify_answer(page):
-    return b"Tarlek 1.0 at %02X00h\r\n" % page
+def wait_ready(host, tries=6):
+    """The identify answer, once the resident is up; None if it never answers."""
+    for _ in range(tries):
+        answer = host.request(IDENTIFY, timeout=0.3)
+        if answer is not None:
+            return answer
+    return None
 
 
-def check_identify(work, program_hex, page, label):
-    """The identify check: True when the program ran and the resident named its page."""
-    expected = identify_answer(page)
-    answer, iram, _ = simulate(work, program_hex, b"I", len(expected))
-    ok = answer == expected and len(iram) == 0x80 and iram[0x40] == 0x5A
-    ok = ok and iram[0x48:0x4F] == DEMO_REGISTERS
-    return ok, "%s: identify answered %r, demo marker and registers %s" % (
-        label, answer, iram[0x40:0x41].hex() + " " + iram[0x48:0x4F].hex())
+def identify_fields(answer):
+    return {
+        "protocol": answer[0], "version": tuple(answer[1:4]), "page": answer[4],
+        "clock": int.from_bytes(answer[5:9], "big"), "baud": int.from_bytes(answer[9:13], "big"),
+        "max": answer[13], "commands": int.from_bytes(answer[14:16], "big")}
 
+
+def expected_identify(page, baud):
+    return {"protocol": 2, "version": tuple(int(v) for v in ARGS.version.split(".")),
+            "page": page, "clock": 11059200, "baud": baud, "max": 255, "commands": 0x01FE}
+
+
+def identify_ok(answer, page, baud):
+    return answer is not None and len(answer) == 16 and \
+        identify_fields(answer) == expected_identify(page, baud)
+
+
+def known_iram():
+    model = bytearray((~a) & 0xFF for a in range(0x80))
+    model[0x08:0x10] = KNOWN_BANK
+    model[0x40] = 0x5A
+    model[0x48:0x4E] = KNOWN_COPIES
+    model[0x50:0x58] = KNOWN_BANK
+    return model
+
+
+def known_xram(address):
+    return (address & 0xFF) ^ 0x5A if address < 0x100 else None
+
+
+def counter(host):
+    value = host.request(read_iram(0x41, 2))
+    return None if value is None else (value[1] << 8) | (0xFF - value[0])
+
+
+# ---------------------------------------------------------------- groups
 
 def test_bundled_examples_are_fresh(work):
     """examples/demo.hex and demo.bin are the demo as it assembles (page 80h)."""
     for fmt in ("hex", "bin"):
-        name = assemble_demo(work, 0x80, fmt)
+        name = assemble(work, ARGS.demo, 0x80, fmt)
         with open(os.path.join(work, name), "rb") as fresh, \
-                open(os.path.join(os.path.dirname(ARGS.demo), name), "rb") as bundled:
-            check(fresh.read() == bundled.read(), "examples/%s is what demo.asm assembles to" % name)
+                open(os.path.join(os.path.dirname(ARGS.demo), "demo." + fmt), "rb") as bundled:
+            check(fresh.read() == bundled.read(), "examples/demo.%s is what demo.asm assembles to" % fmt)
 
 
-def test_pages_and_forms(work, resident):
-    for page in (0x80, 0xA0):
-        for fmt in ("hex", "bin"):
-            program = merge(work, page, fmt, resident)
-            ok, what = check_identify(work, program, page, "page %02Xh from .%s" % (page, fmt))
-            check(ok, what)
+class Registers:
+    """The copies the program makes of its registers (48h..4Dh, 50h..57h),
+    as the test expects them; a step that writes a register changes them."""
+
+    def __init__(self):
+        self.copies = bytearray(KNOWN_COPIES)
+        self.bank = bytearray(KNOWN_BANK)
+
+    def parity(self):
+        """PSW's P bit follows A."""
+        self.copies[4] = (self.copies[4] & 0xFE) | (bin(self.copies[0]).count("1") & 1)
+
+    def check(self, host, after):
+        # The program copies on every pass: read until a pass has run since
+        # the command (the read itself is a command too).
+        got = host.request(read_iram(0x48, 0x10))
+        want = bytes(self.copies) + b"\x00\x00" + bytes(self.bank)
+        ok = got is not None and got[0:6] == want[0:6] and got[8:16] == want[8:16]
+        return check(ok, "  registers and flags of the program after %s: %s" %
+                     (after, got.hex() if got else "no answer"))
 
 
-def test_commands(work, resident):
-    """The rest of the protocol, one command per run (the host waits for each answer)."""
-    page = 0xA0
-    program = merge(work, page, "hex", resident)
+def commands_at(page, fmt, cpu="8051", resident_path=None, baud=9600):
+    """Every command against known_state.asm, the program's registers
+    checked after each; at the end the whole internal RAM against what the
+    program wrote, and how far the resident's stack reached."""
+    label = "page %02Xh from .%s%s" % (page, fmt, "" if cpu == "8051" else ", %s at %d baud" % (cpu, baud))
+    work = tempfile.mkdtemp(prefix="cmd-", dir=WORK)
+    resident = open(resident_path or ARGS.resident, "rb").read()
+    program, image = merge(work, ARGS.known_state, page, fmt, resident)
+    regs = Registers()
+    with session(work, program, cpu) as sim:
+        host = Host(sim)
+        answer = wait_ready(host)
+        check(identify_ok(answer, page, baud), "%s: identify %s" %
+              (label, identify_fields(answer) if answer else "no answer"))
+        if answer is None:
+            return
+        regs.check(host, "identify")
 
-    answer, _, _ = simulate(work, program, b"C\x00\x00\x06", 6)
-    check(answer == bytes([0x12, page, 0x00, 0x02, 0x00, 0x30]),
-          "C reads the hooks at 0000h: %s" % answer.hex())
-    answer, _, _ = simulate(work, program, bytes([ord("C"), page, 0x00, 0x06]), 6)
-    check(len(answer) == 6 and answer[0] == answer[3] == 0x02 and answer[1] == answer[4] == page,
-          "C reads the two relocated long jumps at %02X00h: %s" % (page, answer.hex()))
+        # Code: the hooks at 0000h, the relocated resident, the most an answer carries.
+        got = host.request(read_code(0x0000, 6))
+        check(got == bytes([0x12, page, 0x00, 0x02, 0x00, 0x30]),
+              "%s: read code 0000h: the hooks %s" % (label, got.hex() if got else None))
+        got = host.request(read_code(page << 8, 255))
+        check(got == image[page << 8:(page << 8) + 255] and got[3:5] == bytes([0x02, page]),
+              "%s: read code %02X00h, 255 bytes, as merged" % (label, page))
+        got = host.request(read_code(0xFFFA, 12))
+        check(got is not None and got[6:] == image[:6], "%s: read code wraps at FFFFh" % label)
+        regs.check(host, "read code")
 
-    answer, _, _ = simulate(work, program, b"R\x48\x07", 7)
-    check(answer == DEMO_REGISTERS, "R reads the demo's register copies: %s" % answer.hex())
+        # External RAM.
+        got = host.request(read_xram(0x0000, 255))
+        check(got == bytes(known_xram(a) for a in range(255)), "%s: read xram 0000h, 255 bytes" % label)
+        data = bytes((a * 7 + 1) & 0xFF for a in range(252))
+        got = host.request(write_xram(0x0100, data))
+        check(got == b"", "%s: write xram 0100h, 252 bytes, answered empty" % label)
+        got = host.request(read_xram(0x00F8, 255))
+        check(got == bytes(known_xram(a) for a in range(0xF8, 0x100)) + data[:247],
+              "%s: read back: written bytes in place, neighbours kept" % label)
+        regs.check(host, "xram")
 
-    answer, iram, _ = simulate(work, program, b"W\x50\x03\xAB\xCD\xEF", 1)
-    check(answer == b"K" and iram[0x50:0x53] == b"\xAB\xCD\xEF" and
-          iram[0x48:0x4F] == DEMO_REGISTERS,
-          "W writes internal RAM: %r, %s" % (answer, iram[0x50:0x53].hex()))
+        # Internal RAM: plain bytes, the program's bank registers, the resident's stack.
+        got = host.request(read_iram(0x00, 0x80))
+        model = known_iram()
+        skip = {0x41, 0x42} | set(range(STACK_START + 1, STACK_START + 1 + STACK_BUDGET))
+        check(got is not None and all(got[a] == model[a] for a in range(0x80) if a not in skip),
+              "%s: read iram 00h..7Fh as the program filled it" % label)
+        got = host.request(write_iram(0x20, bytes(range(0xE0, 0xF0))))
+        check(got == b"" and host.request(read_iram(0x1F, 18)) ==
+              bytes([model[0x1F]]) + bytes(range(0xE0, 0xF0)) + bytes([model[0x30]]),
+              "%s: write iram 20h..2Fh, read back with neighbours" % label)
+        host.request(write_iram(0x20, model[0x20:0x30]))
+        for address, value in ((0x09, 0x5E), (0x0B, 0x5D), (0x0C, 0x5C)):
+            # R1 and R3 are lent to the resident, R4 is not: all read and write alike.
+            got = host.request(write_iram(address, [value]))
+            regs.bank[address - 8] = value
+            ok = got == b"" and host.request(read_iram(address, 1)) == bytes([value])
+            check(ok and regs.check(host, "a write to R%d" % (address - 8)),
+                  "%s: write iram %02Xh reaches the program's R%d" % (label, address, address - 8))
+            host.request(write_iram(address, [KNOWN_BANK[address - 8]]))
+            regs.bank[address - 8] = KNOWN_BANK[address - 8]
+        if cpu == "8052":
+            # Indirect 80h..FFh is the upper RAM of an 8052, not the SFRs.
+            data = bytes(range(0x30, 0x50))
+            got = host.request(write_iram(0xE0, data))
+            check(got == b"" and host.request(read_iram(0xE0, 0x20)) == data and
+                  host.request(read_sfr(0xE0, 1)) == bytes([KNOWN_SFRS[0xE0]]),
+                  "%s: write and read iram E0h..FFh: the upper RAM, not the SFRs" % label)
+        got = host.request(write_iram(STACK_START + 1, b"\xEE" * STACK_BUDGET))
+        check(got == b"" and counter(host) is not None,
+              "%s: a write over the resident's own stack is skipped, the program runs on" % label)
+        regs.check(host, "iram")
 
-    answer, _, xram = simulate(work, program, b"Y\x00\x10\x02\x11\x22", 1)
-    check(answer == b"K" and xram[0x10:0x12] == b"\x11\x22",
-          "Y writes external RAM: %r, %s" % (answer, xram[0x10:0x12].hex()))
+        # SFRs: plain ones by direct address, the lent ones as the program's.
+        got = host.request(read_sfr(0x80, 0x80))
+        ok = got is not None and len(got) == 0x80
+        wrong = {} if not ok else {"%02Xh" % a: "%02X" % got[a - 0x80]
+                                   for a, v in {**KNOWN_SFRS, **BAUD_SFRS[baud]}.items()
+                                   if got[a - 0x80] != v}
+        check(ok and not wrong, "%s: read sfr 80h..FFh: known values %s" % (label, wrong or "match"))
+        got = host.request(write_sfr(0x8C, [0x77]))
+        check(got == b"" and host.request(read_sfr(0x8C, 1)) == b"\x77", "%s: write sfr TH0" % label)
+        host.request(write_sfr(0x8C, [0x9C]))
+        for address, value, slot in ((0xE0, 0x3D, 0), (0xF0, 0x5B, 1), (0x82, 0x78, 2),
+                                     (0x83, 0x56, 3), (0xD0, 0xEC, 4)):
+            got = host.request(write_sfr(address, [value]))
+            regs.copies[slot] = value
+            regs.parity()
+            ok = got == b"" and host.request(read_sfr(address, 1)) == bytes([value])
+            check(ok and regs.check(host, "a write to SFR %02Xh" % address),
+                  "%s: write sfr %02Xh reaches the program's own register" % (label, address))
+            host.request(write_sfr(address, [KNOWN_COPIES[slot]]))
+            regs.copies[slot] = KNOWN_COPIES[slot]
+            regs.parity()
+        got = host.request(write_sfr(0x81, [0x20]))
+        check(got == b"" and host.request(read_sfr(0x81, 1)) == bytes([STACK_START]),
+              "%s: a write to SP is skipped" % label)
+        got = host.request(write_sfr(0xA8, [0x80]))
+        check(got == b"" and host.request(read_sfr(0xA8, 1)) == b"\x90",
+              "%s: a write to IE keeps the resident's ES set" % label)
+        regs.check(host, "sfr")
 
-    answer, _, _ = simulate(work, program, b"X\x00\x00\x04", 4)
-    check(answer == b"\x00\x00\x00\x00", "X reads external RAM: %s" % answer.hex())
+        # The budget: nothing of the internal RAM changed but the counter,
+        # and the resident's stack stayed within its 16 bytes.
+        got = host.request(read_iram(0x00, 0x80))
+        changed = [a for a in range(0x80) if got and got[a] != model[a] and a not in (0x41, 0x42)]
+        beyond = [a for a in changed if not STACK_START < a <= STACK_START + STACK_BUDGET]
+        reach = max(changed) - STACK_START if changed else 0
+        check(got is not None and not beyond and 0 < reach <= STACK_BUDGET,
+              "%s: the resident uses no internal RAM of its own (changed outside its stack: %s) "
+              "and %d bytes of stack (at most %d)" % (label, beyond, reach, STACK_BUDGET))
+        first = counter(host)
+        time.sleep(0.05)
+        check(first is not None and counter(host) != first, "%s: the program's counter moves" % label)
 
-    answer, iram, _ = simulate(work, program, b"Z", 1)
-    check(answer == b"?" and iram[0x48:0x4F] == DEMO_REGISTERS,
-          "an unknown command gets '?': %r" % answer)
+
+def test_commands():
+    for page, fmt in ((0x80, "hex"), (0xA0, "bin"), (0xA0, "hex"), (0x80, "bin")):
+        commands_at(page, fmt)
 
 
-def test_unrelocated_resident_fails(work, resident):
-    """Negative control: the same code with every flag cleared, so it is laid
-    at the page exactly as assembled at 0000h."""
+def test_fast():
+    """115200 baud from timer 2 on an 8052."""
+    commands_at(0x80, "hex", cpu="8052", resident_path=ARGS.resident_8052, baud=115200)
+    stream(cpu="8052", resident_path=ARGS.resident_8052, baud=115200)
+
+
+def test_stream():
+    stream()
+
+
+def stream(cpu="8051", resident_path=None, baud=9600):
+    """The demo prints its line through +6 without pause while a stream of
+    requests is answered: every answer intact, the text whole and in order."""
+    work = tempfile.mkdtemp(prefix="stream-", dir=WORK)
+    resident = open(resident_path or ARGS.resident, "rb").read()
+    program, image = merge(work, ARGS.demo, 0x80, "hex", resident)
+    with session(work, program, cpu) as sim:
+        host = Host(sim)
+        check(identify_ok(wait_ready(host), 0x80, baud), "stream: identify while the demo prints")
+        requests = [
+            (IDENTIFY, None),
+            (read_code(0x0030, 64), image[0x30:0x70]),
+            (read_iram(0x48, 7), DEMO_COPIES),
+            (read_sfr(0x90, 1), b"\xFF"),
+            (write_xram(0x0200, b"\x01\x02\x03\x04\x05\x06\x07\x08"), b""),
+            (read_xram(0x0200, 8), b"\x01\x02\x03\x04\x05\x06\x07\x08"),
+            (read_code(0x8000, 100), image[0x8000:0x8064]),
+        ]
+        answered = 0
+        lines_before = host.text.count(b"\n")
+        for k in range(42):
+            frame, want = requests[k % len(requests)]
+            got = host.request(frame)
+            if want is None:
+                ok = identify_ok(got, 0x80, baud)
+            else:
+                ok = got == want
+            answered += ok
+            if not ok:
+                print("  request %d %s: got %s" % (k, frame.hex(), got.hex() if got else None))
+        host.silence(0.1)
+        text = host.text.decode("ascii", errors="replace")
+        check(answered == 42, "stream: %d of 42 answers intact" % answered)
+        start = text.find("Tarlek demo ")
+        ok = start >= 0
+        if ok:
+            first = int(text[start + 12:start + 14], 16)
+            expected = "".join("Tarlek demo %02X\r\n" % ((first + k) & 0xFF)
+                               for k in range(len(text) // 16 + 2))
+            ok = text[start:] == expected[:len(text) - start]
+        lines = host.text.count(b"\n") - lines_before
+        check(ok and lines > 40 and not host.frames,
+              "stream: the program's text whole and in order around the answers (%d lines)" % lines)
+
+
+def test_bad_input():
+    """Damaged requests are dropped without an answer; a good request after
+    each is answered and the program's counter still moves."""
+    work = tempfile.mkdtemp(prefix="bad-", dir=WORK)
+    resident = open(ARGS.resident, "rb").read()
+    program, _ = merge(work, ARGS.known_state, 0xA0, "hex", resident)
+    rng = random.Random(2026)
+    noise = bytearray(rng.randrange(256) for _ in range(400))
+    for k in range(len(noise) - 1):
+        # No write can come out of the noise: writes are no host's slip.
+        if noise[k] == 0xA5 and noise[k + 1] in (0x04, 0x06, 0x08):
+            noise[k + 1] = 0x02
+    bad_sum = bytearray(IDENTIFY)
+    bad_sum[-1] ^= 0x01
+    bad_achk = bytearray(write_iram(0x20, b"\x11\x22"))
+    bad_achk[4] ^= 0x10
+    cases = [
+        ("a request cut short", [read_code(0x0000, 16)[:4]]),
+        ("a gap of about 30 character times inside a request", [IDENTIFY[:2], IDENTIFY[2:]]),
+        ("a bad checksum", [bytes(bad_sum)]),
+        ("a bad address check on a write", [bytes(bad_achk)]),
+        ("an unknown command", [encode(0x09, b"\x00")]),
+        ("a length that does not fit the command", [encode(0x02, b"\x00\x00")]),
+        ("a count of 0", [read_iram(0x00, 0)]),
+        ("an SFR below 80h", [read_sfr(0x7F, 1)]),
+        ("SFRs past FFh", [read_sfr(0xF0, 0x11)]),
+        ("400 random bytes", [bytes(noise)]),
+    ]
+    with session(work, program) as sim:
+        host = Host(sim)
+        check(identify_ok(wait_ready(host), 0xA0, 9600), "bad input: the resident is up")
+        for what, parts in cases:
+            for k, part in enumerate(parts):
+                if k:
+                    time.sleep(0.03)
+                sim.send(part)
+            answers = host.silence(0.25)
+            before = counter(host)
+            answer = host.request(IDENTIFY)
+            time.sleep(0.02)
+            after = counter(host)
+            check(not answers and identify_ok(answer, 0xA0, 9600) and before is not None and
+                  after is not None and after != before,
+                  "bad input: %s: no answer %s, then identify answered, counter %s -> %s" %
+                  (what, answers, before, after))
+        got = host.request(read_iram(0x20, 2))
+        check(got == bytes([0xDF, 0xDE]), "bad input: nothing written by a bad address check")
+        got = host.request(read_iram(0x48, 16))
+        check(got is not None and got[0:6] == KNOWN_COPIES and got[8:16] == KNOWN_BANK,
+              "bad input: the program's registers unchanged")
+
+
+def test_negative():
+    """Negative control: the same code with every flag cleared, so it is
+    laid at the page exactly as assembled at 0000h, must fail."""
+    resident = open(ARGS.resident, "rb").read()
     n = resident[0] | resident[1] << 8
     unrelocated = resident[:2] + bytes(n) + resident[2 + n:]
     for page in (0x80, 0xA0):
-        program = merge(work, page, "hex", unrelocated)
-        ok, what = check_identify(work, program, page, "unrelocated at %02Xh" % page)
-        check(not ok, "negative control fails the check (%s)" % what)
+        work = tempfile.mkdtemp(prefix="neg-", dir=WORK)
+        program, _ = merge(work, ARGS.known_state, page, "hex", unrelocated)
+        with session(work, program) as sim:
+            host = Host(sim)
+            answer = wait_ready(host, tries=3)
+            check(not identify_ok(answer, page, 9600),
+                  "negative control at %02Xh fails the identify check (%s)" %
+                  (page, identify_fields(answer) if answer else "no answer"))
 
 
-def test_builder_refuses_ajmp(work):
+def test_builder():
+    """The resident builder refuses a body with an AJMP, naming its offset."""
+    work = tempfile.mkdtemp(prefix="builder-", dir=WORK)
     body = os.path.join(work, "body.asm")
     with open(body, "w") as f:
         f.write("start:  nop\n        ljmp start\n        ajmp start\n        ret\n")
@@ -202,28 +571,31 @@ def test_builder_refuses_ajmp(work):
     check(result.returncode == 1 and "ERROR - byte at offset 0004h" in text and
           "offset 0002h" not in text and not os.path.exists(out),
           "the builder refuses an AJMP, naming its offset: %r" % text.strip())
+    test_bundled_examples_are_fresh(work)
+
+
+GROUPS = {"commands": test_commands, "stream": test_stream, "bad_input": test_bad_input,
+          "fast": test_fast, "negative": test_negative, "builder": test_builder}
+WORK = None
 
 
 def main():
-    global ARGS
+    global ARGS, WORK
     parser = argparse.ArgumentParser()
-    for name in ("tarlek", "builder", "resident", "include", "demo", "as31", "s51"):
+    for name in ("tarlek", "builder", "resident", "resident-8052", "include", "demo",
+                 "known-state", "as31", "s51", "version"):
         parser.add_argument("--" + name, required=True)
+    parser.add_argument("--group", action="append", choices=sorted(GROUPS))
     ARGS = parser.parse_args()
     for name, value in vars(ARGS).items():
-        if os.path.exists(value):
+        if isinstance(value, str) and os.path.exists(value):
             setattr(ARGS, name, os.path.abspath(value))
-    with open(ARGS.resident, "rb") as f:
-        resident = f.read()
-    work = tempfile.mkdtemp(prefix="tarlek-sim-")
+    WORK = tempfile.mkdtemp(prefix="tarlek-sim-")
     try:
-        test_bundled_examples_are_fresh(work)
-        test_pages_and_forms(work, resident)
-        test_commands(work, resident)
-        test_unrelocated_resident_fails(work, resident)
-        test_builder_refuses_ajmp(work)
+        for group in ARGS.group or sorted(GROUPS):
+            GROUPS[group]()
     finally:
-        shutil.rmtree(work, ignore_errors=True)
+        shutil.rmtree(WORK, ignore_errors=True)
     if FAILURES:
         print("%d check(s) failed" % len(FAILURES))
         return 1

@@ -52,7 +52,9 @@ class S51Session:
         if self.clock_hz:
             cmd[1:1] = ["-X", str(self.clock_hz)]
         self.log = open(os.path.join(self.workdir, "s51.log"), "wb")
-        self.process = subprocess.Popen(cmd, cwd=self.workdir, stdin=subprocess.DEVNULL,
+        # Its command console gets a pipe that stays open and silent: on end
+        # of input (as from /dev/null) s51 quits at some point of the run.
+        self.process = subprocess.Popen(cmd, cwd=self.workdir, stdin=subprocess.PIPE,
                                         stdout=self.log, stderr=subprocess.STDOUT)
         if self.attach:
             self.open_port()
@@ -126,5 +128,7 @@ class S51Session:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+        if self.process is not None:
+            self.process.stdin.close()
         self.log.close()
         return False

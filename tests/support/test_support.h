@@ -1,11 +1,16 @@
 // Shared test fixtures: a private temporary directory, a console whose output
-// can be read back, and running the real executable.
+// can be read back, the example resident, running the real executable and
+// running code as an unprivileged user.
 #pragma once
+
+#include <sys/resource.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,27 +76,92 @@ class InDirectory {
 // read error after a successful open, without touching any device.
 bool ReadFailsAfterOpen(const char* path);
 
-// Runs body in a child process that has become the unprivileged user nobody
-// (uid and gid 65534) and returns the text body returned. switched is false
-// when the child could not become that user.
-struct AsNobody {
+// An unprivileged user to become in a child process.
+struct User {
+  uid_t uid;
+  gid_t gid;
+};
+
+// The user "nobody", when this process is root and the system has one.
+std::optional<User> Nobody();
+
+// Makes the calling process user: no supplementary groups (a switch from root
+// would otherwise keep root's), the user's group, then the user itself.
+// Meant for a child process; false when any step fails or the process is not
+// that user afterwards.
+bool BecomeUser(const User& user);
+
+// Runs body in a child process that has become the user nobody and returns
+// the text body returned. switched is false, and body has not run, when
+// there is no such user or this process may not become it (it is not root).
+struct NobodyRun {
   bool switched = false;
   std::string report;
 };
-AsNobody RunAsNobody(const std::function<std::string()>& body);
+NobodyRun RunAsNobody(const std::function<std::string()>& body);
 
 // A zeroed state on the heap: it is too big for a test's stack frame.
 std::unique_ptr<ProgramState> NewState();
 
+// The 12-byte example resident image file: LJMP 0003h with its high address
+// byte flagged, then SJMP $ (80h FEh).
+extern const Bytes kExampleResident;
+// The example resident as placed at page 80h.
+extern const Bytes kExamplePlacedAt80h;
+
+// A resident image file: length N little-endian, N flags, N code bytes.
+Bytes ResidentFile(const Bytes& flags, const Bytes& code);
+
+// Everything a file descriptor gives until its end, going on after EINTR.
+std::string Drain(int fd);
+
+// How the tarlek executable is started.
+struct ProcessOptions {
+  rlim_t file_size_limit = RLIM_INFINITY;  // RLIMIT_FSIZE; infinity leaves it as it is
+  rlim_t open_file_limit = RLIM_INFINITY;  // RLIMIT_NOFILE; the same
+  bool ignore_sigxfsz = false;             // otherwise SIGXFSZ has its default action
+  mode_t umask = 022;
+  std::optional<User> user;  // run as this user instead of ourselves
+  std::string exe = TARLEK_EXE;
+  // A system call (by number, SYS_...) that fails with error every time
+  // instead of running: a fault injected at the call, such as a full file
+  // system, without needing one.
+  struct FailingCall {
+    long number;
+    int error;
+  };
+  std::optional<FailingCall> failing_call;
+};
+
+// The child ends with this status when it could not be prepared.
+constexpr int kSetupFailed = 125;
+
 // The result of running the tarlek executable.
 struct RunResult {
   int exit_status = -1;  // -1 when it did not exit normally
+  int signal = 0;        // the signal that ended it, if one did
   std::string output;    // standard output
-  std::string errors;    // standard error
+  std::string errors;    // standard error; why, when the setup failed
+  bool setup_failed() const { return exit_status == kSetupFailed; }
 };
 
-// Runs the real executable with args in directory cwd, standard output and
-// error to pipes, no standard input.
-RunResult RunTarlekProcess(const std::string& cwd, const std::vector<std::string>& args);
+// A started executable: its process and where its output goes.
+struct StartedProcess {
+  pid_t pid;
+  int out_fd;
+  int err_fd;
+};
+
+// Starts the executable with args in directory cwd: standard output to a
+// pipe, standard error to a memory file (so that the two cannot deadlock),
+// standard input from /dev/null, no other file open, SIGPIPE at its default
+// action and no signal blocked, under the limits and as the user of options.
+StartedProcess StartTarlekProcess(const std::string& cwd, const std::vector<std::string>& args,
+                                  const ProcessOptions& options = {});
+// Waits for a started executable to end and collects what it wrote.
+RunResult FinishTarlekProcess(const StartedProcess& started);
+// Both in one.
+RunResult RunTarlekProcess(const std::string& cwd, const std::vector<std::string>& args,
+                           const ProcessOptions& options = {});
 
 }  // namespace tarlek::testing

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -65,7 +66,7 @@ TEST_P(Replace, OldFileStaysWholeUntilCommit) {
   const Bytes contents = Pattern(200000);  // several buffers' worth
   {
     OutputFile file;
-    ASSERT_TRUE(file.Open((dir_ / c.open).c_str()));
+    ASSERT_TRUE(file.Open((dir_ / c.open).c_str(), contents.size()));
     WriteInPieces(file, contents, {1, 65535, 7, 65537, 3000});
 
     EXPECT_EQ(ReadText(dir_ / c.file), "the user's old file\n");
@@ -86,8 +87,8 @@ TEST_P(Replace, AbandonedFileLeavesTheOldOneAndNoTemporary) {
   const std::set<std::string> before = Names(dir_ / c.directory);
   {
     OutputFile file;
-    ASSERT_TRUE(file.Open((dir_ / c.open).c_str()));
     const Bytes contents = Pattern(100000);
+    ASSERT_TRUE(file.Open((dir_ / c.open).c_str(), contents.size()));
     file.Write(contents.data(), contents.size());
   }
   EXPECT_EQ(ReadText(dir_ / c.file), "the user's old file\n");
@@ -109,7 +110,7 @@ TEST(OutputFile, NewFileAbandonedLeavesNothing) {
   TempDir dir;
   {
     OutputFile file;
-    ASSERT_TRUE(file.Open((dir / "new.bin").c_str()));
+    ASSERT_TRUE(file.Open((dir / "new.bin").c_str(), 3));
     file.Write("abc", 3);
   }
   EXPECT_TRUE(Names(dir.path()).empty());
@@ -117,19 +118,60 @@ TEST(OutputFile, NewFileAbandonedLeavesNothing) {
 
 TEST(OutputFile, LeavesTheProcessSignalsAsItFoundThem) {
   TempDir dir;
-  struct sigaction before_pipe, before_xfsz, after_pipe, after_xfsz;
-  ::sigaction(SIGPIPE, nullptr, &before_pipe);
-  ::sigaction(SIGXFSZ, nullptr, &before_xfsz);
-  {
+  const int signals[] = {SIGPIPE, SIGXFSZ, SIGINT, SIGTERM, SIGHUP};
+  struct sigaction before[std::size(signals)];
+  for (size_t i = 0; i < std::size(signals); ++i) ::sigaction(signals[i], nullptr, &before[i]);
+  for (bool commit : {true, false}) {
     OutputFile file;
-    ASSERT_TRUE(file.Open((dir / "new.bin").c_str()));
+    ASSERT_TRUE(file.Open((dir / "new.bin").c_str(), 3));
     file.Write("abc", 3);
-    ASSERT_TRUE(file.Commit());
+    if (commit) {
+      ASSERT_TRUE(file.Commit());
+    }
   }
-  ::sigaction(SIGPIPE, nullptr, &after_pipe);
-  ::sigaction(SIGXFSZ, nullptr, &after_xfsz);
-  EXPECT_EQ(after_pipe.sa_handler, before_pipe.sa_handler);
-  EXPECT_EQ(after_xfsz.sa_handler, before_xfsz.sa_handler);
+  for (size_t i = 0; i < std::size(signals); ++i) {
+    struct sigaction after;
+    ::sigaction(signals[i], nullptr, &after);
+    EXPECT_EQ(after.sa_handler, before[i].sa_handler) << "signal " << signals[i];
+  }
+}
+
+// A stop signal while the temporary file is being written: it is removed and
+// the process ends by that signal; the old file stays. A signal the process
+// ignores stays ignored, and the write goes on to its end.
+TEST(OutputFile, StopSignalRemovesTheTemporaryAndEndsTheProcess) {
+  const Bytes contents = Pattern(100000);
+  for (bool ignored : {false, true}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+      SCOPED_TRACE(::testing::Message() << "signal " << signal << (ignored ? " ignored" : ""));
+      TempDir dir;
+      const std::string path = dir / "prog.bin";
+      WriteFile(path, "the user's old file\n");
+      const pid_t pid = ::fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        ::signal(signal, ignored ? SIG_IGN : SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        OutputFile file;
+        if (!file.Open(path.c_str(), contents.size())) ::_exit(2);
+        file.Write(contents.data(), contents.size());
+        ::raise(signal);
+        ::_exit(file.Commit() ? 0 : 3);
+      }
+      int status = 0;
+      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+      EXPECT_EQ(Names(dir.path()), std::set<std::string>{"prog.bin"});
+      if (ignored) {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_EQ(ReadFile(path), contents);
+      } else {
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_EQ(ReadText(path), "the user's old file\n");
+      }
+    }
+  }
 }
 
 struct UnwritableCase {
@@ -151,7 +193,7 @@ TEST_P(Unwritable, GivesTheWritersLineAndTouchesNothing) {
   for (const char* kind : {"BIN", "INTEL HEX"}) {
     CapturedConsole console;
     bool filled = false;
-    EXPECT_FALSE(WriteOutputFile(console, kind, GetParam().path.c_str(),
+    EXPECT_FALSE(WriteOutputFile(console, kind, GetParam().path.c_str(), 1,
                                  [&](OutputFile& file) { filled = true, file.Write("x", 1); }));
     EXPECT_FALSE(filled);
     EXPECT_EQ(console.Text(), std::string("ERROR - ") + kind + " output file " + GetParam().path +

@@ -10,9 +10,9 @@
 
 #include "driver/hex_text.h"
 #include "image/hex_reader.h"
+#include "support/intel_hex.h"
 #include "support/test_support.h"
 #include "writers/hex_writer.h"
-#include "writers/intel_hex_text.h"
 
 namespace tarlek::testing {
 namespace {
@@ -76,9 +76,7 @@ Generated Generate(const ProgramCase& c) {
     code[k] = byte();
     flags[k] = random() % 8 == 0 ? 1 : 0;
   }
-  g.resident_file = {static_cast<uint8_t>(n & 0xFF), static_cast<uint8_t>(n >> 8)};
-  g.resident_file.insert(g.resident_file.end(), flags.begin(), flags.end());
-  g.resident_file.insert(g.resident_file.end(), code.begin(), code.end());
+  g.resident_file = ResidentFile(flags, code);
 
   g.resident_start = static_cast<uint16_t>(c.page << 8);
   g.merged = g.program;
@@ -131,12 +129,12 @@ TEST_P(RoundTrip, HexInToBinAndBinInToHexGiveTheSameImage) {
   ExpectRun(RunTarlekProcess(dir.path(), {"b.bin", "/oh"}), c.page);
 
   const Bytes from_hex = ReadFile(dir / "a.bin");
-  EXPECT_EQ(FirstDifference(from_hex, g.merged), -1);
+  EXPECT_EQ(Difference(from_hex, g.merged), "");
   auto state = NewState();
   CapturedConsole console;
   ASSERT_TRUE(ReadHexFile(*state, console, (dir / "b.hex").c_str()));
   const Bytes from_bin(state->Image.begin(), state->Image.end());
-  EXPECT_EQ(FirstDifference(from_bin, Padded(from_hex)), -1);
+  EXPECT_EQ(Difference(from_bin, Padded(from_hex)), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Programs, RoundTrip, ::testing::ValuesIn(kPrograms),
@@ -176,7 +174,7 @@ TEST_P(HexReadBack, WrittenHexReadsBackAsTheSameBytes) {
   for (uint32_t a = 0; a < kImageSize; ++a) {
     if (covered[a]) expected[a] = written->Image[a];
   }
-  EXPECT_EQ(FirstDifference(Bytes(read->Image.begin(), read->Image.end()), expected), -1);
+  EXPECT_EQ(Difference(Bytes(read->Image.begin(), read->Image.end()), expected), "");
   EXPECT_EQ(read->ProgramEnd, c.resident_length > 0 ? resident_end : c.program_end);
 }
 
@@ -222,17 +220,17 @@ TEST(RoundTripRuns, EveryInputKindAndOption) {
           EXPECT_EQ(ReadFile(dir / input_name), input_before);
         }
         if (!hex_out) {
-          EXPECT_EQ(FirstDifference(ReadFile(dir / output_name), g.merged), -1);
+          EXPECT_EQ(Difference(ReadFile(dir / output_name), g.merged), "");
           continue;
         }
         // From a binary input the first range takes one byte past the program.
         const uint32_t program_end = input.hex ? g.last : g.last + 1u;
         const uint32_t resident_end = g.resident_start + c.resident_length - 1;
         const LoadedHex loaded = LoadRecords(ParseWrittenHex(ReadText(dir / output_name)));
-        EXPECT_EQ(FirstDifference(loaded.covered,
-                                  Covering({{0, program_end}, {g.resident_start, resident_end}})),
-                  -1);
-        EXPECT_EQ(FirstDifference(loaded.image, Padded(g.merged)), -1);
+        EXPECT_EQ(Difference(loaded.covered,
+                             Covering({{0, program_end}, {g.resident_start, resident_end}})),
+                  "");
+        EXPECT_EQ(Difference(loaded.image, Padded(g.merged)), "");
       }
     }
   }

@@ -2,15 +2,13 @@
 // fails half way, a full device, permissions that forbid the write, FIFOs and
 // devices that must be written in place. Whatever fails, the old file is kept
 // byte for byte and no temporary file is left behind.
-#include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <signal.h>
-#include <sys/mman.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,110 +17,21 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/intel_hex.h"
 #include "support/test_support.h"
 
 namespace tarlek::testing {
 namespace {
 
-constexpr int kSetupFailed = 125;  // the child could not be prepared
 constexpr uid_t kStranger = 4242;  // owns files in some cases; no such user is needed
 constexpr gid_t kStrangerGroup = 4243;
 constexpr const char* kClosingLine = "Tarlek loading O.K. - thank You for using it.";
-
-// How the tool is started.
-struct Child {
-  rlim_t file_size_limit = RLIM_INFINITY;
-  bool ignore_sigxfsz = false;
-  mode_t umask = 022;
-  const struct passwd* user = nullptr;  // run as this user instead of ourselves
-  std::string exe = TARLEK_EXE;
-};
-
-struct ToolRun {
-  int exit_status = -1;  // -1 when it did not exit normally
-  int signal = 0;        // the signal that ended it, if one did
-  std::string output;
-  std::string errors;
-  bool setup_failed() const { return exit_status == kSetupFailed; }
-};
-
-std::string Drain(int fd) {
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  return text;
-}
-
-[[noreturn]] void SetupFailed(const char* what) {
-  const char prefix[] = "setup: ";
-  if (::write(STDERR_FILENO, prefix, sizeof prefix - 1) < 0 ||
-      ::write(STDERR_FILENO, what, std::strlen(what)) < 0 || ::write(STDERR_FILENO, "\n", 1) < 0) {
-  }
-  ::_exit(kSetupFailed);
-}
-
-// Runs the tool in cwd with standard output to a pipe, standard error to a
-// memory file and no standard input, under the limits of child.
-ToolRun RunTool(const std::string& cwd, const std::vector<std::string>& args,
-                const Child& child = {}) {
-  int out_pipe[2];
-  if (::pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  const int err_fd = ::memfd_create("stderr", MFD_CLOEXEC);
-  if (err_fd < 0) throw std::runtime_error("memfd_create failed");
-  std::vector<const char*> argv{child.exe.c_str()};
-  for (const auto& a : args) argv.push_back(a.c_str());
-  argv.push_back(nullptr);
-
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    const int null_fd = ::open("/dev/null", O_RDONLY);  // read only: nothing is written there
-    ::dup2(null_fd, STDIN_FILENO);
-    ::dup2(out_pipe[1], STDOUT_FILENO);
-    ::dup2(err_fd, STDERR_FILENO);
-    ::signal(SIGPIPE, SIG_DFL);
-    ::signal(SIGXFSZ, child.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::umask(child.umask);
-    struct rlimit limit;
-    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0) SetupFailed("getrlimit");
-    limit.rlim_cur = child.file_size_limit;
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) SetupFailed("setrlimit RLIMIT_FSIZE");
-    if (child.user != nullptr) {
-      if (::setgroups(0, nullptr) != 0 || ::setgid(child.user->pw_gid) != 0 ||
-          ::setuid(child.user->pw_uid) != 0 || ::geteuid() != child.user->pw_uid)
-        SetupFailed("cannot switch to the unprivileged user");
-    }
-    if (::chdir(cwd.c_str()) != 0) SetupFailed("chdir");
-    ::execv(argv[0], const_cast<char* const*>(argv.data()));
-    SetupFailed("execv");
-  }
-  ::close(out_pipe[1]);
-  ToolRun run;
-  run.output = Drain(out_pipe[0]);
-  ::close(out_pipe[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(status)) run.exit_status = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
-  ::lseek(err_fd, 0, SEEK_SET);
-  run.errors = Drain(err_fd);
-  ::close(err_fd);
-  return run;
-}
 
 std::set<std::string> Names(const std::string& dir) {
   std::set<std::string> names;
@@ -137,25 +46,6 @@ struct stat Lstat(const std::string& path) {
   return st;
 }
 
-std::string Hex(uint8_t byte) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  return {kDigits[byte >> 4], kDigits[byte & 15]};
-}
-
-// One Intel HEX data record line.
-std::string HexRecord(uint16_t address, const Bytes& data) {
-  Bytes bytes{static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8),
-              static_cast<uint8_t>(address), 0};
-  bytes.insert(bytes.end(), data.begin(), data.end());
-  std::string line = ":";
-  unsigned sum = 0;
-  for (uint8_t b : bytes) {
-    line += Hex(b);
-    sum += b;
-  }
-  return line + Hex(static_cast<uint8_t>(0x100 - (sum & 0xFF))) + "\n";
-}
-
 // A program that asks for the resident at page high (LCALL at 0000h, LJMP at
 // 0023h), as a binary of size bytes and as Intel HEX, and a small resident.
 void PutInputs(const std::string& dir, uint8_t page = 0x80, size_t size = 0x200) {
@@ -165,10 +55,10 @@ void PutInputs(const std::string& dir, uint8_t page = 0x80, size_t size = 0x200)
   program[2] = 0x00;
   program[0x23] = 0x02;
   WriteFile(dir + "/prog.bin", program);
-  WriteFile(dir + "/prog.hex", HexRecord(0x0000, {0x12, page, 0x00}) +
-                                   HexRecord(0x0023, {0x02, 0x00, 0x00}) + ":00000001FF\n");
-  WriteFile(dir + "/tarlek.bin",
-            Bytes{0x05, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x03, 0x80, 0xFE});
+  WriteFile(dir + "/prog.hex", RecordLine(0, 0x0000, {0x12, page, 0x00}) + "\n" +
+                                   RecordLine(0, 0x0023, {0x02, 0x00, 0x00}) + "\n" +
+                                   ":00000001FF\n");
+  WriteFile(dir + "/tarlek.bin", kExampleResident);
 }
 
 // What a run with these arguments writes to a plain new file.
@@ -176,7 +66,7 @@ Bytes Reference(const std::vector<std::string>& args, const std::string& output)
   TempDir dir;
   PutInputs(dir.path());
   if (args.size() > 1) std::filesystem::remove(dir / output);
-  const ToolRun run = RunTool(dir.path(), args);
+  const RunResult run = RunTarlekProcess(dir.path(), args);
   if (run.exit_status != 0) throw std::runtime_error("reference run failed: " + run.output);
   return ReadFile(dir / output);
 }
@@ -189,7 +79,7 @@ std::string ErrorLine(const std::string& output) {
 
 // The tool failed in the writer: the address line, the writer's line for
 // output as passed, no closing line, exit status 1, nothing on stderr.
-void ExpectWriterFailed(const ToolRun& run, const std::string& output) {
+void ExpectWriterFailed(const RunResult& run, const std::string& output) {
   EXPECT_EQ(run.exit_status, 1) << "signal " << run.signal << "\n" << run.output;
   EXPECT_NE(run.output.find("Tarlek is now located at "), std::string::npos) << run.output;
   EXPECT_NE(run.output.find(ErrorLine(output)), std::string::npos) << run.output;
@@ -197,7 +87,7 @@ void ExpectWriterFailed(const ToolRun& run, const std::string& output) {
   EXPECT_EQ(run.errors, "");
 }
 
-void ExpectSucceeded(const ToolRun& run) {
+void ExpectSucceeded(const RunResult& run) {
   EXPECT_EQ(run.exit_status, 0) << "signal " << run.signal << "\n" << run.output;
   EXPECT_NE(run.output.find(kClosingLine), std::string::npos) << run.output;
   EXPECT_EQ(run.errors, "");
@@ -234,10 +124,10 @@ TEST_P(HalfWayWrite, KeepsTheOldFileAndLeavesNoTemporary) {
   const std::set<std::string> before = Names(dir.path());
   const Bytes old = c.output_exists ? ReadFile(dir / c.output) : Bytes{};
 
-  Child child;
+  ProcessOptions child;
   child.file_size_limit = 64;  // every output here is longer
   child.ignore_sigxfsz = c.ignore_sigxfsz;
-  const ToolRun run = RunTool(dir.path(), c.args, child);
+  const RunResult run = RunTarlekProcess(dir.path(), c.args, child);
 
   ExpectWriterFailed(run, c.output);
   EXPECT_EQ(Names(dir.path()), before);
@@ -263,6 +153,25 @@ INSTANTIATE_TEST_SUITE_P(
     }),
     [](const auto& p) { return std::string(p.param.name); });
 
+// The temporary file cannot be made for another reason than a directory
+// that refuses it (here the open-file limit: standard input, output, error
+// and the probe of the old file take all four): that is reported, and the old
+// file is not rewritten in place instead.
+TEST(TemporaryFile, ThatCannotBeCreatedIsReportedNotWrittenInPlace) {
+  TempDir dir;
+  PutInputs(dir.path());
+  WriteFile(dir / "prog.bin", "the user's old file\n");
+  const ino_t inode = Lstat(dir / "prog.bin").st_ino;
+  const std::set<std::string> before = Names(dir.path());
+  ProcessOptions child;
+  child.open_file_limit = 4;
+  const RunResult run = RunTarlekProcess(dir.path(), {"prog.hex", "/ob"}, child);
+  ExpectWriterFailed(run, "prog.bin");
+  EXPECT_EQ(ReadText(dir / "prog.bin"), "the user's old file\n");
+  EXPECT_EQ(Lstat(dir / "prog.bin").st_ino, inode);
+  EXPECT_EQ(Names(dir.path()), before);
+}
+
 // --- Character devices ---------------------------------------------------
 
 struct DeviceCase {
@@ -287,7 +196,7 @@ TEST_P(DeviceTarget, IsWrittenInPlaceAndStaysADevice) {
   if (c.through_link) std::filesystem::create_symlink("device", dir / c.output);
   const std::set<std::string> before = Names(dir.path());
 
-  const ToolRun run = RunTool(dir.path(), c.args);
+  const RunResult run = RunTarlekProcess(dir.path(), c.args);
 
   if (c.minor == 7)
     ExpectWriterFailed(run, c.output);  // no space left on the device
@@ -328,7 +237,7 @@ TEST_P(KeptMode, ExistingTargetKeepsModeAndOwner) {
     ASSERT_EQ(::chown((dir / "prog.bin").c_str(), kStranger, kStrangerGroup), 0);
   }
   ASSERT_EQ(::chmod((dir / "prog.bin").c_str(), mode), 0);
-  const ToolRun run = RunTool(dir.path(), {"prog.hex", "/ob"});
+  const RunResult run = RunTarlekProcess(dir.path(), {"prog.hex", "/ob"});
   ExpectSucceeded(run);
   const struct stat st = Lstat(dir / "prog.bin");
   EXPECT_EQ(st.st_mode & 07777, mode) << std::oct << (st.st_mode & 07777);
@@ -355,9 +264,9 @@ TEST_P(NewFileMode, IsReadWriteForAllLessTheUmask) {
   TempDir dir;
   PutInputs(dir.path());
   std::filesystem::remove(dir / "prog.bin");
-  Child child;
+  ProcessOptions child;
   child.umask = mask;
-  ExpectSucceeded(RunTool(dir.path(), {"prog.hex", "/ob"}, child));
+  ExpectSucceeded(RunTarlekProcess(dir.path(), {"prog.hex", "/ob"}, child));
   EXPECT_EQ(Lstat(dir / "prog.bin").st_mode & 07777, 0666 & ~mask);
 }
 
@@ -389,7 +298,7 @@ TEST_P(LinkedTarget, LinkStaysAndTheFileItNamesIsReplaced) {
   }
   const ino_t inode = Lstat(dir / "real/prog.bin").st_ino;
 
-  ExpectSucceeded(RunTool(dir.path(), {"prog.hex", "/ob"}));
+  ExpectSucceeded(RunTarlekProcess(dir.path(), {"prog.hex", "/ob"}));
 
   for (const auto& [name, to] : GetParam().links) EXPECT_TRUE(S_ISLNK(Lstat(dir / name).st_mode));
   const struct stat real = Lstat(dir / "real/prog.bin");
@@ -415,7 +324,7 @@ TEST(OutputPath, ThatIsADirectoryIsRefused) {
   std::filesystem::remove(dir / "prog.bin");
   std::filesystem::create_directory(dir / "prog.bin");
   const std::set<std::string> before = Names(dir.path());
-  ExpectWriterFailed(RunTool(dir.path(), {"prog.hex", "/ob"}), "prog.bin");
+  ExpectWriterFailed(RunTarlekProcess(dir.path(), {"prog.hex", "/ob"}), "prog.bin");
   EXPECT_EQ(Names(dir.path()), before);
   EXPECT_TRUE(std::filesystem::is_directory(dir / "prog.bin"));
   EXPECT_TRUE(std::filesystem::is_empty(dir / "prog.bin"));
@@ -430,8 +339,8 @@ class AsNobody : public ::testing::Test {
   void SetUp() override {
     if (::geteuid() != 0)
       GTEST_SKIP() << "not root: cannot switch to an unprivileged user for permission cases";
-    user_ = ::getpwnam("nobody");
-    if (user_ == nullptr) GTEST_SKIP() << "no user \"nobody\" on this system";
+    user_ = Nobody();
+    if (!user_) GTEST_SKIP() << "no user \"nobody\" on this system";
     ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
     child_.user = user_;
     child_.exe = dir_ / "tarlek";
@@ -447,27 +356,37 @@ class AsNobody : public ::testing::Test {
 
   // Gives path to nobody with mode.
   void Own(const std::string& path, mode_t mode, uid_t uid = 0, gid_t gid = 0) {
-    if (uid == 0) uid = user_->pw_uid;
-    if (gid == 0) gid = user_->pw_gid;
+    if (uid == 0) uid = user_->uid;
+    if (gid == 0) gid = user_->gid;
     ASSERT_EQ(::chown(path.c_str(), uid, gid), 0);
     ASSERT_EQ(::chmod(path.c_str(), mode), 0);
   }
 
-  ToolRun Run() {
-    ToolRun run = RunTool(work_, {"prog.hex", "/ob"}, child_);
+  // The user's old prog.bin, theirs to write, in a work directory they may
+  // not change; its inode.
+  ino_t PutOldFileInReadOnlyDirectory() {
+    Own(work_, 0755);
+    WriteFile(work_ + "/prog.bin", "the user's old file\n");
+    Own(work_ + "/prog.bin", 0644);
+    Own(work_, 0555);
+    return Lstat(work_ + "/prog.bin").st_ino;
+  }
+
+  RunResult Run() {
+    RunResult run = RunTarlekProcess(work_, {"prog.hex", "/ob"}, child_);
     if (run.setup_failed()) skip_reason_ = run.errors;
     return run;
   }
 
   TempDir dir_;
-  const struct passwd* user_ = nullptr;
-  Child child_;
+  std::optional<User> user_;
+  ProcessOptions child_;
   std::string work_;
   std::string skip_reason_;
 };
 
-#define RUN_AS_NOBODY(run)   \
-  const ToolRun run = Run(); \
+#define RUN_AS_NOBODY(run)     \
+  const RunResult run = Run(); \
   if (run.setup_failed()) GTEST_SKIP() << "as nobody: " << skip_reason_
 
 TEST_F(AsNobody, ReadOnlyTargetIsRefused) {
@@ -494,17 +413,90 @@ TEST_F(AsNobody, SomeoneElsesFileIsRefusedThoughTheDirectoryIsWritable) {
   EXPECT_EQ(Names(work_), before);
 }
 
+// A writable file in a directory that will not take a new file is written
+// in place. The whole output's room is reserved before the old contents
+// change: a file that may not grow that far (as on a full file system) is
+// left as it was.
 TEST_F(AsNobody, WritableTargetInReadOnlyDirectoryIsWrittenInPlace) {
-  WriteFile(work_ + "/prog.bin", "the user's old file\n");
-  Own(work_ + "/prog.bin", 0644);
-  Own(work_, 0555);
-  const ino_t inode = Lstat(work_ + "/prog.bin").st_ino;
-  const std::set<std::string> before = Names(work_);
-  RUN_AS_NOBODY(run);
+  using FailingCall = ProcessOptions::FailingCall;
+  const struct {
+    const char* name;
+    rlim_t file_size_limit;
+    std::optional<FailingCall> failing_call;
+    bool written;
+  } cases[] = {
+      {"RoomForTheOutput", RLIM_INFINITY, std::nullopt, true},
+      {"OverTheFileSizeLimit", 64, std::nullopt, false},  // the merged binary is far longer
+      {"FileSystemFull", RLIM_INFINITY, FailingCall{SYS_fallocate, ENOSPC}, false},
+      // Where the file system cannot reserve room, the room past the old end
+      // is written ahead instead.
+      {"NoFallocate", RLIM_INFINITY, FailingCall{SYS_fallocate, EOPNOTSUPP}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ino_t inode = PutOldFileInReadOnlyDirectory();
+    const std::set<std::string> before = Names(work_);
+    child_.file_size_limit = c.file_size_limit;
+    child_.failing_call = c.failing_call;
+    child_.ignore_sigxfsz = true;
+    RUN_AS_NOBODY(run);
+    if (c.written) {
+      ExpectSucceeded(run);
+      EXPECT_EQ(ReadFile(work_ + "/prog.bin"), Reference({"prog.hex", "/ob"}, "prog.bin"));
+    } else {
+      ExpectWriterFailed(run, "prog.bin");
+      EXPECT_EQ(ReadText(work_ + "/prog.bin"), "the user's old file\n");
+    }
+    EXPECT_EQ(Lstat(work_ + "/prog.bin").st_ino, inode);
+    EXPECT_EQ(Names(work_), before);
+  }
+}
+
+// Whether /proc/locks shows a process waiting for a flock lock on the file
+// with this inode.
+bool SomeoneWaitsForLock(ino_t inode) {
+  std::ifstream locks("/proc/locks");
+  const std::string suffix = ":" + std::to_string(inode) + " ";
+  for (std::string line; std::getline(locks, line);) {
+    if (line.find("->") != std::string::npos && line.find("FLOCK") != std::string::npos &&
+        line.find(suffix) != std::string::npos)
+      return true;
+  }
+  return false;
+}
+
+// Two writers in place never mix their contents: the tool waits for the lock
+// of another and leaves the file alone until it has it.
+TEST_F(AsNobody, InPlaceWriteWaitsForTheLockOfAnotherWriter) {
+  if (!std::ifstream("/proc/locks")) GTEST_SKIP() << "no /proc/locks to see a waiting lock";
+  const ino_t inode = PutOldFileInReadOnlyDirectory();
+  const int other_writer = ::open((work_ + "/prog.bin").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(other_writer, 0);
+  ASSERT_EQ(::flock(other_writer, LOCK_EX), 0);
+
+  const StartedProcess started = StartTarlekProcess(work_, {"prog.hex", "/ob"}, child_);
+  bool waiting = false;
+  bool ended = false;
+  // Until it is seen waiting, or ends; a busy machine may take long to start it.
+  for (int i = 0; i < 2400 && !waiting && !ended; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    waiting = SomeoneWaitsForLock(inode);
+    siginfo_t info = {};
+    ended =
+        ::waitid(P_PID, static_cast<id_t>(started.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == started.pid;
+  }
+  const std::string while_locked = ReadText(work_ + "/prog.bin");
+  ::close(other_writer);
+  const RunResult run = FinishTarlekProcess(started);
+  if (run.setup_failed()) GTEST_SKIP() << "as nobody: " << run.errors;
+
+  EXPECT_TRUE(waiting) << (ended ? "the tool ended without waiting for the lock"
+                                 : "the tool was never seen waiting");
+  EXPECT_EQ(while_locked, "the user's old file\n");
   ExpectSucceeded(run);
   EXPECT_EQ(Lstat(work_ + "/prog.bin").st_ino, inode);
   EXPECT_EQ(ReadFile(work_ + "/prog.bin"), Reference({"prog.hex", "/ob"}, "prog.bin"));
-  EXPECT_EQ(Names(work_), before);
 }
 
 TEST_F(AsNobody, NewFileInReadOnlyDirectoryIsRefused) {
@@ -577,7 +569,7 @@ TEST(FifoTarget, IsWrittenInPlaceForItsReader) {
   ASSERT_EQ(::mkfifo((dir / "prog.hex").c_str(), 0644), 0);
   std::filesystem::create_directory(dir / "out");
   FifoReader reader(dir / "prog.hex", dir / "out/received", true);
-  const ToolRun run = RunTool(dir.path(), {"prog.bin", "/oh"});
+  const RunResult run = RunTarlekProcess(dir.path(), {"prog.bin", "/oh"});
   EXPECT_EQ(reader.Finish(), 0);
   ExpectSucceeded(run);
   EXPECT_TRUE(S_ISFIFO(Lstat(dir / "prog.hex").st_mode));
@@ -594,7 +586,7 @@ TEST(FifoTarget, ReaderThatGoesAwayIsAFailedWrite) {
   std::filesystem::remove(dir / "prog.hex");
   ASSERT_EQ(::mkfifo((dir / "prog.hex").c_str(), 0644), 0);
   FifoReader reader(dir / "prog.hex", "", false);
-  const ToolRun run = RunTool(dir.path(), {"prog.bin", "/oh"});
+  const RunResult run = RunTarlekProcess(dir.path(), {"prog.bin", "/oh"});
   EXPECT_EQ(reader.Finish(), 0);
   ExpectWriterFailed(run, "prog.hex");
   EXPECT_TRUE(S_ISFIFO(Lstat(dir / "prog.hex").st_mode));
