@@ -147,7 +147,7 @@ TEST(PrebuiltResident, IsByteIdenticalToAFreshBuild) {
 TEST(PrebuiltResident, KeepsItsEntriesAndTheCodeSizeTheReadmeStates) {
   const Bytes file = testing::ReadFile(TARLEK_SOURCE_DIR "/resident/tarlek.bin");
   ASSERT_GE(file.size(), 2u);
-  const size_t length = file[0] | file[1] << 8;
+  const size_t length = size_t{file[0]} | size_t{file[1]} << 8;
   ASSERT_EQ(file.size(), 2 + 2 * length);
   ASSERT_GE(length, 8u);
   const uint8_t* flags = &file[2];
