@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 CXX=clang++ bash scripts/build.sh build-fuzz -DTARLEK_FUZZ=ON -DTARLEK_TESTS=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARLEK_WARNINGS_AS_ERRORS=ON
 # Each run writes its files and syncs the output: on tmpfs that costs nothing.
 if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
 work=$(mktemp -d)

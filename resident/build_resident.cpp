@@ -59,8 +59,9 @@ int Run(Console& console, const char* low_name, const char* high_name, const cha
     case ResidentBuild::Result::kOk:
       break;
     case ResidentBuild::Result::kLengthsDiffer:
-      console.WriteLine("ERROR - the two builds differ in length: " + Hex16(at0000h.size()) +
-                        "h and " + Hex16(at0100h.size()) + "h bytes !");
+      console.WriteLine("ERROR - the two builds differ in length: " +
+                        Hex16(static_cast<uint32_t>(at0000h.size())) + "h and " +
+                        Hex16(static_cast<uint32_t>(at0100h.size())) + "h bytes !");
       return 1;
     case ResidentBuild::Result::kTooLong:
       console.WriteLine("ERROR - the resident is " + std::to_string(at0000h.size()) +

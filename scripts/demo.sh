@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
-# The whole story on the bundled example: set up (as31 and the s51 simulator
-# among the rest), build, assemble examples/demo.asm, merge the resident into
-# it with tarlek, run the merged program in s51, send the resident the
-# identify request on the simulated serial line and pick its answer out of
-# the program's own output.
+# The whole story on the bundled example: set up only what it needs (the
+# build, as31 and the s51 simulator), build the tools without the tests in
+# their own directory, assemble examples/demo.asm, merge the resident into it
+# with tarlek, run the merged program in s51, send the resident the identify
+# request on the simulated serial line and pick its answer out of the
+# program's own output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-bash scripts/build.sh build
-demo=build/demo
+bash scripts/setup.sh demo
+build=build-demo
+bash scripts/build.sh "$build" -DTARLEK_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
+demo=$build/demo
 rm -rf "$demo" && mkdir -p "$demo"
-cp examples/demo.asm resident/Tarlek.inc build/resident/tarlek.bin "$demo"
+cp examples/demo.asm resident/Tarlek.inc "$build/resident/tarlek.bin" "$demo"
 cd "$demo"
 
 echo "== as31 demo.asm"

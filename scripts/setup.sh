@@ -1,11 +1,29 @@
 #!/usr/bin/env bash
-# Installs what building and testing Tarlek needs, when it is missing
-# (Debian 12; as root, or through sudo).
+# Installs what Tarlek needs, when it is missing (Debian 12; as root, or
+# through sudo):
+#   setup.sh        everything for building, testing, fuzzing and packaging
+#   setup.sh demo   only what the demo needs: the tools' build and the 8051
+#                   assembler and simulator
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev clang-format python3 as31 sdcc-ucsim
-  srecord binutils python3-intelhex sdcc clang libclang-rt-14-dev libbenchmark-dev valgrind
-  libcli11-dev libfmt-dev nlohmann-json3-dev)
+# The tools' build (the compiler, CMake, the libraries tarlek-mon is built
+# with), as31 and the s51 simulator.
+demo=(cmake g++ make libcli11-dev libfmt-dev nlohmann-json3-dev as31 sdcc-ucsim)
+# The tests and their peer tools, style and static analysis, the fuzzer's and
+# sanitizers' runtime, benchmarks, and what cpack needs to find the package's
+# dependencies (dpkg-shlibdeps, file).
+tests=(libgtest-dev python3 srecord binutils python3-intelhex sdcc clang-format clang-tidy clang
+  libclang-rt-14-dev libbenchmark-dev valgrind dpkg-dev file)
+
+case "${1:-all}" in
+  demo) packages=("${demo[@]}") ;;
+  all) packages=("${demo[@]}" "${tests[@]}") ;;
+  *)
+    echo "usage: setup.sh [demo]" >&2
+    exit 2
+    ;;
+esac
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -9,7 +9,7 @@ constexpr std::string_view kDigits = "0123456789ABCDEF";
 
 constexpr std::array<char, 512> MakeByteTable() {
   std::array<char, 512> table{};
-  for (int b = 0; b < 256; ++b) {
+  for (size_t b = 0; b < 256; ++b) {
     table[2 * b] = kDigits[b / 16];
     table[2 * b + 1] = kDigits[b % 16];
   }
@@ -19,8 +19,8 @@ constexpr std::array<char, 512> MakeByteTable() {
 constexpr std::array<uint8_t, 256> MakeDigitTable() {
   std::array<uint8_t, 256> table{};
   for (auto& v : table) v = 0xFF;
-  for (int d = 0; d < 10; ++d) table['0' + d] = static_cast<uint8_t>(d);
-  for (int d = 0; d < 6; ++d) {
+  for (size_t d = 0; d < 10; ++d) table['0' + d] = static_cast<uint8_t>(d);
+  for (size_t d = 0; d < 6; ++d) {
     table['A' + d] = static_cast<uint8_t>(10 + d);
     table['a' + d] = static_cast<uint8_t>(10 + d);
   }
@@ -44,7 +44,7 @@ constexpr std::array<uint16_t, 65536> MakePairTable() {
 
 constexpr std::array<uint16_t, 65536> kHexPairTable = MakePairTable();
 
-std::string_view HexByte(uint8_t value) { return {&kByteTable[2 * value], 2}; }
+std::string_view HexByte(uint8_t value) { return {&kByteTable[size_t{2} * value], 2}; }
 
 uint16_t HexToWord(std::string_view text) {
   uint16_t value = 0;

@@ -26,9 +26,9 @@ extern const std::array<uint16_t, 65536> kHexPairTable;
 
 // The two characters at text as one byte value, or kNotHexPair.
 inline uint16_t HexPairValue(const char* text) {
-  const unsigned index = static_cast<unsigned char>(text[0]) | static_cast<unsigned char>(text[1])
-                                                                   << 8;
-  return kHexPairTable[index];
+  const unsigned first = static_cast<unsigned char>(text[0]);
+  const unsigned second = static_cast<unsigned char>(text[1]);
+  return kHexPairTable[first | second << 8];
 }
 
 }  // namespace tarlek

@@ -35,7 +35,8 @@ void RemoveTemporaryAndStop(int signal) {
   fallback.sa_handler = SIG_DFL;
   sigemptyset(&fallback.sa_mask);
   ::sigaction(signal, &fallback, nullptr);
-  ::raise(signal);
+  // Should raise fail, the handler can only return.
+  static_cast<void>(::raise(signal));
   errno = saved_errno;
 }
 

@@ -38,7 +38,7 @@ Bytes Varied(size_t n) {
 
 std::vector<ReadCase> LongRecordCases() {
   std::vector<ReadCase> cases;
-  for (size_t n : {122, 123, 124, 200, 255}) {
+  for (size_t n : {122u, 123u, 124u, 200u, 255u}) {
     cases.push_back({"record_of_" + std::to_string(n) + "_bytes",
                      RecordLine(0, 0x1000, Varied(n)) + "\n" + kEof + "\n",
                      {{0x1000, Varied(n)}},
@@ -51,7 +51,8 @@ std::vector<ReadCase> LongRecordCases() {
 // that straddles a block boundary must read the same.
 std::vector<ReadCase> BlockBoundaryCases() {
   std::vector<ReadCase> cases;
-  for (size_t filler : {4093, 4094, 4095, 4096, 16370, 16380, 16381, 16382, 16383, 16384}) {
+  for (size_t filler :
+       {4093u, 4094u, 4095u, 4096u, 16370u, 16380u, 16381u, 16382u, 16383u, 16384u}) {
     for (std::string end : {"\n", "\r\n", "\r"}) {
       const std::string end_name = end == "\n" ? "lf" : end == "\r" ? "cr" : "crlf";
       cases.push_back({"filler_" + std::to_string(filler) + "_" + end_name,
@@ -186,7 +187,7 @@ TEST_P(HexReaderLoads, StoresTheBytesAndProgramEnd) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, HexReaderLoads, ::testing::ValuesIn(ReadCases()),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& p) { return p.param.name; });
 
 struct RefuseCase {
   std::string name;
@@ -220,7 +221,7 @@ INSTANTIATE_TEST_SUITE_P(
         {"long_record_runs_past_ffff", RecordLine(0, 0xFF10, Varied(255))},
         {"refused_after_valid_data", kRecord + "\n" + ":02FFFF00AABB9B\n" + kEof + "\n"},
     }),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& p) { return p.param.name; });
 
 TEST(HexReader, MissingFileOrDirectoryCannotBeOpened) {
   TempDir dir;

@@ -68,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
         RelocatableCase{"HighByteWrapsToZero", {0x90, 0xFF, 0xFF}, {0x90, 0x00, 0xFF}, {1}},
         // A resident of nothing: the file is the two length bytes alone.
         RelocatableCase{"Empty", {}, {}, {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 struct RefusedCase {
   const char* name;
@@ -105,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {0x01, 0x00, 0x02, 0x00, 0x00, 0x74, 0x00},
                     {0x21, 0x00, 0x02, 0x01, 0x00, 0x74, 0x02},
                     {0, 6}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(ResidentBuilder, RefusesBuildsOfDifferentLength) {
   const Bytes low = {0x02, 0x00, 0x00};
@@ -147,7 +147,7 @@ TEST(PrebuiltResident, IsByteIdenticalToAFreshBuild) {
 TEST(PrebuiltResident, KeepsItsEntriesAndTheCodeSizeTheReadmeStates) {
   const Bytes file = testing::ReadFile(TARLEK_SOURCE_DIR "/resident/tarlek.bin");
   ASSERT_GE(file.size(), 2u);
-  const size_t length = file[0] | file[1] << 8;
+  const size_t length = size_t{file[0]} | size_t{file[1]} << 8;
   ASSERT_EQ(file.size(), 2 + 2 * length);
   ASSERT_GE(length, 8u);
   const uint8_t* flags = &file[2];

@@ -49,7 +49,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, HexRecordLine,
                               ":10FFF000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF11\n"},
                              {"seven_bytes", 0x1230, Bytes(7, 0x80), ":071230008080808080808037\n"},
                          }),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& p) { return p.param.name; });
 
 TEST(HexWriter, WorkedFileComesOutByteForByte) {
   TempDir dir;
@@ -167,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
         {"range_up_to_ffff_stops_there", 0x000F, 0xFF00, 0x100,
          Join({Full(0x0000, 1), Full(0xFF00, 16)})},
     }),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& p) { return p.param.name; });
 
 TEST(HexWriter, UnwritablePathGivesOneLine) {
   TempDir dir;

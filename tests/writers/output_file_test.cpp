@@ -104,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(Targets, Replace,
                               std::string(NAME_MAX - 4, 'p') + ".bin", "."},
                              {"ThroughLink", "link.bin", "real/prog.bin", "real"},
                          }),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST(OutputFile, NewFileAbandonedLeavesNothing) {
   TempDir dir;
@@ -213,7 +213,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, Unwritable,
                              {"LinkIntoMissingDirectory", "dangling.bin"},
                              {"Empty", ""},
                          }),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace tarlek::testing

@@ -138,7 +138,7 @@ TEST_P(RoundTrip, HexInToBinAndBinInToHexGiveTheSameImage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Programs, RoundTrip, ::testing::ValuesIn(kPrograms),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& p) { return p.param.name; });
 
 struct WriteCase {
   std::string name;
@@ -187,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, HexReadBack,
                              {"resident_up_to_fffc", 0xEFFF, 0xF000, 0xFFD},
                              {"empty_resident", 0x0040, 0x0200, 0},
                          }),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& p) { return p.param.name; });
 
 // Every input kind with every option, through the real executable: the output
 // goes to the right file, holds the merge, and any other input stays as it was.

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Builds the tools as a packager does (their own build directory, no tests,
+# the default warnings), makes the Debian package with cpack, checks what it
+# declares and holds, and uses the tools from a copy extracted with
+# dpkg-deb -x. Everything happens in a private temporary directory; the
+# package is never installed.
+#   package_test.sh SOURCE_DIR CXX_COMPILER VERSION
+set -euo pipefail
+src=$1
+cxx=$2
+version=$3
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarlek-package-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+fail() {
+  echo "FAIL: $*"
+  exit 1
+}
+
+cmake -S "$src" -B "$work/build" -DCMAKE_BUILD_TYPE=Release -DTARLEK_TESTS=OFF \
+  -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
+cmake --build "$work/build" -j2 >/dev/null
+(cd "$work/build" && cpack -G DEB -B "$work/out") >"$work/cpack.log" ||
+  { cat "$work/cpack.log"; fail "cpack"; }
+arch=$(dpkg --print-architecture)
+deb=$work/out/tarlek_${version}_$arch.deb
+[ -f "$deb" ] || fail "no $(basename "$deb") in: $(ls "$work/out")"
+
+# The control fields.
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = tarlek ] || fail "Package: $(field Package)"
+[ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
+[ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture)"
+[ "$(field Section)" = electronics ] || fail "Section: $(field Section)"
+grep -Eq '^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$' <<<"$(field Maintainer)" || fail "Maintainer: $(field Maintainer)"
+description=$(field Description)
+[ "$(wc -l <<<"$description")" -ge 2 ] || fail "Description without a long part: $description"
+dpkg-deb -I "$deb" >/dev/null || fail "dpkg-deb -I"
+
+# The files: under /usr only, owned by root, the expected ones among them.
+dpkg-deb -c "$deb" >"$work/contents"
+awk '{ print $6 }' "$work/contents" | sed 's|/$||' >"$work/paths"
+grep -v -e '^\./usr/' -e '^\.$' -e '^\./usr$' "$work/paths" && fail "paths outside /usr"
+awk '$2 != "root/root"' "$work/contents" | grep . && fail "files not owned by root"
+for f in bin/tarlek share/tarlek/tarlek.bin share/tarlek/Tarlek.inc share/man/man1/tarlek.1 \
+  share/doc/tarlek/README.md share/doc/tarlek/resident/README.md; do
+  grep -qx "\./usr/$f" "$work/paths" || fail "$f is not in the package"
+done
+
+# Every shared library that a packaged program loads comes from a package
+# that Depends names.
+dpkg-deb -x "$deb" "$work/root"
+depends=$(field Depends)
+# The package names in Depends, one a line, without versions.
+depends_names=$(sed -e 's/([^)]*)//g' -e 's/[,|]/\n/g' <<<"$depends" | tr -d ' ')
+while IFS= read -r -d '' program; do
+  file -b "$program" | grep -q 'dynamically linked' || continue
+  while read -r library; do
+    owner=$(dpkg -S "$library" 2>/dev/null || dpkg -S "/usr$library" 2>/dev/null ||
+      dpkg -S "${library#/usr}" 2>/dev/null) || fail "no package holds $library"
+    owner=${owner%%:*}
+    grep -qxF "$owner" <<<"$depends_names" ||
+      fail "${program#"$work"/root} loads $library from $owner, which Depends ($depends) leaves out"
+  done < <(ldd "$program" | awk '$2 == "=>" && $3 ~ /^\// { print $3 }')
+done < <(find "$work/root" -type f -perm -u+x -print0)
+
+bash "$(dirname "$0")/check_installed.sh" "$work/root/usr" "$src/examples" "$version" --with-doc
+echo "package $(basename "$deb") works"
