@@ -73,7 +73,7 @@ std::vector<Segment> ParseIntelHex(const std::string& text, const std::string& n
         break;
       case 0x02:
         if (record[0] != 2) throw fail("bad extended segment address record");
-        base = ((record[4] << 8) | record[5]) << 4;
+        base = static_cast<uint32_t>((record[4] << 8) | record[5]) << 4;
         break;
       case 0x04:
         if (record[0] != 2) throw fail("bad extended linear address record");

@@ -77,9 +77,9 @@ int OpenSerial(const std::string& path, uint32_t baud) {
   if (::tcgetattr(fd, &tio) != 0)
     throw fail("cannot read the settings of " + path + ": " + Errno());
   ::cfmakeraw(&tio);
-  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  tio.c_cflag &= ~tcflag_t{CSIZE | PARENB | CSTOPB | CRTSCTS};
   tio.c_cflag |= CS8 | CLOCAL | CREAD;
-  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  tio.c_iflag &= ~tcflag_t{IXON | IXOFF | IXANY};
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
   const speed_t speed = BaudConstant(baud);
@@ -212,7 +212,9 @@ bool Port::Wait(int fd, short events, Clock::time_point deadline, short& revents
     const auto left = deadline - Clock::now();
     if (left <= Clock::duration::zero()) return false;
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    timespec ts{};
+    ts.tv_sec = ns / 1000000000;
+    ts.tv_nsec = ns % 1000000000;
     pollfd pfd{fd, events, 0};
     const int n = ::ppoll(&pfd, 1, &ts, g_handlers_installed ? &g_wait_mask : nullptr);
     if (n < 0) {

@@ -177,7 +177,7 @@ TEST(Commands, VerifyNamesTheDifferingRanges) {
 TEST(Commands, ReadToIntelHexAndAsADump) {
   TempDir dir;
   Session s;
-  for (int i = 0; i < 0x20; ++i) s.resident->xram[0x1230 + i] = static_cast<uint8_t>(0x40 + i);
+  for (size_t i = 0; i < 0x20; ++i) s.resident->xram[0x1230 + i] = static_cast<uint8_t>(0x40 + i);
   EXPECT_EQ(s.Run({"read", "xram", "1230h", "20", "-o", dir / "x.hex"}), kExitOk);
   const auto segments = ReadImageFile(dir / "x.hex");
   ASSERT_EQ(segments.size(), 1u);
@@ -253,8 +253,8 @@ TEST(Commands, WatchOnATerminalRedrawsAndMarksChanges) {
     });
     EXPECT_EQ(s.Run(args, c.terminal), kExitOk) << c.name;
     // Every refresh after the first goes back up one line and rewrites it.
-    const size_t refreshes = std::count(s.out.begin(), s.out.end(), '\n');
-    ASSERT_GE(refreshes, 3u) << c.name;
+    const auto refreshes = std::count(s.out.begin(), s.out.end(), '\n');
+    ASSERT_GE(refreshes, 3) << c.name;
     size_t ups = 0;
     for (size_t at = 0; (at = s.out.find("\x1b[1A", at)) != std::string::npos; ++at) ++ups;
     EXPECT_EQ(ups, refreshes - 1) << c.name;

@@ -206,9 +206,9 @@ TEST_P(LinkFaults, WritesCarryTheAddressCheckAndLand) {
 
 INSTANTIATE_TEST_SUITE_P(Transports, LinkFaults,
                          ::testing::Values(Transport::kSocketPair, Transport::kPseudoTerminal),
-                         [](const auto& info) {
-                           return info.param == Transport::kSocketPair ? "SocketPair"
-                                                                       : "PseudoTerminal";
+                         [](const auto& p) {
+                           return p.param == Transport::kSocketPair ? "SocketPair"
+                                                                    : "PseudoTerminal";
                          });
 
 }  // namespace
