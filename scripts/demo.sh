@@ -2,9 +2,8 @@
 # The whole story on the bundled example: set up only what it needs (the
 # build, as31 and the s51 simulator), build the tools without the tests in
 # their own directory, assemble examples/demo.asm, merge the resident into it
-# with tarlek, run the merged program in s51, send the resident the identify
-# request on the simulated serial line and pick its answer out of the
-# program's own output.
+# with tarlek, run the merged program freely in s51, and let tarlek-mon look
+# into it over the simulated serial line while it runs and prints.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh demo
@@ -13,6 +12,7 @@ bash scripts/build.sh "$build" -DTARLEK_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
 demo=$build/demo
 rm -rf "$demo" && mkdir -p "$demo"
 cp examples/demo.asm resident/Tarlek.inc "$build/resident/tarlek.bin" "$demo"
+mon=$PWD/$build/tarlek-mon
 cd "$demo"
 
 echo "== as31 demo.asm"
@@ -20,40 +20,42 @@ as31 demo.asm >as31.log 2>&1 || { cat as31.log; exit 1; }
 echo "== tarlek demo.hex"
 ../tarlek demo.hex
 echo "demo.hex, rewritten: $(wc -l <demo.hex) lines; its last records, the resident's end:"
-tail -n 4 demo.hex
+tail -n 3 demo.hex
 
-echo "== s51: reset, let the program print, send identify (A5 01 00 FF) at 9600 baud"
-printf '\xA5\x01\x00\xFF' >rx.bin
-cat >s51.cmd <<'CMDS'
-file "demo.hex"
-uart0_check_often=1
-step 400000
-quit
-CMDS
-s51 -t 8051 -b -S in=rx.bin,out=tx.bin -C s51.cmd </dev/null >s51.log 2>&1
-# The line carries the program's text and the resident's answer frame:
-# A5h, 81h, length, payload, sum. Pick the frame out, the rest is text.
-python3 - tx.bin <<'PY'
-import sys
-data = open(sys.argv[1], "rb").read()
-text, answer, k = bytearray(), None, 0
-while k < len(data):
-    n = data[k + 2] if k + 2 < len(data) else 0
-    frame = data[k:k + 4 + n]
-    if (data[k] == 0xA5 and answer is None and len(frame) == 4 + n and frame[1] == 0x81
-            and sum(frame[1:]) % 256 == 0):
-        answer, k = frame[3:3 + n], k + 4 + n
-        text += b"<identify answered here>"
-        continue
-    text.append(data[k])
-    k += 1
-lines = text.decode("ascii", "replace").splitlines()
-print("the program printed %d lines around the answer:" % len(lines))
-print("\n".join("  " + line for line in lines[:3] + ["..."] + lines[-3:]))
-if answer is None or len(answer) != 16:
-    sys.exit("no identify answer in the serial output")
-print("resident answered: protocol %d, Tarlek %d.%d.%d at %02X00h, %d Hz, %d baud, "
-      "payload up to %d, commands %04Xh" % (answer[0], answer[1], answer[2], answer[3], answer[4],
-      int.from_bytes(answer[5:9], "big"), int.from_bytes(answer[9:13], "big"), answer[13],
-      int.from_bytes(answer[14:16], "big")))
-PY
+echo "== s51 runs the merged program freely, its serial port on two FIFOs"
+mkfifo s51.rx s51.tx s51.console
+echo "uart0_check_often=1" >s51.cfg
+# s51 quits when its console input ends, so this script holds that open; it
+# also holds both ends of the serial line open between tarlek-mon's runs.
+exec 5<>s51.console
+s51 -t 8051 -b -S in=s51.rx,out=s51.tx -C s51.cfg -g demo.hex <s51.console >s51.log 2>&1 &
+s51_pid=$!
+trap 'kill "$s51_pid" 2>/dev/null; wait "$s51_pid" 2>/dev/null || true' EXIT
+exec 3<>s51.rx 4<>s51.tx
+export TARLEK_PORT=fifo:s51.rx,s51.tx
+
+mon() {
+  echo "\$ tarlek-mon $*"
+  "$mon" "$@"
+}
+echo "== tarlek-mon looks into the program while it runs (the port: \$TARLEK_PORT)"
+mon --quiet identify
+mon --quiet read code 8000h 20
+# Watch and console run until Ctrl-C: here SIGINT after a few seconds, which
+# they take as the normal end (timeout then says 124).
+for_a_while() {
+  local seconds=$1 status=0
+  shift
+  timeout -s INT "$seconds" "$mon" "$@" >mon.out || status=$?
+  [ "$status" -eq 0 ] || [ "$status" -eq 124 ] || exit "$status"
+  head -n 4 mon.out
+}
+echo "\$ tarlek-mon --quiet watch --interval 0.5 iram 41 1   (3 s; piped: a line per change)"
+for_a_while 3 --quiet watch --interval 0.5 iram 41 1
+echo "(40h: 5Ah once the demo runs; 41h: its pass counter; 48h..4Eh: A, B, DPL, DPH, PSW, R0"
+echo " and SP as its loop left them: B C3h, PSW 88h, R0 A0h and SP 5Fh whatever the resident did)"
+mon --quiet read iram 40 10
+mon --quiet write xram 0100 de ad be ef
+echo "\$ tarlek-mon console   (2 s: the program's own text, from the same serial line)"
+for_a_while 2 console
+mon --quiet verify demo.hex
