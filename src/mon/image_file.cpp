@@ -1,6 +1,9 @@
 #include "mon/image_file.h"
 
+#include <fcntl.h>
 #include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -59,7 +62,7 @@ std::vector<Segment> ParseIntelHex(const std::string& text, const std::string& n
     unsigned sum = 0;
     for (uint8_t b : record) sum += b;
     if ((sum & 0xFF) != 0) throw fail("bad checksum");
-    const uint32_t offset = (record[1] << 8) | record[2];
+    const auto offset = static_cast<uint32_t>((record[1] << 8) | record[2]);
     switch (record[3]) {
       case 0x00:
         for (size_t i = 0; i < record[0]; ++i) {
@@ -131,24 +134,42 @@ std::vector<Segment> ReadImageFile(const std::string& path) {
 }
 
 void WriteImageFile(const std::string& path, const Segment& segment) {
-  std::string content = IsBinaryName(path) ? std::string(segment.data.begin(), segment.data.end())
-                                           : FormatIntelHex({segment});
-  // A whole new file or none: written beside it, then renamed over it.
-  const std::string part = path + ".part";
-  {
-    std::ofstream out(part, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    out.close();
-    if (!out) {
-      std::remove(part.c_str());
-      throw Failure(kExitFailure, fmt::format("cannot write {}: {}", path, std::strerror(errno)));
-    }
+  const std::string content = IsBinaryName(path)
+                                  ? std::string(segment.data.begin(), segment.data.end())
+                                  : FormatIntelHex({segment});
+  const auto fail = [&](const std::string& why) {
+    return Failure(kExitFailure, fmt::format("cannot write {}: {}", path, why));
+  };
+  // A whole new file or none: written to a fresh temporary name beside it
+  // (never a name that could be someone's file), synced, then renamed over it.
+  std::string part = path + ".XXXXXX";
+  const int fd = ::mkostemp(part.data(), O_CLOEXEC);
+  if (fd < 0) throw fail(std::strerror(errno));
+  // An existing file keeps its mode; a new one gets 0666 less the umask.
+  struct stat old {};
+  mode_t mode = 0;
+  if (::stat(path.c_str(), &old) == 0) {
+    mode = old.st_mode & 07777;
+  } else {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode = 0666 & ~mask;
   }
-  if (std::rename(part.c_str(), path.c_str()) != 0) {
-    const std::string why = std::strerror(errno);
-    std::remove(part.c_str());
-    throw Failure(kExitFailure, fmt::format("cannot write {}: {}", path, why));
+  std::string_view rest(content);
+  bool ok = ::fchmod(fd, mode) == 0;
+  while (ok && !rest.empty()) {
+    const ssize_t n = ::write(fd, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) rest.remove_prefix(static_cast<size_t>(n));
   }
+  ok = ok && ::fsync(fd) == 0;
+  const std::string why = ok ? "" : std::strerror(errno);
+  ok = (::close(fd) == 0) && ok;
+  if (ok && std::rename(part.c_str(), path.c_str()) == 0) return;
+  const std::string reason = why.empty() ? std::strerror(errno) : why;
+  static_cast<void>(std::remove(part.c_str()));
+  throw fail(reason);
 }
 
 }  // namespace tarlek::mon

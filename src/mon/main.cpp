@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "mon/cli.h"
+#include "mon/failure.h"
 #include "mon/port.h"
 #include "mon/run.h"
 
@@ -22,17 +23,24 @@ void WriteAll(int fd, std::string_view text) {
 
 int main(int argc, char** argv) {
   using namespace tarlek::mon;
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  const ParseResult parsed = ParseArguments(args, std::getenv("TARLEK_PORT"));
-  if (const auto* exit = std::get_if<ParseExit>(&parsed)) {
-    WriteAll(exit->status == 0 ? STDOUT_FILENO : STDERR_FILENO, exit->text);
-    return exit->status;
+  try {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const ParseResult parsed = ParseArguments(args, std::getenv("TARLEK_PORT"));
+    if (const auto* exit = std::get_if<ParseExit>(&parsed)) {
+      WriteAll(exit->status == 0 ? STDOUT_FILENO : STDERR_FILENO, exit->text);
+      return exit->status;
+    }
+    const Invocation& invocation = std::get<Invocation>(parsed);
+    InstallInterruptHandlers();
+    Io io;
+    io.out = [](std::string_view text) { WriteAll(STDOUT_FILENO, text); };
+    io.err = [](std::string_view text) { WriteAll(STDERR_FILENO, text); };
+    io.terminal = Terminal::Decide(invocation, STDOUT_FILENO, STDERR_FILENO);
+    return Run(invocation, io);
+  } catch (const std::exception& e) {
+    // Run reports its own failures; this is the last word on anything else
+    // (out of memory, say), still in one line.
+    WriteAll(STDERR_FILENO, std::string("tarlek-mon: ") + e.what() + "\n");
+    return kExitFailure;
   }
-  const Invocation& invocation = std::get<Invocation>(parsed);
-  InstallInterruptHandlers();
-  Io io;
-  io.out = [](std::string_view text) { WriteAll(STDOUT_FILENO, text); };
-  io.err = [](std::string_view text) { WriteAll(STDERR_FILENO, text); };
-  io.terminal = Terminal::Decide(invocation, STDOUT_FILENO, STDERR_FILENO);
-  return Run(invocation, io);
 }

@@ -141,7 +141,7 @@ unsigned BaudConstant(uint32_t baud) {
 Port::Port(Kind kind, int read_fd, int write_fd, std::string name)
     : kind_(kind), read_fd_(read_fd), write_fd_(write_fd), name_(std::move(name)) {
   // A peer that goes away shows as EPIPE from write, not as a signal.
-  std::signal(SIGPIPE, SIG_IGN);
+  static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
 }
 
 Port::Port(Port&& other) noexcept
