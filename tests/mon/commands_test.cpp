@@ -2,8 +2,10 @@
 // resident on a socket pair: what a user sees and the exit status.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <regex>
 
@@ -18,7 +20,9 @@ namespace tarlek::mon {
 namespace {
 
 using testing::FakeResident;
+using testing::ReadFile;
 using testing::TempDir;
+using testing::WriteFile;
 
 Invocation Parsed(const std::vector<std::string>& args, const char* env_port = nullptr) {
   const ParseResult result = ParseArguments(args, env_port);
@@ -189,6 +193,30 @@ TEST(Commands, ReadToIntelHexAndAsADump) {
   dump.resident->iram[0x41] = 0x07;
   EXPECT_EQ(dump.Run({"read", "iram", "41", "1"}), kExitOk);
   EXPECT_EQ(dump.out, "40     07                                             | .|\n");
+}
+
+// A file written over keeps its mode, holds the new contents whole, and no
+// temporary file is left beside it; a directory that refuses the file leaves
+// the old one alone and ends in one line.
+TEST(Commands, OutputFileIsReplacedWholeKeepingItsMode) {
+  TempDir dir;
+  const std::string target = dir / "code.bin";
+  WriteFile(target, std::string("old contents, longer than the new ones"));
+  ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+  Session s;
+  for (size_t i = 0; i < 4; ++i) s.resident->code[0x100 + i] = static_cast<uint8_t>(0xA0 + i);
+  EXPECT_EQ(s.Run({"read", "code", "100", "4", "-o", target}), kExitOk);
+  struct stat st {};
+  ASSERT_EQ(::stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(ReadFile(target), (Bytes{0xA0, 0xA1, 0xA2, 0xA3}));
+  size_t entries = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+  EXPECT_EQ(entries, 1u) << "a temporary file was left beside the output";
+
+  Session refused;
+  EXPECT_EQ(refused.Run({"read", "code", "100", "4", "-o", dir / "missing/x.bin"}), kExitFailure);
+  EXPECT_NE(refused.err.find("cannot write"), std::string::npos) << refused.err;
 }
 
 TEST(Commands, WriteReadsBackAndProgramOutputGoesToStandardError) {
