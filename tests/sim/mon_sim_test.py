@@ -125,25 +125,26 @@ def test_page(page):
         raw = out.encode("latin-1")
         held = [a for a in held_addresses(read_file(program)) if a < 0x800]
         check(status == 0 and len(raw) == 0x800 and all(raw[a] == image[a] for a in held),
-              "%s: read code 0000h-07FFh raw" % label)
+              "%s: read code 0000h-07FFh raw %s" % (label, err.strip()))
 
         resident_end = start + len(resident) // 3
         status, out, err = mon("--quiet", "dump", os.path.join(work, "part.bin"),
                                "--range", "%X-%X" % (start, resident_end))
         part = open(os.path.join(work, "part.bin"), "rb").read() if status == 0 else b""
-        check(part == image[start:resident_end + 1], "%s: dump of the resident's range" % label)
+        check(part == image[start:resident_end + 1],
+              "%s: dump of the resident's range %s" % (label, err.strip()))
 
         merged_text = read_file(program)
         status, out, err = mon("--quiet", "verify", program)
         check(status == 0 and out.startswith("verified:"),
-              "%s: verify passes on the merged file: %s" % (label, out.strip()))
+              "%s: verify passes on the merged file: %s" % (label, (out + err).strip()))
         changed_at = start + 0x10
         with open(os.path.join(work, "changed.hex"), "w") as f:
             f.write(changed_hex(merged_text, changed_at))
         status, out, err = mon("--quiet", "verify", os.path.join(work, "changed.hex"))
         check(status == 3 and ("differs at %04Xh: file %02X, chip %02X" %
                                (changed_at, image[changed_at] ^ 0xFF, image[changed_at])) in out,
-              "%s: verify fails naming %04Xh: %s" % (label, changed_at, out.strip()))
+              "%s: verify fails naming %04Xh: %s" % (label, changed_at, (out + err).strip()))
         check(sim.running(), "%s: the simulator still runs" % label)
 
 
