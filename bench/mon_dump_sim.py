@@ -20,23 +20,22 @@ from types import SimpleNamespace
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "sim"))
-import resident_sim_test as programs  # noqa: E402
-from s51_session import S51Session  # noqa: E402
+import sim_support  # noqa: E402
 
 
 def main():
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
-    programs.ARGS = SimpleNamespace(
+    sim_support.TOOLS = SimpleNamespace(
         tarlek=os.path.join(build, "tarlek"), include=os.path.join(ROOT, "resident", "Tarlek.inc"),
-        as31="as31")
+        as31="as31", s51="s51")
     runs = ((9600, "8051", os.path.join(build, "resident", "tarlek.bin")),
             (115200, "8052", os.path.join(build, "resident", "tarlek_8052_115200.bin")))
     with open("/tmp/tarlek-s51.lock", "w") as lock, tempfile.TemporaryDirectory() as work:
         fcntl.flock(lock, fcntl.LOCK_EX)
         for baud, cpu, resident in runs:
-            program, _ = programs.merge(work, os.path.join(ROOT, "examples", "demo.asm"), 0x80,
+            program, _ = sim_support.merge(work, os.path.join(ROOT, "examples", "demo.asm"), 0x80,
                                         "hex", open(resident, "rb").read())
-            with S51Session(work, program, cpu=cpu, clock_hz=11059200) as sim:
+            with sim_support.session(work, program, cpu) as sim:
                 result = subprocess.run(
                     [os.path.join(build, "tarlek-mon"), "--port", "fifo:%s,%s" % (sim.rx, sim.tx),
                      "--baud", str(baud), "--quiet", "--json", "dump",

@@ -3,7 +3,8 @@
 ;
 ;   internal RAM 00h..7Fh  each byte its address complemented, except:
 ;     08h..0Fh  register bank 1, R0..R7 = A0h..A7h (the bank in use)
-;     40h       5Ah once this code runs
+;     40h       5Ah once the loop has made its first copies: the program is
+;               ready, every value below is in place
 ;     41h, 42h  the pass counter: 41h counts down, 42h up when 41h wraps
 ;     48h..4Dh  copies of A, B, DPL, DPH, PSW, SP after every pass
 ;     50h..57h  copies of R0..R7 after every pass
@@ -21,6 +22,7 @@
         .org    0030h
 tarlek_main:
         mov     sp, #5Fh        ; first: a request may come in at once
+        mov     40h, #0         ; not ready, whatever RAM held at power-up
         mov     r0, #7Fh
 fill:   mov     a, r0
         cpl     a
@@ -36,7 +38,6 @@ xfill:  mov     a, dpl
         jz      xfill
         mov     th0, #9Ch
         mov     p1, #3Ch
-        mov     40h, #5Ah
         mov     41h, #0
         mov     42h, #0
         mov     psw, #0CCh
@@ -67,5 +68,6 @@ same:   mov     48h, a
         mov     55h, r5
         mov     56h, r6
         mov     57h, r7
+        mov     40h, #5Ah       ; ready
         sjmp    loop
         .end

@@ -18,9 +18,9 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import resident_sim_test as programs  # noqa: E402
-from resident_sim_test import check, FAILURES  # noqa: E402
-from s51_session import S51Session  # noqa: E402
+from sim_support import (  # noqa: E402
+    Host, check, hex_bytes, hex_lines, held_addresses, merge, read_file, report, run, session,
+    tool_args)
 
 ARGS = None
 
@@ -35,7 +35,7 @@ class Client:
         self.baud = str(baud)
 
     def __call__(self, *args):
-        result = programs.run([ARGS.mon, "--port", self.port, "--baud", self.baud] + list(args),
+        result = run([ARGS.mon, "--port", self.port, "--baud", self.baud] + list(args),
                               self.work)
         return result.returncode, result.stdout.decode("latin-1"), \
             result.stderr.decode("latin-1")
@@ -62,8 +62,8 @@ def demo_lines_in_order(text):
 def changed_hex(text, address):
     """The HEX text with the data byte at address inverted (checksum fixed)."""
     out = []
-    for line in text.split():
-        record = bytearray(bytes.fromhex(line[1:]))
+    for record in hex_lines(text):
+        record = bytearray(record)
         at = record[1] << 8 | record[2]
         if record[3] == 0 and at <= address < at + record[0]:
             record[4 + address - at] ^= 0xFF
@@ -72,22 +72,16 @@ def changed_hex(text, address):
     return "\n".join(out) + "\n"
 
 
-def held_addresses(text):
-    addresses = []
-    for line in text.split():
-        record = bytes.fromhex(line[1:])
-        if record[3] == 0:
-            at = record[1] << 8 | record[2]
-            addresses.extend(range(at, at + record[0]))
-    return addresses
-
-
 def test_page(page):
     work = tempfile.mkdtemp(prefix="mon-%02X-" % page, dir=WORK)
     resident = open(ARGS.resident, "rb").read()
-    program, image = programs.merge(work, ARGS.demo, page, "hex", resident)
+    program, image = merge(work, ARGS.demo, page, "hex", resident)
     label = "page %02Xh" % page
-    with S51Session(work, program, s51=ARGS.s51, clock_hz=11059200) as sim:
+    with session(work, program) as sim:
+        # The demo's first line whole and a byte of the next: its marker
+        # and counter are in place before the client comes.
+        check(Host(sim).wait_text(rb"Tarlek demo 00\r\n."),
+              "%s: the demo has printed its first line" % label)
         mon = Client(work, sim, 9600)
         info = mon.json("identify")
         check(info.get("protocol") == 2 and info.get("page") == page and
@@ -129,27 +123,28 @@ def test_page(page):
         # 2 KB in eight reads of the largest payload, raw.
         status, out, err = mon("read", "code", "0", "800", "--raw")
         raw = out.encode("latin-1")
-        held = [a for a in held_addresses(open(program).read()) if a < 0x800]
+        held = [a for a in held_addresses(read_file(program)) if a < 0x800]
         check(status == 0 and len(raw) == 0x800 and all(raw[a] == image[a] for a in held),
-              "%s: read code 0000h-07FFh raw" % label)
+              "%s: read code 0000h-07FFh raw %s" % (label, err.strip()))
 
         resident_end = start + len(resident) // 3
         status, out, err = mon("--quiet", "dump", os.path.join(work, "part.bin"),
                                "--range", "%X-%X" % (start, resident_end))
         part = open(os.path.join(work, "part.bin"), "rb").read() if status == 0 else b""
-        check(part == image[start:resident_end + 1], "%s: dump of the resident's range" % label)
+        check(part == image[start:resident_end + 1],
+              "%s: dump of the resident's range %s" % (label, err.strip()))
 
-        merged_text = open(program).read()
+        merged_text = read_file(program)
         status, out, err = mon("--quiet", "verify", program)
         check(status == 0 and out.startswith("verified:"),
-              "%s: verify passes on the merged file: %s" % (label, out.strip()))
+              "%s: verify passes on the merged file: %s" % (label, (out + err).strip()))
         changed_at = start + 0x10
         with open(os.path.join(work, "changed.hex"), "w") as f:
             f.write(changed_hex(merged_text, changed_at))
         status, out, err = mon("--quiet", "verify", os.path.join(work, "changed.hex"))
         check(status == 3 and ("differs at %04Xh: file %02X, chip %02X" %
                                (changed_at, image[changed_at] ^ 0xFF, image[changed_at])) in out,
-              "%s: verify fails naming %04Xh: %s" % (label, changed_at, out.strip()))
+              "%s: verify fails naming %04Xh: %s" % (label, changed_at, (out + err).strip()))
         check(sim.running(), "%s: the simulator still runs" % label)
 
 
@@ -157,13 +152,13 @@ def test_full_dump():
     """All 64 KB of code at 115200 baud, timer 2 on an 8052."""
     work = tempfile.mkdtemp(prefix="mon-dump-", dir=WORK)
     resident = open(ARGS.resident_8052, "rb").read()
-    program, image = programs.merge(work, ARGS.demo, 0x80, "hex", resident)
-    with S51Session(work, program, s51=ARGS.s51, cpu="8052", clock_hz=11059200) as sim:
+    program, image = merge(work, ARGS.demo, 0x80, "hex", resident)
+    with session(work, program, "8052") as sim:
         mon = Client(work, sim, 115200)
         dump_path = os.path.join(work, "all.hex")
         summary = mon.json("--quiet", "dump", dump_path)
-        dumped = programs.parse_hex(open(dump_path).read()) if summary.get("bytes") else b""
-        held = held_addresses(open(program).read())
+        dumped = hex_bytes(read_file(dump_path)) if summary.get("bytes") else b""
+        held = held_addresses(read_file(program))
         check(len(dumped) == 0x10000 and all(dumped[a] == image[a] for a in held),
               "8052 at 115200: a dump of 0000h-FFFFh equals the merged file (%s s, %s retries)" %
               (summary.get("seconds"), summary.get("retries")))
@@ -174,22 +169,13 @@ WORK = None
 
 def main():
     global ARGS, WORK
-    parser = argparse.ArgumentParser()
-    for name in ("tarlek", "mon", "resident", "resident-8052", "include", "demo", "as31", "s51"):
-        parser.add_argument("--" + name, required=True)
-    ARGS = parser.parse_args()
-    for name, value in vars(ARGS).items():
-        if isinstance(value, str) and os.path.exists(value):
-            setattr(ARGS, name, os.path.abspath(value))
-    programs.ARGS = ARGS
+    ARGS = tool_args(argparse.ArgumentParser(), ("tarlek", "mon", "resident", "resident-8052",
+                                                 "include", "demo", "as31", "s51"))
     with tempfile.TemporaryDirectory(prefix="tarlek-mon-sim-") as WORK:
         for page in (0x80, 0xA0):
             test_page(page)
         test_full_dump()
-    if FAILURES:
-        print("%d check(s) failed" % len(FAILURES))
-        return 1
-    return 0
+    return report()
 
 
 if __name__ == "__main__":

@@ -25,14 +25,14 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 sys.dont_write_bytecode = True  # nothing is written beside the sources
-from s51_session import S51Session  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from sim_support import (  # noqa: E402
+    Host, assemble, check, hex_image, merge_file, read_file, read_iram,
+    read_xram, report, run, session, set_page, skip, tool_args)
 
 ARGS = None
-FAILURES = []
-SKIPS = []
 
 NOT_INCLUDED = "ERROR - File Tarlek.inc is not included into source program!"
 FILL = 0x55
@@ -40,26 +40,6 @@ DEMO_C_GREETING = b"Hello from C: marker 5A, xmarker 1234\r\n"
 # The C demo's runs: small and large at two pages, medium and huge once.
 C_DEMO_RUNS = ((0x20, "small"), (0x20, "large"), (0x80, "small"), (0x80, "large"),
                (0x80, "medium"), (0x80, "huge"))
-
-
-def check(condition, what):
-    print(("ok   " if condition else "FAIL ") + what)
-    if not condition:
-        FAILURES.append(what)
-    return condition
-
-
-def skip(what, reason):
-    print("skip %s: %s" % (what, reason))
-    SKIPS.append(what)
-
-
-def run(cmd, cwd):
-    """The command's result, its output and error text together in stdout."""
-    result = subprocess.run(cmd, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT, timeout=120)
-    result.stdout = result.stdout.decode(errors="replace")
-    return result
 
 
 def last_line(text):
@@ -101,7 +81,7 @@ def compile_c(work, name, text, page, model="small", code_size=None):
         f.write(text)
     if code_size is None and page is not None:
         code_size = int(page, 16) * 256
-    result = run(sdcc_command(page, model, name + ".c", code_size), where)
+    result = run(sdcc_command(page, model, name + ".c", code_size), where, combined=True)
     return where, result
 
 
@@ -117,24 +97,11 @@ def pack(where, name):
 
 def merge(where, hex_name):
     """tarlek on the file, with tarlek.bin beside it: (exit status, output)."""
-    shutil.copy(ARGS.resident, os.path.join(where, "tarlek.bin"))
-    result = run([ARGS.tarlek, hex_name], where)
-    return result.returncode, result.stdout
+    return merge_file(where, hex_name, read_file(ARGS.resident, "rb"))
 
 
-def hex_image(path):
-    """The bytes an Intel HEX file describes, from 0000h, unwritten bytes None."""
-    image = [None] * 0x10000
-    for line in open(path):
-        line = line.strip()
-        if not line.startswith(":"):
-            continue
-        record = bytes.fromhex(line[1:])
-        if record[3] == 0x00:
-            at = record[1] << 8 | record[2]
-            for k, byte in enumerate(record[4:4 + record[0]]):
-                image[(at + k) & 0xFFFF] = byte
-    return image
+def image_of(where, hex_name):
+    return hex_image(read_file(os.path.join(where, hex_name)))
 
 
 def map_symbols(path):
@@ -179,7 +146,7 @@ def test_page_definition(work):
             continue
         if not check(result.returncode == 0, "%s compiles %s" % (label, last_line(result.stdout))):
             continue
-        image = hex_image(os.path.join(where, pack(where, "page")))
+        image = image_of(where, pack(where, "page"))
         block = expected_hooks(int(page, 16))
         wrong = [at for at in range(0x30) if block[at] is not None and image[at] != block[at]]
         check(not wrong and image[0x30] == 0x02,
@@ -194,8 +161,8 @@ def test_inclusions(work):
                                                      '#include "tarlek.h"\n'), "0x80")
     if check(once[1].returncode == 0 and twice[1].returncode == 0,
              "a second #include in the same file compiles %s" % last_line(twice[1].stdout)):
-        check(hex_image(os.path.join(once[0], pack(once[0], "once"))) ==
-              hex_image(os.path.join(twice[0], pack(twice[0], "twice"))),
+        check(image_of(once[0], pack(once[0], "once")) ==
+              image_of(twice[0], pack(twice[0], "twice")),
               "a second #include in the same file gives the same image")
 
     where = fresh_dir(work, "two_files")
@@ -205,10 +172,11 @@ def test_inclusions(work):
         f.write('#include "tarlek.h"\nint other(void) { return 1; }\n')
     for name in ("a", "b"):
         result = run([ARGS.sdcc, "-c", "-mmcs51", "-DTARLEK_PAGE=0x80", "-I" + ARGS.hooks,
-                      name + ".c"], where)
+                      name + ".c"], where, combined=True)
         assert result.returncode == 0, result.stdout
     link = sdcc_command("0x80", "small", "a.rel")[:-1] + ["a.rel", "b.rel"]
-    result = run([c for c in link if not c.startswith("-D") and not c.startswith("-I")], where)
+    result = run([c for c in link if not c.startswith("-D") and not c.startswith("-I")], where,
+                 combined=True)
     check(result.returncode != 0 and "Multiple definition of _putchar" in result.stdout,
           "two files including tarlek.h are refused by the linker: %s" %
           result.stdout.strip().replace("\n", "; "))
@@ -247,26 +215,18 @@ def test_refusals(work):
                   last_line(result.stdout))
 
 
-def page_source(path, pattern, replacement):
-    """The source at path with its single page definition replaced."""
-    with open(path) as f:
-        text, count = re.subn(pattern, replacement, f.read())
-    assert count == 1, "%s defines its page once" % path
-    return text
-
-
 def build_sdas_demo(work, page):
     """examples/demo_sdas.asm with its page set to the text page (None: the
     definition left out), assembled, linked and packed as its comment says.
     Returns (directory, hex name or None, the assembler's or linker's output)."""
     where = fresh_dir(work, "sdas_%s" % page)
     with open(os.path.join(where, "demo_sdas.asm"), "w") as f:
-        f.write(page_source(os.path.join(ARGS.examples, "demo_sdas.asm"),
-                            r"(?m)^\s*TARLEK_PAGE\s*=\s*\w+",
-                            "        TARLEK_PAGE = " + page if page else ""))
+        source = os.path.join(ARGS.examples, "demo_sdas.asm")
+        f.write(set_page(read_file(source), r"(?m)^\s*TARLEK_PAGE\s*=\s*\w+",
+                         "        TARLEK_PAGE = " + page if page else "", source))
     for cmd in ([ARGS.sdas, "-I" + ARGS.hooks, "-o", "demo_sdas.rel", "demo_sdas.asm"],
                 [ARGS.sdld, "-n", "-i", "demo_sdas.ihx", "demo_sdas.rel"]):
-        result = run(cmd, where)
+        result = run(cmd, where, combined=True)
         if result.returncode != 0:
             return where, None, result.stdout
     return where, pack(where, "demo_sdas"), result.stdout
@@ -293,78 +253,34 @@ def test_sdas_demo_equals_as31_demo(work):
         ok = check(status == 0, "the sdas8051 demo merges at %02X00h: %s" % (page, last_line(text)))
 
         as31_dir = fresh_dir(work, "as31_%02X" % page)
-        with open(os.path.join(as31_dir, "demo.asm"), "w") as f:
-            f.write(page_source(os.path.join(ARGS.examples, "demo.asm"),
-                                r"(\.equ\s+TARLEK_PAGE,\s*)\w+", r"\g<1>0%02Xh" % page))
-        shutil.copy(os.path.join(ARGS.hooks, "Tarlek.inc"), as31_dir)
-        assert run([ARGS.as31, "demo.asm"], as31_dir).returncode == 0
-        assert merge(as31_dir, "demo.hex")[0] == 0
+        as31_name = assemble(as31_dir, os.path.join(ARGS.examples, "demo.asm"), page)
+        assert merge(as31_dir, as31_name)[0] == 0
         if ok:
-            check(hex_image(os.path.join(where, name)) ==
-                  hex_image(os.path.join(as31_dir, "demo.hex")),
+            check(image_of(where, name) == image_of(as31_dir, as31_name),
                   "the merged sdas8051 demo equals the merged as31 demo at %02X00h" % page)
 
 
 # ---------------------------------------------------------------- simulator
 
 
-class Resident:
-    """The host's side of the resident's framed protocol (A5h CMD LEN PAYLOAD
-    SUM), on an S51Session. Every byte that is not part of an answer is kept
-    as program output."""
-
-    def __init__(self, sim):
-        self.sim = sim
-        self.output = bytearray()
-
-    @staticmethod
-    def frame(cmd, payload):
-        body = bytes([cmd, len(payload)]) + bytes(payload)
-        return b"\xA5" + body + bytes([-sum(body) & 0xFF])
-
-    def request(self, cmd, payload, timeout=2.0):
-        """The payload of the answer to the request, or None."""
-        self.sim.send(self.frame(cmd, payload))
-        data = b""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            data += self.sim.receive(256, 0.05)
-            for at in range(len(data)):
-                if data[at] != 0xA5 or at + 3 > len(data) or data[at + 1] != cmd | 0x80:
-                    continue
-                end = at + 4 + data[at + 2]
-                if end <= len(data) and sum(data[at + 1:end]) & 0xFF == 0:
-                    self.output += data[:at]
-                    # What came after the answer is program output too.
-                    self.output += data[end:]
-                    return data[at + 3:end - 1]
-        self.output += data
-        return None
-
-    def identify(self):
-        return self.request(0x01, b"")
-
-    def read_iram(self, address, count):
-        return self.request(0x05, bytes([address, count])) or b""
-
-    def read_xram(self, address, count):
-        return self.request(0x03, bytes([address >> 8, address & 0xFF, count])) or b""
-
-
 def start_session(where, hex_name):
     """s51 on the merged program, after it filled both RAMs with FILL."""
-    return S51Session(where, hex_name, s51=ARGS.s51,
-                      extra_commands=["fill iram 0 0xff 0x%02x" % FILL,
-                                      "fill xram 0 0xffff 0x%02x" % FILL])
+    return session(where, hex_name, extra_commands=["fill iram 0 0xff 0x%02x" % FILL,
+                                                    "fill xram 0 0xffff 0x%02x" % FILL])
 
 
-def check_identify(resident, page, label):
+def check_identify(host, page, label):
     """Protocol 2, and the page the resident was laid at."""
-    answer = resident.identify()
+    answer = host.wait_ready()
     return check(answer is not None and len(answer) == 16 and answer[0] == 2 and
                  answer[4] == page,
                  "%s: identify answers protocol 2 at page %02Xh: %s" %
                  (label, page, answer.hex() if answer is not None else "no answer"))
+
+
+def read(host, frame):
+    """The answer's payload, empty when none comes."""
+    return host.request(frame) or b""
 
 
 def word(data):
@@ -383,22 +299,22 @@ def test_c_demo(work, page, model):
     at = map_symbols(os.path.join(where, "demo_c.map"))
 
     with start_session(where, "demo_c.hex") as sim:
-        resident = Resident(sim)
-        if not check_identify(resident, page, label):
+        host = Host(sim)
+        if not check_identify(host, page, label):
             return
-        iram = {name: resident.read_iram(at["_" + name], size)
+        # The resident answers from its init on: the globals are set once
+        # main runs, and main prints first.
+        check(host.wait_text(re.escape(DEMO_C_GREETING)),
+              "%s: printf's text arrives: %r" % (label, bytes(host.text)))
+        iram = {name: read(host, read_iram(at["_" + name], size))
                 for name, size in (("marker", 1), ("cleared", 1))}
-        xram = {name: resident.read_xram(at["_" + name], 2) for name in ("xmarker", "xcleared")}
+        xram = {name: read(host, read_xram(at["_" + name], 2)) for name in ("xmarker", "xcleared")}
         # SDCC's start-up clears all of internal RAM but in external RAM only
         # its own variables: an unused byte shows the fill took effect. (The
         # sdas8051 demo, which clears nothing, shows it for internal RAM.)
-        witness = resident.read_xram(0xFF00, 1)
-        counts = []
-        for _ in range(2):
-            counts.append((word(resident.read_iram(at["_loops"], 2)),
-                           word(resident.read_iram(at["_ticks"], 2))))
-            time.sleep(0.1)
-        output = bytes(resident.output) + sim.drain(quiet=0.1, limit=1.0)
+        witness = read(host, read_xram(0xFF00, 1))
+        loops = host.until_moved(lambda: word(read(host, read_iram(at["_loops"], 2))))
+        ticks = host.until_moved(lambda: word(read(host, read_iram(at["_ticks"], 2))))
 
     check(witness == bytes([FILL]),
           "%s: unused external RAM holds the simulator's fill %02Xh: %s" %
@@ -409,12 +325,10 @@ def test_c_demo(work, page, model):
     check(iram["cleared"] == b"\x00" and xram["xcleared"] == b"\x00\x00",
           "%s: uninitialised globals are zero: cleared %s, xcleared %s" %
           (label, iram["cleared"].hex(), xram["xcleared"].hex()))
-    (loops0, ticks0), (loops1, ticks1) = counts
-    check(None not in (loops0, loops1) and loops0 != loops1,
-          "%s: main's loop counts: %s then %s" % (label, loops0, loops1))
-    check(None not in (ticks0, ticks1) and ticks0 != ticks1,
-          "%s: timer 0's interrupt counts: %s then %s" % (label, ticks0, ticks1))
-    check(DEMO_C_GREETING in output, "%s: printf's text arrives: %r" % (label, output))
+    check(None not in loops and loops[0] != loops[-1],
+          "%s: main's loop counts: %s" % (label, loops))
+    check(None not in ticks and ticks[0] != ticks[-1],
+          "%s: timer 0's interrupt counts: %s" % (label, ticks))
 
 
 def test_sdas_demo(work, page):
@@ -424,17 +338,16 @@ def test_sdas_demo(work, page):
     if not check(status == 0, "%s merges: %s" % (label, last_line(text))):
         return
     with start_session(where, name) as sim:
-        resident = Resident(sim)
-        if not check_identify(resident, page, label):
+        host = Host(sim)
+        if not check_identify(host, page, label):
             return
-        # 41h counts the printed lines and wraps: three reads all alike would
-        # be a stopped loop.
-        reads = []
-        for _ in range(3):
-            reads.append(resident.read_iram(0x40, 2))
-            time.sleep(0.05)
-        witness = resident.read_iram(0x30, 1)
-        output = bytes(resident.output) + sim.drain(quiet=0.05, limit=0.5)
+        # It sets its marker before it prints.
+        check(host.wait_text(rb"Tarlek demo [0-9A-F]{2}\r\n"),
+              "%s: its lines arrive: %r" % (label, bytes(host.text[:40])))
+        # 41h counts the printed lines and wraps: reads all alike would be a
+        # stopped loop.
+        reads = host.until_moved(lambda: read(host, read_iram(0x40, 2)))
+        witness = read(host, read_iram(0x30, 1))
     check(witness == bytes([FILL]),
           "%s: unused internal RAM holds the simulator's fill %02Xh: %s" %
           (label, FILL, witness.hex()))
@@ -442,22 +355,15 @@ def test_sdas_demo(work, page):
           len(set(r[1] for r in reads)) > 1,
           "%s: the program runs (40h: 5Ah, 41h counts): %s" %
           (label, " ".join(r.hex() for r in reads)))
-    check(re.search(rb"Tarlek demo [0-9A-F]{2}\r\n", output) is not None,
-          "%s: its lines arrive: %r" % (label, output[:40]))
 
 
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
     parser.add_argument("--part", choices=("build", "sim"), required=True)
-    for name in ("tarlek", "resident", "hooks", "examples", "sdcc", "sdas", "sdld", "packihx"):
-        parser.add_argument("--" + name, required=True)
-    parser.add_argument("--as31")
-    parser.add_argument("--s51")
-    ARGS = parser.parse_args()
-    for name, value in vars(ARGS).items():
-        if value and os.path.exists(value):
-            setattr(ARGS, name, os.path.abspath(value))
+    ARGS = tool_args(parser, ("tarlek", "resident", "hooks", "examples", "sdcc", "sdas", "sdld",
+                              "packihx"), ("as31", "s51"))
+    ARGS.include = os.path.join(ARGS.hooks, "Tarlek.inc")
     work = tempfile.mkdtemp(prefix="tarlek-sdcc-")
     try:
         if ARGS.part == "build":
@@ -476,11 +382,7 @@ def main():
                 test_sdas_demo(work, page)
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    if FAILURES:
-        print("%d check(s) failed" % len(FAILURES))
-        return 1
-    print("all checks passed" + (", %d skipped" % len(SKIPS) if SKIPS else ""))
-    return 0
+    return report()
 
 
 if __name__ == "__main__":
