@@ -31,6 +31,10 @@ ParseResult ParseArguments(const std::vector<std::string>& args, const char* env
   app.add_option("-m,--map", inv.map_path, "SDCC linker map (.map): addresses may be symbol names");
   app.add_option("--retries", inv.retries, "Further attempts after an exchange fails (default 2)")
       ->check(CLI::Range(0, 20));
+  app.add_option("--slack", inv.slack,
+                 "Seconds an answer may take beyond its line time (default 0.2); more for a slow "
+                 "link or a simulator on a busy machine")
+      ->check(CLI::Range(0.0, 60.0));
 
   auto* identify =
       app.add_subcommand("identify", "Show the resident's version, page, clock, baud and commands");

@@ -18,6 +18,7 @@ struct Invocation {
   bool quiet = false;
   std::string map_path;
   int retries = 2;
+  double slack = 0.2;  // --slack, seconds
   // read, write, watch: SPACE ADDR [COUNT] / SPACE ADDR BYTE... / symbols,
   // as typed; they are resolved once the map is read.
   std::vector<std::string> operands;

@@ -21,9 +21,10 @@ std::chrono::nanoseconds Link::CharacterTime() const {
 
 Clock::duration Link::Timeout(size_t request_bytes, size_t answer_payload) const {
   // Three times the line time of request and answer, plus room for the
-  // program's output ahead of the answer and for scheduling on the host.
+  // program's output ahead of the answer and for scheduling on the host
+  // (the slack, 200 ms unless asked otherwise).
   const size_t characters = request_bytes + answer_payload + protocol::kFrameOverhead;
-  return 200ms + 3 * static_cast<long>(characters) * CharacterTime();
+  return settings_.slack + 3 * static_cast<long>(characters) * CharacterTime();
 }
 
 namespace {

@@ -26,6 +26,8 @@ using Progress = std::function<void(size_t done)>;
 struct LinkSettings {
   uint32_t baud = 9600;
   int retries = 2;  // further attempts after the first
+  // Room for an answer beyond three times its line time.
+  std::chrono::milliseconds slack{200};
   // Where the program's output goes; nothing when empty.
   OutputSink output;
 };

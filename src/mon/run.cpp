@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "mon/failure.h"
@@ -537,6 +538,7 @@ int Execute(const Plan& plan, Port& port, Io& io) {
   LinkSettings settings;
   settings.baud = inv.baud;
   settings.retries = inv.retries;
+  settings.slack = std::chrono::milliseconds(std::lround(inv.slack * 1000));
   if (inv.command == CommandName::kConsole) {
     settings.output = [&](std::span<const uint8_t> bytes) {
       if (inv.json) {

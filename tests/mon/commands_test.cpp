@@ -55,6 +55,7 @@ TEST(CommandLine, UsageErrorsExitWithTwo) {
       {"-p", "x", "read", "code", "0", "1", "2"},
       {"-p", "x", "read", "code", "0", "--raw", "-o", "f.hex"},
       {"-p", "x", "dump"},
+      {"-p", "x", "--slack", "-1", "identify"},
   };
   for (const auto& args : bad) {
     const ParseResult result = ParseArguments(args, nullptr);
@@ -311,6 +312,12 @@ TEST(Commands, NoAnswerIsExitOneWithTheHint) {
       << s.err;
   EXPECT_NE(s.err.find("is the program running, and was it merged with the resident?"),
             std::string::npos);
+
+  // --slack is the room an answer gets beyond its line time.
+  Session patient;
+  patient.resident->AlwaysFault(testing::Fault::kSilent);
+  EXPECT_EQ(patient.Run({"--retries", "0", "--slack", "1", "identify"}), kExitFailure);
+  EXPECT_NE(patient.err.find("at 115200 baud within 1.0 s"), std::string::npos) << patient.err;
 }
 
 }  // namespace
