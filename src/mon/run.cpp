@@ -209,7 +209,7 @@ std::string CommandNames(uint16_t offered) {
                                        "write iram", "read sfr",   "write sfr"};
   std::string out;
   for (uint8_t c = 1; c <= protocol::kLastCommand; ++c) {
-    if (!((offered >> c) & 1u)) continue;
+    if (((static_cast<unsigned>(offered) >> c) & 1u) == 0) continue;
     if (!out.empty()) out += ", ";
     out += kNames[c];
   }
