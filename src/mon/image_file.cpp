@@ -52,11 +52,12 @@ std::vector<Segment> ParseIntelHex(const std::string& text, const std::string& n
     if (line[0] != ':' || line.size() < 11 || line.size() % 2 == 0) {
       throw fail("not an Intel HEX record");
     }
-    Bytes record;
-    for (size_t i = 1; i < line.size(); i += 2) {
-      const int hi = HexDigit(line[i]), lo = HexDigit(line[i + 1]);
+    // At least five bytes: count, address, type and checksum.
+    Bytes record((line.size() - 1) / 2);
+    for (size_t k = 0; k < record.size(); ++k) {
+      const int hi = HexDigit(line[1 + 2 * k]), lo = HexDigit(line[2 + 2 * k]);
       if (hi < 0 || lo < 0) throw fail("not an Intel HEX record");
-      record.push_back(static_cast<uint8_t>(hi * 16 + lo));
+      record[k] = static_cast<uint8_t>(hi * 16 + lo);
     }
     if (record.size() != record[0] + 5u) throw fail("record length does not match its count");
     unsigned sum = 0;
