@@ -12,7 +12,7 @@
 #include "mon/format.h"
 #include "mon/image_file.h"
 #include "mon/link.h"
-#include "mon/map_file.h"
+#include "mon/program.h"
 
 #ifndef TARLEK_VERSION
 #define TARLEK_VERSION "0"
@@ -27,13 +27,13 @@ namespace {
 
 // ---- The plan --------------------------------------------------------------
 
-uint32_t ResolveAddress(const std::string& token, Space space, const SymbolTable& symbols) {
-  if (const Symbol* symbol = symbols.Find(token)) {
-    if (symbol->space != space) {
-      throw UsageError(
-          fmt::format("{} is in {}, not in {}", token, SpaceName(symbol->space), SpaceName(space)));
+uint32_t ResolveAddress(const std::string& token, Space space, const Program& symbols) {
+  if (const Variable* symbol = symbols.Find(token)) {
+    if (symbol->place.space != space) {
+      throw UsageError(fmt::format("{} is in {}, not in {}", token, SpaceName(symbol->place.space),
+                                   SpaceName(space)));
     }
-    return symbol->address;
+    return symbol->place.address;
   }
   const auto value = ParseHex(token);
   const SpaceBounds bounds = Bounds(space);
@@ -64,23 +64,23 @@ uint32_t ResolveCount(const std::string& token, const Item& item) {
 }
 
 // SPACE ADDR or SYMBOL at operands[at]; returns how many operands it took.
-size_t ResolveLocation(const std::vector<std::string>& operands, size_t at,
-                       const SymbolTable& symbols, Item& item) {
+size_t ResolveLocation(const std::vector<std::string>& operands, size_t at, const Program& symbols,
+                       Item& item) {
   if (const auto space = ParseSpace(operands[at])) {
     if (at + 1 >= operands.size()) throw UsageError("an address must follow " + operands[at]);
     item.space = *space;
     item.address = ResolveAddress(operands[at + 1], *space, symbols);
     return 2;
   }
-  const Symbol* symbol = symbols.Find(operands[at]);
+  const Variable* symbol = symbols.Find(operands[at]);
   if (symbol == nullptr) {
     throw UsageError(
         symbols.empty()
             ? fmt::format("{} is not a memory space (code, iram, sfr, xram)", operands[at])
             : fmt::format("{} is neither a memory space nor a symbol of the map", operands[at]));
   }
-  item.space = symbol->space;
-  item.address = symbol->address;
+  item.space = symbol->place.space;
+  item.address = symbol->place.address;
   item.label = operands[at];
   return 1;
 }
@@ -90,8 +90,8 @@ size_t ResolveLocation(const std::vector<std::string>& operands, size_t at,
 Plan MakePlan(const Invocation& invocation) {
   Plan plan;
   plan.invocation = invocation;
-  const SymbolTable symbols =
-      invocation.map_path.empty() ? SymbolTable() : SymbolTable::Load(invocation.map_path);
+  const Program symbols =
+      invocation.map_path.empty() ? Program() : LoadProgram(invocation.map_path);
   const auto& ops = invocation.operands;
   switch (invocation.command) {
     case CommandName::kRead: {
