@@ -4,12 +4,9 @@
 #include <algorithm>
 #include <sstream>
 
+#include "base/version.h"
 #include "mon/failure.h"
 #include "mon/port.h"
-
-#ifndef TARLEK_VERSION
-#define TARLEK_VERSION "0"
-#endif
 
 namespace tarlek::mon {
 
@@ -19,7 +16,7 @@ ParseResult ParseArguments(const std::vector<std::string>& args, const char* env
       "tarlek-mon: looks into a running 8051 program through the Tarlek resident, over one serial "
       "line.\nAddresses, counts and bytes are hexadecimal: 8000h, 0x8000 and 8000 are the same.",
       "tarlek-mon"};
-  app.set_version_flag("--version", std::string("tarlek-mon ") + TARLEK_VERSION);
+  app.set_version_flag("--version", std::string("tarlek-mon ") + kVersion);
   app.require_subcommand(1);
   app.fallthrough();
   app.add_option("-p,--port", inv.port,

@@ -8,15 +8,12 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "base/version.h"
 #include "mon/failure.h"
 #include "mon/format.h"
 #include "mon/image_file.h"
 #include "mon/link.h"
 #include "mon/map_file.h"
-
-#ifndef TARLEK_VERSION
-#define TARLEK_VERSION "0"
-#endif
 
 namespace tarlek::mon {
 
@@ -284,7 +281,7 @@ int DoIdentify(const Plan& plan, Link& link, Io& io) {
               {"baud", info.baud},
               {"largest_payload", info.largest_payload},
               {"commands", info.commands},
-              {"client_version", TARLEK_VERSION}};
+              {"client_version", kVersion}};
     io.out(j.dump() + "\n");
     return kExitOk;
   }
@@ -294,8 +291,8 @@ int DoIdentify(const Plan& plan, Link& link, Io& io) {
   io.out(fmt::format("baud       {}\n", info.baud));
   io.out(fmt::format("frames     up to {} bytes of payload\n", info.largest_payload));
   io.out(fmt::format("commands   {}\n", CommandNames(info.commands)));
-  if (version != TARLEK_VERSION) {
-    io.out(fmt::format("note       this tarlek-mon is version {}\n", TARLEK_VERSION));
+  if (version != kVersion) {
+    io.out(fmt::format("note       this tarlek-mon is version {}\n", kVersion));
   }
   return kExitOk;
 }
