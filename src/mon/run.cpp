@@ -63,8 +63,8 @@ uint32_t ResolveCount(const std::string& token, const Item& item) {
 }
 
 // SPACE ADDR or SYMBOL at operands[at]; returns how many operands it took.
-size_t ResolveLocation(const std::vector<std::string>& operands, size_t at,
-                       const Program& symbols, Item& item) {
+size_t ResolveLocation(const std::vector<std::string>& operands, size_t at, const Program& symbols,
+                       Item& item) {
   if (const auto space = ParseSpace(operands[at])) {
     if (at + 1 >= operands.size()) throw UsageError("an address must follow " + operands[at]);
     item.space = *space;
