@@ -24,6 +24,8 @@ struct Invocation {
   std::vector<std::string> operands;
   std::string output_path;  // read -o
   bool raw = false;         // read --raw
+  bool hex = false;         // read, write, watch --hex: typed integers in hexadecimal
+  std::string csv_path;     // watch --csv
   double interval = 0.5;    // watch
   double seconds = 0;       // watch, console: stop after this long (0: at Ctrl-C)
   std::string file;         // dump, verify
