@@ -111,7 +111,8 @@ def test_page(page):
 
         status, out, err = mon("--json", "watch", "--interval", "0.2", "--seconds", "1.2",
                                "iram", "41", "1")
-        values = [json.loads(line)["bytes"][0] for line in out.splitlines() if line.strip()]
+        values = [json.loads(line)["values"]["iram 41h"][0] for line in out.splitlines()
+                  if line.strip()]
         check(status == 0 and len(set(values)) >= 3,
               "%s: watch sees the demo's counter move: %s" % (label, values))
         # Between the reads the program prints: its lines come around the
