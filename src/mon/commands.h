@@ -21,7 +21,7 @@ class App;
 namespace tarlek::mon {
 
 class Link;
-class SymbolTable;
+class Program;
 struct Invocation;
 struct Io;
 struct Plan;
@@ -34,7 +34,7 @@ struct CommandEntry {
   void (*options)(CLI::App& command, Invocation& invocation);
   // Resolves the operands into the plan (the map read already); throws a usage
   // Failure. Null when there is nothing to resolve.
-  void (*plan)(const Invocation& invocation, const SymbolTable& symbols, Plan& plan);
+  void (*plan)(const Invocation& invocation, const Program& symbols, Plan& plan);
   // Runs the command over the link; returns the exit status or throws a
   // Failure.
   int (*run)(const Plan& plan, Link& link, Io& io);

@@ -15,7 +15,7 @@
 #include "mon/format.h"
 #include "mon/image_file.h"
 #include "mon/link.h"
-#include "mon/map_file.h"
+#include "mon/program.h"
 
 namespace tarlek::mon {
 
@@ -26,13 +26,13 @@ namespace {
 
 // ---- The plan --------------------------------------------------------------
 
-uint32_t ResolveAddress(const std::string& token, Space space, const SymbolTable& symbols) {
-  if (const Symbol* symbol = symbols.Find(token)) {
-    if (symbol->space != space) {
-      throw UsageError(
-          fmt::format("{} is in {}, not in {}", token, SpaceName(symbol->space), SpaceName(space)));
+uint32_t ResolveAddress(const std::string& token, Space space, const Program& symbols) {
+  if (const Variable* symbol = symbols.Find(token)) {
+    if (symbol->place.space != space) {
+      throw UsageError(fmt::format("{} is in {}, not in {}", token, SpaceName(symbol->place.space),
+                                   SpaceName(space)));
     }
-    return symbol->address;
+    return symbol->place.address;
   }
   const auto value = ParseHex(token);
   const SpaceBounds bounds = Bounds(space);
@@ -63,28 +63,28 @@ uint32_t ResolveCount(const std::string& token, const Item& item) {
 }
 
 // SPACE ADDR or SYMBOL at operands[at]; returns how many operands it took.
-size_t ResolveLocation(const std::vector<std::string>& operands, size_t at,
-                       const SymbolTable& symbols, Item& item) {
+size_t ResolveLocation(const std::vector<std::string>& operands, size_t at, const Program& symbols,
+                       Item& item) {
   if (const auto space = ParseSpace(operands[at])) {
     if (at + 1 >= operands.size()) throw UsageError("an address must follow " + operands[at]);
     item.space = *space;
     item.address = ResolveAddress(operands[at + 1], *space, symbols);
     return 2;
   }
-  const Symbol* symbol = symbols.Find(operands[at]);
+  const Variable* symbol = symbols.Find(operands[at]);
   if (symbol == nullptr) {
     throw UsageError(
         symbols.empty()
             ? fmt::format("{} is not a memory space (code, iram, sfr, xram)", operands[at])
             : fmt::format("{} is neither a memory space nor a symbol of the map", operands[at]));
   }
-  item.space = symbol->space;
-  item.address = symbol->address;
+  item.space = symbol->place.space;
+  item.address = symbol->place.address;
   item.label = operands[at];
   return 1;
 }
 
-void PlanRead(const Invocation& invocation, const SymbolTable& symbols, Plan& plan) {
+void PlanRead(const Invocation& invocation, const Program& symbols, Plan& plan) {
   const auto& ops = invocation.operands;
   Item item;
   const size_t used = ResolveLocation(ops, 0, symbols, item);
@@ -99,7 +99,7 @@ void PlanRead(const Invocation& invocation, const SymbolTable& symbols, Plan& pl
   plan.items.push_back(item);
 }
 
-void PlanWrite(const Invocation& invocation, const SymbolTable& symbols, Plan& plan) {
+void PlanWrite(const Invocation& invocation, const Program& symbols, Plan& plan) {
   const auto& ops = invocation.operands;
   Item item;
   const size_t used = ResolveLocation(ops, 0, symbols, item);
@@ -124,7 +124,7 @@ void PlanWrite(const Invocation& invocation, const SymbolTable& symbols, Plan& p
   plan.items.push_back(item);
 }
 
-void PlanWatch(const Invocation& invocation, const SymbolTable& symbols, Plan& plan) {
+void PlanWatch(const Invocation& invocation, const Program& symbols, Plan& plan) {
   const auto& ops = invocation.operands;
   if (ParseSpace(ops[0])) {
     Item item;
@@ -144,7 +144,7 @@ void PlanWatch(const Invocation& invocation, const SymbolTable& symbols, Plan& p
   }
 }
 
-void PlanDump(const Invocation& invocation, const SymbolTable&, Plan& plan) {
+void PlanDump(const Invocation& invocation, const Program&, Plan& plan) {
   if (invocation.range.empty()) return;
   const auto range = ParseRange(invocation.range);
   if (!range) {
@@ -153,7 +153,7 @@ void PlanDump(const Invocation& invocation, const SymbolTable&, Plan& plan) {
   plan.range = *range;
 }
 
-void PlanVerify(const Invocation& invocation, const SymbolTable&, Plan& plan) {
+void PlanVerify(const Invocation& invocation, const Program&, Plan& plan) {
   plan.image = ReadImageFile(invocation.file);
   size_t total = 0;
   for (const auto& s : plan.image) total += s.data.size();
@@ -170,8 +170,8 @@ Plan MakePlan(const Invocation& invocation) {
   // The files are read with Ctrl-C ending the run at once: a FIFO or a slow
   // mount may keep a read waiting.
   const DefaultStopSignals stoppable;
-  const SymbolTable symbols =
-      invocation.map_path.empty() ? SymbolTable() : SymbolTable::Load(invocation.map_path);
+  const Program symbols =
+      invocation.map_path.empty() ? Program() : LoadProgram(invocation.map_path);
   if (entry->plan != nullptr) entry->plan(invocation, symbols, plan);
   return plan;
 }
