@@ -10,6 +10,7 @@
 
 #include "mon/address.h"
 #include "mon/cli.h"
+#include "mon/image_file.h"
 #include "mon/port.h"
 #include "mon/target.h"
 #include "mon/terminal.h"
@@ -28,9 +29,10 @@ struct Item {
 
 struct Plan {
   Invocation invocation;
-  std::vector<Item> items;  // read: one; write: one (count = data size); watch: any
-  protocol::Bytes data;     // write
-  Range range{0, 0xFFFF};   // dump
+  std::vector<Item> items;     // read: one; write: one (count = data size); watch: any
+  protocol::Bytes data;        // write
+  Range range{0, 0xFFFF};      // dump
+  std::vector<Segment> image;  // verify: what the file holds
   // read, write, watch: what the operands name, with their types (a name of
   // a .cdb) or as bytes; items holds the same as ranges.
   std::vector<Target> targets;
@@ -38,7 +40,8 @@ struct Plan {
   std::string value;   // write NAME VALUE
 };
 
-// Resolves the operands (reading --map when given). Throws a usage Failure.
+// Resolves the operands, reading --map and verify's file when given: every
+// file is read before the port is opened. Throws a usage Failure.
 Plan MakePlan(const Invocation& invocation);
 
 // Where the run's text goes.
