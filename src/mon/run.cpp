@@ -246,12 +246,8 @@ class ProgressBar {
 // Identify, and what the client expects of the answer. Notes go to standard
 // error; a protocol it does not speak ends the run.
 protocol::IdentifyInfo CheckedIdentify(Link& link, const Plan& plan, Io& io) {
+  // The link refuses a protocol it does not speak and nonsense fields.
   const auto info = link.Identify();
-  if (info.protocol != protocol::kProtocolVersion) {
-    throw Failure(kExitFailure,
-                  fmt::format("the resident on {} speaks protocol {}; tarlek-mon speaks {}",
-                              plan.invocation.port, info.protocol, protocol::kProtocolVersion));
-  }
   if (!plan.invocation.quiet && !plan.invocation.json) {
     if (info.baud != plan.invocation.baud && !plan.invocation.port.starts_with("fifo:")) {
       io.err(fmt::format("note: the resident was built for {} baud, the line runs at {}\n",
