@@ -395,5 +395,69 @@ TEST(Commands, WhatTheResidentSpeaksOffersAndDoes) {
   }
 }
 
+// A write the resident kept from happening, in part or whole, is told as
+// such: the SFR bits it kept for its link, SP, and its own stack in iram.
+TEST(Commands, WritesSayWhatTheResidentKept) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;  // all of standard error; of a failure, a part
+  };
+  const Case cases[] = {
+      {"IE's EA and ES",
+       {"write", "sfr", "A8", "02"},
+       kExitOk,
+       "",
+       "note: the resident kept EA, ES of IE (A8h) as they were, to keep its link alive\n"},
+      {"SP",
+       {"write", "sfr", "81", "40"},
+       kExitOk,
+       "wrote 40 at sfr 81h, read back 07\n",
+       "note: the resident skipped the write to SP (81h), to keep its link alive\n"},
+      {"the resident's stack above SP 07h",
+       {"write", "iram", "10", "1", "2"},
+       kExitFailure,
+       "wrote 01 02 at iram 10h, read back 00 00\n",
+       "iram 08h-17h is the resident's own stack while it answers (the 16 bytes above the "
+       "program's SP, 07h): it skipped the write there"},
+      {"across the stack's last byte",
+       {"write", "iram", "17", "1", "2"},
+       kExitFailure,
+       "wrote 01 02 at iram 17h, read back 00 02\n",
+       "iram 08h-17h is the resident's own stack while it answers"},
+      {"just above the stack",
+       {"write", "iram", "18", "3"},
+       kExitOk,
+       "wrote 03 at iram 18h, read back the same\n",
+       ""},
+  };
+  for (int version : {3, 2}) {
+    for (const auto& c : cases) {
+      const std::string name = std::string(c.name) + ", protocol " + std::to_string(version);
+      Session s(version);
+      s.resident->sfr[0xA8] = 0x92;  // EA, ES and ET0
+      std::string err = c.err;
+      std::string out = c.out;
+      if (c.args[2] == "A8") {
+        // Protocol 3 keeps EA and ES and says so; protocol 2 keeps ES set.
+        out = version == 3 ? "wrote 02 at sfr A8h, read back 92\n"
+                           : "wrote 02 at sfr A8h, read back 12\n";
+        if (version == 2) {
+          err = "note: the resident kept ES of IE (A8h) as they were, to keep its link alive\n";
+        }
+      }
+      EXPECT_EQ(s.Run(c.args), c.status) << name;
+      EXPECT_EQ(s.out.substr(0, out.size()), out) << name;
+      if (c.status == kExitOk) {
+        EXPECT_EQ(s.err, err) << name;
+      } else {
+        EXPECT_NE(s.err.find(err), std::string::npos) << name << ": " << s.err;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tarlek::mon
