@@ -355,7 +355,7 @@ int DoWrite(const Plan& plan, Link& link, Io& io) {
     io.out(
         fmt::format("wrote {} at {}, read back {}\n", ByteList(plan.data), where, ByteList(back)));
   }
-  if (!plan.invocation.json) io.err(KeptNotes(item.address, kept));
+  if (!plan.invocation.json) io.err(KeptNotes(item.address, plan.data, back, kept));
   if (confirmed) return kExitOk;
   if (sfr) {
     // Ports read their pins, flags change under the program: not a failure.
@@ -368,7 +368,8 @@ int DoWrite(const Plan& plan, Link& link, Io& io) {
   }
   if (item.space == Space::kIram && info.Offers(protocol::kReadSfr)) {
     const uint8_t sp = link.Read(Space::kSfr, 0x81, 1).front();
-    if (auto why = StackExplanation(item.address, plan.data, back, sp)) {
+    if (auto why = StackExplanation(item.address, plan.data, back, sp,
+                                    ResidentStackBytes(link.version()))) {
       throw Failure(kExitFailure, *why);
     }
   }

@@ -54,10 +54,15 @@ protocol::Bytes KeptBits(int version, uint32_t address, std::span<const uint8_t>
   return kept;
 }
 
-std::string KeptNotes(uint32_t address, std::span<const uint8_t> kept) {
+uint8_t ResidentStackBytes(int version) { return version == 3 ? 11 : 16; }
+
+std::string KeptNotes(uint32_t address, std::span<const uint8_t> asked,
+                      std::span<const uint8_t> back, std::span<const uint8_t> kept) {
   std::string notes;
-  for (size_t i = 0; i < kept.size(); ++i) {
-    if (kept[i] == 0) continue;
+  for (size_t i = 0; i < kept.size() && i < asked.size() && i < back.size(); ++i) {
+    // A kept bit that was asked as it was needs no word.
+    const auto differs = static_cast<uint8_t>(kept[i] & (asked[i] ^ back[i]));
+    if (kept[i] != 0xFF && differs == 0) continue;
     const uint32_t at = address + static_cast<uint32_t>(i);
     const LinkSfr* sfr = FindSfr(at);
     const std::string name =
@@ -84,20 +89,20 @@ bool KeptExplains(std::span<const uint8_t> asked, std::span<const uint8_t> back,
 }
 
 std::optional<std::string> StackExplanation(uint32_t address, std::span<const uint8_t> asked,
-                                            std::span<const uint8_t> back, uint8_t sp) {
+                                            std::span<const uint8_t> back, uint8_t sp,
+                                            uint8_t stack_bytes) {
   bool any = false;
   for (size_t i = 0; i < asked.size() && i < back.size(); ++i) {
     if (asked[i] == back[i]) continue;
     const auto at = static_cast<uint8_t>(address + i);
-    if (static_cast<uint8_t>(at - sp - 1) >= kResidentStackBytes) return std::nullopt;
+    if (static_cast<uint8_t>(at - sp - 1) >= stack_bytes) return std::nullopt;
     any = true;
   }
   if (!any) return std::nullopt;
   return fmt::format(
       "iram {:02X}h-{:02X}h is the resident's own stack while it answers (the {} bytes above the "
       "program's SP, {:02X}h): it skipped the write there",
-      static_cast<uint8_t>(sp + 1), static_cast<uint8_t>(sp + kResidentStackBytes),
-      kResidentStackBytes, sp);
+      static_cast<uint8_t>(sp + 1), static_cast<uint8_t>(sp + stack_bytes), stack_bytes, sp);
 }
 
 }  // namespace tarlek::mon

@@ -13,9 +13,9 @@
 
 namespace tarlek::mon {
 
-// The bytes above the program's SP that the resident uses as its stack
-// while it answers (writes there are skipped).
-constexpr uint8_t kResidentStackBytes = 16;
+// The bytes above the program's SP that the resident of a protocol version
+// uses as its stack while it answers (writes there are skipped).
+uint8_t ResidentStackBytes(int version);
 
 // One byte per SFR written from address: the bits the resident kept at their
 // old value (FFh: the write was skipped). reported: a protocol 3 resident's
@@ -24,16 +24,20 @@ constexpr uint8_t kResidentStackBytes = 16;
 protocol::Bytes KeptBits(int version, uint32_t address, std::span<const uint8_t> asked,
                          std::span<const uint8_t> reported);
 
-// A note line (with its newline) for each SFR with kept bits; empty when none.
-std::string KeptNotes(uint32_t address, std::span<const uint8_t> kept);
+// A note line (with its newline) for each SFR the resident skipped, or whose
+// kept bits read back otherwise than asked; empty when none.
+std::string KeptNotes(uint32_t address, std::span<const uint8_t> asked,
+                      std::span<const uint8_t> back, std::span<const uint8_t> kept);
 
 // Whether every bit that read back otherwise than asked is a kept one.
 bool KeptExplains(std::span<const uint8_t> asked, std::span<const uint8_t> back,
                   std::span<const uint8_t> kept);
 
 // When every internal RAM byte that read back otherwise than written lies in
-// the resident's stack above sp, the line that says so; nullopt otherwise.
+// the resident's stack (stack_bytes above sp), the line that says so;
+// nullopt otherwise.
 std::optional<std::string> StackExplanation(uint32_t address, std::span<const uint8_t> asked,
-                                            std::span<const uint8_t> back, uint8_t sp);
+                                            std::span<const uint8_t> back, uint8_t sp,
+                                            uint8_t stack_bytes);
 
 }  // namespace tarlek::mon

@@ -14,20 +14,21 @@ using protocol::Space;
 
 namespace {
 
-// Protocol 3: the bits of an SFR that the resident keeps for its link.
+// The bits of an SFR that the resident keeps for its link (FFh: the write is
+// skipped), as a protocol 3 resident of the timer 1 build answers them.
 uint8_t LinkBits(uint8_t address) {
   switch (address) {
     case 0x81:  // SP
     case 0x99:  // SBUF
       return 0xFF;
-    case 0xA8:  // IE: EA, ES
-      return 0x90;
-    case 0x88:  // TCON: TR1
-      return 0x40;
-    case 0x98:  // SCON: SM0, SM1, REN
-      return 0xD0;
     case 0x87:  // PCON: SMOD
       return 0x80;
+    case 0x88:  // TCON: TR1
+      return 0x40;
+    case 0x98:  // SCON: SM0, SM1, REN, TB8, TI, RI
+      return 0xDB;
+    case 0xA8:  // IE: EA, ES
+      return 0x90;
     default:
       return 0;
   }
@@ -147,7 +148,7 @@ Bytes FakeResident::Store(const protocol::Request& request) {
     const size_t address = (request.address + i) % memory.size();
     const uint8_t asked = request.data[i];
     uint8_t& cell = memory[address];
-    if (request.space == Space::kIram && static_cast<uint8_t>(address - sp - 1) < kStackBytes) {
+    if (request.space == Space::kIram && static_cast<uint8_t>(address - sp - 1) < StackBytes()) {
       continue;  // the resident's own stack
     }
     if (request.space != Space::kSfr) {
@@ -160,7 +161,7 @@ Bytes FakeResident::Store(const protocol::Request& request) {
     } else if (version_ == 2) {
       cell = address == 0xA8 ? static_cast<uint8_t>(asked | 0x10) : asked;
     } else {
-      kept[i] = static_cast<uint8_t>((asked ^ cell) & link);
+      kept[i] = link;
       cell = static_cast<uint8_t>((cell & link) | (asked & ~link));
     }
   }
@@ -273,6 +274,10 @@ void FakeResident::Loop() {
     if (got <= 0) {
       if (got < 0 && errno == EAGAIN) continue;
       return;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      received_.insert(received_.end(), buffer, buffer + got);
     }
     for (const auto& piece : decoder->Feed(std::span(buffer, static_cast<size_t>(got)))) {
       if (piece.kind != protocol::Piece::kFrame) continue;

@@ -74,17 +74,23 @@ class FakeResident {
   // Sent after identify's 16 bytes (protocol 3 lets an answer carry more).
   Bytes identify_tail;
 
-  // As the resident does: SP (81h) is the program's stack pointer, the 16
-  // bytes above it the resident's own stack while it answers; writes there,
-  // to SP and to SBUF are skipped. In protocol 3 the bits that keep the link
-  // alive (IE's EA and ES, TCON's TR1, SCON's mode and REN, PCON's SMOD) keep
-  // their old value and the answer says which; protocol 2 keeps IE's ES set.
-  static constexpr uint8_t kStackBytes = 16;
+  // As the resident does: SP (81h) is the program's stack pointer, the bytes
+  // above it the resident's own stack while it answers (16 in protocol 2, 11
+  // in protocol 3); writes there, to SP and to SBUF are skipped. In protocol
+  // 3 the bits that keep the link alive (IE's EA and ES, TCON's TR1, SCON's
+  // mode, REN, TB8, TI and RI, PCON's SMOD) keep their old value and the
+  // answer names them; protocol 2 keeps IE's ES set.
+  uint8_t StackBytes() const { return version_ == 3 ? 11 : 16; }
 
   // Good requests taken (dropped ones included once parsed).
   size_t requests() const { return requests_.load(); }
   // Bytes sent on the line.
   size_t bytes_sent() const { return sent_.load(); }
+  // Every byte that came in, in order.
+  Bytes received() {
+    std::lock_guard lock(mutex_);
+    return received_;
+  }
 
  private:
   void Loop();
@@ -112,6 +118,7 @@ class FakeResident {
   std::deque<Fault> script_;
   Fault always_ = Fault::kNone;
   Bytes before_, after_;
+  Bytes received_;
   std::function<void(uint8_t)> hook_;
   std::atomic<size_t> requests_{0};
   std::atomic<size_t> sent_{0};

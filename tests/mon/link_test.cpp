@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -268,8 +269,11 @@ TEST_P(LinkFaults, ALateAnswerIsNeverTakenForAnotherRequest) {
   };
   for (const auto& c : cases) {
     if (version() == 2 && !c.protocol2) continue;
-    auto line = Make(64);
+    // At the line's pace, so that the second of two answers sent back to
+    // back is still coming when the first is taken.
+    auto line = Make(64, 9600);
     FillCode(*line->resident);
+    line->resident->SetPaced(true);
     line->Connect(2, std::chrono::milliseconds(100));
     line->link->Identify();
     line->resident->SetLateAfter(c.late_after);
@@ -277,8 +281,10 @@ TEST_P(LinkFaults, ALateAnswerIsNeverTakenForAnotherRequest) {
     // Three chunks of the same length: a shifted answer would fit.
     const Bytes got = line->link->Read(Space::kCode, 0x2000, 192);
     EXPECT_EQ(got, Slice(line->resident->code, 0x2000, 192)) << c.name;
-    EXPECT_EQ(line->link->retries_done(), 1u) << c.name;
-    EXPECT_EQ(line->link->late_answers(), 1u) << c.name;
+    // At least the one retry and the one late answer (a loaded machine may
+    // stall the paced fake long enough for more).
+    EXPECT_GE(line->link->retries_done(), 1u) << c.name;
+    EXPECT_GE(line->link->late_answers(), 1u) << c.name;
   }
 }
 
@@ -354,15 +360,45 @@ TEST_P(LinkFaults, WritesCarryTheAddressCheckAndLand) {
   const Bytes kept = line->link->Write(Space::kSfr, 0x80, Bytes(64, 0x00));
   if (version() == 3) {
     Bytes expected(64);
-    expected[0x81 - 0x80] = 0xFF;
-    expected[0x99 - 0x80] = 0xFF;
-    expected[0xA8 - 0x80] = 0x90;
+    expected[0x81 - 0x80] = 0xFF;  // SP
+    expected[0x87 - 0x80] = 0x80;  // PCON
+    expected[0x88 - 0x80] = 0x40;  // TCON
+    expected[0x98 - 0x80] = 0xDB;  // SCON
+    expected[0x99 - 0x80] = 0xFF;  // SBUF
+    expected[0xA8 - 0x80] = 0x90;  // IE
     EXPECT_EQ(kept, expected);
     EXPECT_EQ(line->resident->sfr[0xA8], 0x90);
   } else {
     EXPECT_TRUE(kept.empty());
     EXPECT_EQ(line->resident->sfr[0xA8], 0x10);
   }
+}
+
+// The identify that finds the version must hold no A5h besides protocol 2's
+// own identify, or a 2.0.0 resident starts a frame there and drops the
+// identify after it. SEQ 5Ah would give protocol 3's identify a SUM of A5h.
+TEST(LinkVersion, TheProbeHoldsNoA5hWhateverItsSeq) {
+  auto line = MakeLine(Transport::kSocketPair, 2);
+  line->resident->AlwaysFault(Fault::kSilent);
+  LinkSettings settings;
+  settings.baud = kBaud;
+  settings.slack = std::chrono::milliseconds(20);
+  settings.first_seq = 0x5A;
+  Link link(*line->port, settings);
+  line->resident->Start();
+  FailureOf([&] { link.Identify(); });
+  ASSERT_TRUE(line->resident->WaitForRequests(3));
+  const Bytes got = line->resident->received();
+  const Bytes v2_identify = protocol::EncodeIdentify();
+  size_t identifies = 0;
+  for (auto at = got.begin(); (at = std::find(at, got.end(), protocol::kStart)) != got.end();
+       ++at) {
+    const bool whole = got.end() - at >= static_cast<ptrdiff_t>(v2_identify.size());
+    EXPECT_TRUE(whole && std::equal(v2_identify.begin(), v2_identify.end(), at))
+        << "an A5h outside protocol 2's identify, at byte " << at - got.begin();
+    ++identifies;
+  }
+  EXPECT_EQ(identifies, 3u);
 }
 
 INSTANTIATE_TEST_SUITE_P(TransportsAndVersions, LinkFaults,
