@@ -154,6 +154,13 @@ void PlanDump(const Invocation& invocation, const Program&, Plan& plan) {
   plan.range = *range;
 }
 
+void PlanVerify(const Invocation& invocation, const Program&, Plan& plan) {
+  plan.image = ReadImageFile(invocation.file);
+  size_t total = 0;
+  for (const auto& s : plan.image) total += s.data.size();
+  if (total == 0) throw UsageError(invocation.file + " holds no data");
+}
+
 }  // namespace
 
 Plan MakePlan(const Invocation& invocation) {
@@ -161,6 +168,9 @@ Plan MakePlan(const Invocation& invocation) {
   if (entry == nullptr) throw UsageError("there is no command " + invocation.command);
   Plan plan;
   plan.invocation = invocation;
+  // The files are read with Ctrl-C ending the run at once: a FIFO or a slow
+  // mount may keep a read waiting.
+  const DefaultStopSignals stoppable;
   const Program symbols =
       invocation.map_path.empty() ? Program() : LoadProgram(invocation.map_path);
   if (entry->plan != nullptr) entry->plan(invocation, symbols, plan);
@@ -194,6 +204,19 @@ std::string Latin1ToUtf8(std::span<const uint8_t> bytes) {
     }
   }
   return out;
+}
+
+// A file name as "file": the name itself when it is UTF-8. A name that is not
+// (Linux allows any bytes) has its stray bytes shown as U+FFFD there, and the
+// name's bytes, exactly, as "file_bytes".
+void PutFileName(json& j, const std::string& name) {
+  try {
+    static_cast<void>(json(name).dump());
+    j["file"] = name;
+  } catch (const json::type_error&) {
+    j["file"] = json::parse(json(name).dump(-1, ' ', false, json::error_handler_t::replace));
+    j["file_bytes"] = Bytes(name.begin(), name.end());
+  }
 }
 
 json ItemJson(const Item& item, const Bytes& bytes) {
@@ -299,13 +322,16 @@ int DoRead(const Plan& plan, Link& link, Io& io) {
   const auto info = CheckedIdentify(link, plan, io);
   const Item& item = plan.items.front();
   RequireCommand(info, protocol::ReadCommand(item.space));
-  const Bytes bytes = link.Read(item.space, item.address, item.count);
   const Invocation& inv = plan.invocation;
-  if (!inv.output_path.empty()) {
-    WriteImageFile(inv.output_path, Segment{item.address, bytes});
+  // Every check of the file comes before the reading.
+  std::optional<ImageFileWriter> file;
+  if (!inv.output_path.empty()) file.emplace(inv.output_path, item.address, item.count);
+  const Bytes bytes = link.Read(item.space, item.address, item.count);
+  if (file) {
+    file->Commit(bytes);
     if (inv.json) {
       json j = ItemJson(item, bytes);
-      j["file"] = inv.output_path;
+      PutFileName(j, inv.output_path);
       io.out(j.dump() + "\n");
     } else if (!inv.quiet) {
       io.out(fmt::format("{} bytes of {} from {} written to {}\n", bytes.size(),
@@ -461,21 +487,23 @@ int DoDump(const Plan& plan, Link& link, Io& io) {
   const auto info = CheckedIdentify(link, plan, io);
   RequireCommand(info, protocol::kReadCode);
   const uint32_t count = plan.range.last - plan.range.first + 1;
+  // Every check of the file comes before the reading.
+  ImageFileWriter file(plan.invocation.file, plan.range.first, count);
   ProgressBar bar(io, count);
   const auto start = Clock::now();
   const Bytes bytes =
       link.Read(Space::kCode, plan.range.first, count, [&](size_t done) { bar.Update(done); });
   bar.Finish();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  WriteImageFile(plan.invocation.file, Segment{plan.range.first, bytes});
+  file.Commit(bytes);
   if (plan.invocation.json) {
-    json j = {{"file", plan.invocation.file},
-              {"first", plan.range.first},
+    json j = {{"first", plan.range.first},
               {"last", plan.range.last},
               {"bytes", count},
               {"seconds", seconds},
               {"line_bytes", link.bytes_sent() + link.bytes_received()},
               {"retries", link.retries_done()}};
+    PutFileName(j, plan.invocation.file);
     io.out(j.dump() + "\n");
   } else if (!plan.invocation.quiet) {
     io.out(fmt::format("code {:04X}h-{:04X}h ({} bytes) written to {} in {:.1f} s\n",
@@ -485,10 +513,9 @@ int DoDump(const Plan& plan, Link& link, Io& io) {
 }
 
 int DoVerify(const Plan& plan, Link& link, Io& io) {
-  const auto segments = ReadImageFile(plan.invocation.file);
+  const std::vector<Segment>& segments = plan.image;
   size_t total = 0;
   for (const auto& s : segments) total += s.data.size();
-  if (total == 0) throw UsageError(plan.invocation.file + " holds no data");
   const auto info = CheckedIdentify(link, plan, io);
   RequireCommand(info, protocol::kReadCode);
   ProgressBar bar(io, total);
@@ -509,13 +536,12 @@ int DoVerify(const Plan& plan, Link& link, Io& io) {
       list.push_back(
           {{"first", d.first}, {"last", d.last}, {"file", d.expected}, {"chip", d.actual}});
     }
-    io.out(json{{"file", plan.invocation.file},
-                {"bytes", total},
-                {"match", differences.empty()},
-                {"differing_bytes", differing},
-                {"differences", list}}
-               .dump() +
-           "\n");
+    json j = {{"bytes", total},
+              {"match", differences.empty()},
+              {"differing_bytes", differing},
+              {"differences", list}};
+    PutFileName(j, plan.invocation.file);
+    io.out(j.dump() + "\n");
   } else {
     for (const auto& d : differences) {
       const size_t shown = std::min<size_t>(d.expected.size(), 16);
@@ -616,11 +642,11 @@ const CommandEntry kCommands[] = {
        command
            .add_option("-i,--interval", inv.interval,
                        fmt::format("Seconds between refreshes (default {})", defaults.interval))
-           ->check(CLI::Range(0.0, 3600.0));
+           ->check(CLI::Validator(SecondsCheck(3600), "SECONDS"));
        command
            .add_option("--seconds", inv.seconds,
                        "Stop after this many seconds (default: at Ctrl-C)")
-           ->check(CLI::NonNegativeNumber);
+           ->check(CLI::Validator(SecondsCheck(0), "SECONDS"));
      },
      PlanWatch, DoWatch},
     {"dump", "Read code memory into FILE.hex or FILE.bin",
@@ -633,13 +659,13 @@ const CommandEntry kCommands[] = {
      [](CLI::App& command, Invocation& inv) {
        command.add_option("file", inv.file, "FILE.hex or FILE.bin")->required();
      },
-     nullptr, DoVerify},
+     PlanVerify, DoVerify},
     {"console", "Show the program's own output as it comes",
      [](CLI::App& command, Invocation& inv) {
        command
            .add_option("--seconds", inv.seconds,
                        "Stop after this many seconds (default: at Ctrl-C)")
-           ->check(CLI::NonNegativeNumber);
+           ->check(CLI::Validator(SecondsCheck(0), "SECONDS"));
      },
      nullptr, DoConsole, true},
 };
