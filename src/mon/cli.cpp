@@ -71,6 +71,17 @@ ParseResult ParseArguments(const std::vector<std::string>& args, const char* env
   console->add_option("--seconds", inv.seconds, "Stop after this many seconds (default: at Ctrl-C)")
       ->check(CLI::NonNegativeNumber);
 
+  auto* plot = app.add_subcommand(
+      "plot", "Plot variables in a local web page while the program runs: SYMBOL[:COUNT]...");
+  plot->add_option("operands", inv.operands, "symbols")->required()->expected(1, 64);
+  plot->add_option("--listen", inv.listen,
+                   "HOST:PORT the page is served on (default 127.0.0.1 and a free port)");
+  auto* plot_interval =
+      plot->add_option("-i,--interval", inv.interval, "Seconds between samples (default 0.1)")
+          ->check(CLI::Range(0.0, 3600.0));
+  plot->add_option("--seconds", inv.seconds, "Stop after this many seconds (default: at Ctrl-C)")
+      ->check(CLI::NonNegativeNumber);
+
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(std::move(reversed));
@@ -84,11 +95,12 @@ ParseResult ParseArguments(const std::vector<std::string>& args, const char* env
       {identify, CommandName::kIdentify}, {read, CommandName::kRead},
       {write, CommandName::kWrite},       {watch, CommandName::kWatch},
       {dump, CommandName::kDump},         {verify, CommandName::kVerify},
-      {console, CommandName::kConsole},
+      {console, CommandName::kConsole},   {plot, CommandName::kPlot},
   };
   for (const auto& [sub, name] : names) {
     if (sub->parsed()) inv.command = name;
   }
+  if (inv.command == CommandName::kPlot && plot_interval->count() == 0) inv.interval = 0.1;
   auto usage = [](const std::string& message) {
     return ParseExit{kExitUsage,
                      "tarlek-mon: " + message + "\nRun with --help for more information.\n"};

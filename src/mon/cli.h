@@ -8,7 +8,7 @@
 
 namespace tarlek::mon {
 
-enum class CommandName { kIdentify, kRead, kWrite, kWatch, kDump, kVerify, kConsole };
+enum class CommandName { kIdentify, kRead, kWrite, kWatch, kDump, kVerify, kConsole, kPlot };
 
 struct Invocation {
   CommandName command = CommandName::kIdentify;
@@ -28,6 +28,7 @@ struct Invocation {
   double seconds = 0;       // watch, console: stop after this long (0: at Ctrl-C)
   std::string file;         // dump, verify
   std::string range;        // dump --range A-B
+  std::string listen = "127.0.0.1:0";  // plot --listen HOST:PORT
 };
 
 // What the parser decided instead of a run: help or version text (status 0,

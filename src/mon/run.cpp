@@ -13,6 +13,7 @@
 #include "mon/image_file.h"
 #include "mon/link.h"
 #include "mon/map_file.h"
+#include "mon/plot_command.h"
 
 #ifndef TARLEK_VERSION
 #define TARLEK_VERSION "0"
@@ -133,8 +134,9 @@ Plan MakePlan(const Invocation& invocation) {
       plan.items.push_back(item);
       break;
     }
-    case CommandName::kWatch: {
-      if (ParseSpace(ops[0])) {
+    case CommandName::kWatch:
+    case CommandName::kPlot: {
+      if (ParseSpace(ops[0]) && invocation.command == CommandName::kWatch) {
         Item item;
         ResolveLocation(ops, 0, symbols, item);
         if (ops.size() > 3) throw UsageError("watch takes SPACE ADDR COUNT, or symbols");
@@ -570,6 +572,11 @@ int Execute(const Plan& plan, Port& port, Io& io) {
       return DoVerify(plan, link, io);
     case CommandName::kConsole:
       return DoConsole(plan, link);
+    case CommandName::kPlot: {
+      const auto info = CheckedIdentify(link, plan, io);
+      for (const Item& item : plan.items) RequireCommand(info, protocol::ReadCommand(item.space));
+      return RunPlot(plan, link, io);
+    }
   }
   return kExitUsage;
 }
