@@ -50,9 +50,8 @@ int RunPlot(const Plan& plan, Link& link, Io& io) {
   plot::ServerSettings settings;
   settings.listen = std::get<plot::ListenAddress>(parsed);
   settings.chart_js_path = TARLEK_CHART_JS;
-  settings.title = inv.port.starts_with("fifo:")
-                       ? std::string("tarlek-mon plot: the simulator")
-                       : fmt::format("tarlek-mon plot: {}", inv.port);
+  settings.title = inv.port.starts_with("fifo:") ? std::string("tarlek-mon plot: the simulator")
+                                                 : fmt::format("tarlek-mon plot: {}", inv.port);
   settings.interval = inv.interval;
   std::optional<plot::Server> server;
   try {

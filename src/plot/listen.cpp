@@ -1,5 +1,7 @@
 #include "plot/listen.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <charconv>
 
@@ -62,7 +64,10 @@ std::variant<ListenAddress, std::string> ParseListen(std::string_view text) {
 }
 
 bool IsLoopback(std::string_view host) {
-  return host == "localhost" || host == "::1" || host.starts_with("127.");
+  if (host == "localhost" || host == "::1") return true;
+  // 127.0.0.0/8 as an address, not a name that begins so.
+  in_addr address{};
+  return host.starts_with("127.") && inet_pton(AF_INET, std::string(host).c_str(), &address) == 1;
 }
 
 std::string PageUrl(std::string_view host, uint16_t port) {

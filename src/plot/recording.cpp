@@ -57,8 +57,7 @@ bool Recording::closed() const {
 Recording::Batch Recording::WaitFrom(uint64_t from, size_t limit,
                                      std::chrono::milliseconds timeout) const {
   std::unique_lock lock(mutex_);
-  added_.wait_for(lock, timeout,
-                  [&] { return closed_ || first_ + samples_.size() > from; });
+  added_.wait_for(lock, timeout, [&] { return closed_ || first_ + samples_.size() > from; });
   Batch batch;
   batch.first = std::max(from, first_);
   const uint64_t end = first_ + samples_.size();

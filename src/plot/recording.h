@@ -15,7 +15,7 @@
 namespace tarlek::plot {
 
 struct Sample {
-  double time = 0;      // seconds since the plot began
+  double time = 0;        // seconds since the plot began
   nlohmann::json values;  // an object: variable name -> its value
 };
 

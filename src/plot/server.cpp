@@ -2,11 +2,14 @@
 
 #include <fmt/format.h>
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -26,12 +29,14 @@ constexpr size_t kBatch = 500;
 // How long a stream waits for a sample before it writes a comment, which
 // also finds a page that has gone.
 constexpr std::chrono::milliseconds kStreamWait{250};
+// How long Stop gives the open streams to finish.
+constexpr std::chrono::seconds kGoodbye{2};
 
 std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    throw std::runtime_error(fmt::format("cannot read the chart library {}: {}", path,
-                                         std::strerror(errno)));
+    throw std::runtime_error(
+        fmt::format("cannot read the chart library {}: {}", path, std::strerror(errno)));
   }
   std::ostringstream text;
   text << in.rdbuf();
@@ -63,6 +68,9 @@ struct Server::State {
   uint16_t port = 0;
   std::thread thread;
   std::atomic<size_t> streams{0};
+  // Stop waits on these for the streams to say goodbye.
+  std::mutex streams_mutex;
+  std::condition_variable streams_ended;
   bool stopped = false;
 
   State(Recording& r, ServerSettings s) : recording(r), settings(std::move(s)) {}
@@ -71,15 +79,15 @@ struct Server::State {
 
 void Server::State::Routes() {
   const bool loopback = IsLoopback(settings.listen.host);
-  http.set_pre_routing_handler([loopback](const httplib::Request& request,
-                                          httplib::Response& response) {
-    if (HostAccepted(request.get_header_value("Host"), loopback)) {
-      return httplib::Server::HandlerResponse::Unhandled;
-    }
-    response.status = 403;
-    response.set_content("this page answers on the loopback address only\n", "text/plain");
-    return httplib::Server::HandlerResponse::Handled;
-  });
+  http.set_pre_routing_handler(
+      [loopback](const httplib::Request& request, httplib::Response& response) {
+        if (HostAccepted(request.get_header_value("Host"), loopback)) {
+          return httplib::Server::HandlerResponse::Unhandled;
+        }
+        response.status = 403;
+        response.set_content("this page answers on the loopback address only\n", "text/plain");
+        return httplib::Server::HandlerResponse::Handled;
+      });
   http.Get("/", [](const httplib::Request&, httplib::Response& response) {
     response.set_header("Cache-Control", "no-store");
     response.set_content(std::string(PageHtml()), "text/html; charset=utf-8");
@@ -88,9 +96,8 @@ void Server::State::Routes() {
     response.set_content(chart_js, "application/javascript");
   });
   http.Get("/info", [this](const httplib::Request&, httplib::Response& response) {
-    const nlohmann::json info = {{"names", recording.names()},
-                                 {"title", settings.title},
-                                 {"interval", settings.interval}};
+    const nlohmann::json info = {
+        {"names", recording.names()}, {"title", settings.title}, {"interval", settings.interval}};
     response.set_header("Cache-Control", "no-store");
     response.set_content(info.dump(), "application/json");
   });
@@ -121,22 +128,27 @@ void Server::State::Routes() {
     response.set_chunked_content_provider(
         "text/event-stream",
         [this, next](size_t, httplib::DataSink& sink) mutable {
-          if (recording.closed()) {
-            const std::string bye = SseMessage("the plot has ended", "end");
-            sink.write(bye.data(), bye.size());
-            sink.done();
-            return true;
-          }
           const Recording::Batch batch = recording.WaitFrom(next, kBatch, kStreamWait);
           std::string text;
           for (size_t i = 0; i < batch.samples.size(); ++i) {
             text += SseMessage(SampleJson(batch.samples[i]).dump(), "sample", batch.first + i);
           }
           next = batch.first + batch.samples.size();
+          // The page stops reconnecting once it hears the end.
+          const bool ended = recording.closed() && next == recording.count();
+          if (ended) text += SseMessage("the plot has ended", "end");
           if (text.empty()) text = SseComment("waiting");
-          return sink.write(text.data(), text.size());
+          if (!sink.write(text.data(), text.size())) return false;
+          if (ended) sink.done();
+          return true;
         },
-        [this](bool) { streams.fetch_sub(1); });
+        [this](bool) {
+          {
+            const std::lock_guard lock(streams_mutex);
+            streams.fetch_sub(1);
+          }
+          streams_ended.notify_all();
+        });
   });
 }
 
@@ -147,6 +159,13 @@ Server::Server(Recording& recording, ServerSettings settings)
   const size_t threads = std::max<size_t>(s.settings.threads, 3);
   s.settings.threads = threads;
   s.http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  // The library's default also sets SO_REUSEPORT, which would let a second
+  // plot share the port of a first one unnoticed: only SO_REUSEADDR here,
+  // for a quick restart on the same port.
+  s.http.set_socket_options([](int sock) {
+    const int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   // An idle connection ends soon, so that Stop does not wait for it long.
   s.http.set_keep_alive_timeout(1);
   s.http.set_read_timeout(5);
@@ -163,10 +182,10 @@ Server::Server(Recording& recording, ServerSettings settings)
   if (bound <= 0) {
     const std::string where =
         s.settings.listen.port == 0 ? host : fmt::format("{}:{}", host, s.settings.listen.port);
-    throw std::runtime_error(fmt::format(
-        "cannot listen on {}{}", where,
-        errno != 0 ? std::string(": ") + std::strerror(errno)
-                   : " (not an address of this machine, or the port is taken)"));
+    throw std::runtime_error(
+        fmt::format("cannot listen on {}{}", where,
+                    errno != 0 ? std::string(": ") + std::strerror(errno)
+                               : " (not an address of this machine, or the port is taken)"));
   }
   s.port = static_cast<uint16_t>(bound);
 }
@@ -185,7 +204,14 @@ void Server::Stop() {
   State& s = *state_;
   if (s.stopped) return;
   s.stopped = true;
+  // The open streams send the end and finish, within a bound for a page
+  // that reads no more; then the server stops taking connections and its
+  // pool's threads end.
   s.recording.Close();
+  {
+    std::unique_lock lock(s.streams_mutex);
+    s.streams_ended.wait_for(lock, kGoodbye, [&] { return s.streams.load() == 0; });
+  }
   s.http.stop();
   if (s.thread.joinable()) s.thread.join();
 }

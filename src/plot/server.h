@@ -16,9 +16,9 @@ struct ServerSettings {
   ListenAddress listen;
   // The chart library the page loads, served as /chart.js.
   std::string chart_js_path;
-  std::string title;       // shown above the chart
-  double interval = 0.1;   // seconds between samples, for the page's text
-  size_t threads = 8;      // the pool that serves requests
+  std::string title;      // shown above the chart
+  double interval = 0.1;  // seconds between samples, for the page's text
+  size_t threads = 8;     // the pool that serves requests
 };
 
 class Server {
