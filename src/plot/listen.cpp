@@ -40,14 +40,13 @@ std::variant<ListenAddress, std::string> ParseListen(std::string_view text) {
       has_port = true;
     }
     if (host.empty()) return std::string("the brackets hold no address");
-  } else if (std::count(text.begin(), text.end(), ':') > 1) {
-    host = text;  // a bare IPv6 address, with a free port
-  } else if (const size_t colon = text.find(':'); colon != std::string_view::npos) {
+  } else if (std::count(text.begin(), text.end(), ':') == 1) {
+    const size_t colon = text.find(':');
     host = text.substr(0, colon);
     port = text.substr(colon + 1);
     has_port = true;
   } else {
-    host = text;
+    host = text;  // a name or address with a free port; more colons: a bare IPv6 address
   }
   if (has_port && !ParsePort(port, address.port)) {
     return "the port " + std::string(port) + " is not a number from 0 to 65535";

@@ -14,6 +14,8 @@
 
 namespace tarlek::plot {
 
+// NOLINTNEXTLINE(bugprone-exception-escape): json's destructor frees nested
+// values through a vector of its own, which the check takes for a throw.
 struct Sample {
   double time = 0;        // seconds since the plot began
   nlohmann::json values;  // an object: variable name -> its value
