@@ -8,11 +8,11 @@
 
 namespace tarlek::mon {
 
-enum class CommandName { kIdentify, kRead, kWrite, kWatch, kDump, kVerify, kConsole, kPlot };
-
+// Everything the command line says. The member initialisers are the options'
+// defaults, in this one place: the help text shows them from here.
 struct Invocation {
-  CommandName command = CommandName::kIdentify;
-  std::string port;  // --port, else TARLEK_PORT
+  std::string command = "identify";  // the name of an entry of the command table
+  std::string port;                  // --port, else TARLEK_PORT
   uint32_t baud = 9600;
   bool json = false;
   bool quiet = false;
@@ -25,7 +25,8 @@ struct Invocation {
   std::string output_path;             // read -o
   bool raw = false;                    // read --raw
   double interval = 0.5;               // watch
-  double seconds = 0;                  // watch, console: stop after this long (0: at Ctrl-C)
+  double plot_interval = 0.1;          // plot -i
+  double seconds = 0;                  // watch, console, plot: stop after this long (0: at Ctrl-C)
   std::string file;                    // dump, verify
   std::string range;                   // dump --range A-B
   std::string listen = "127.0.0.1:0";  // plot --listen HOST:PORT

@@ -52,7 +52,7 @@ int RunPlot(const Plan& plan, Link& link, Io& io) {
   settings.chart_js_path = TARLEK_CHART_JS;
   settings.title = inv.port.starts_with("fifo:") ? std::string("tarlek-mon plot: the simulator")
                                                  : fmt::format("tarlek-mon plot: {}", inv.port);
-  settings.interval = inv.interval;
+  settings.interval = inv.plot_interval;
   std::optional<plot::Server> server;
   try {
     server.emplace(recording, settings);
@@ -71,7 +71,7 @@ int RunPlot(const Plan& plan, Link& link, Io& io) {
   }
 
   const auto interval =
-      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(inv.interval));
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(inv.plot_interval));
   const auto start = Clock::now();
   const auto end = inv.seconds > 0 ? start + std::chrono::duration_cast<Clock::duration>(
                                                  std::chrono::duration<double>(inv.seconds))
