@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "mon/failure.h"
+#include "mon/sampler.h"
 #include "plot/listen.h"
 #include "plot/recording.h"
 #include "plot/server.h"
@@ -20,27 +21,12 @@ namespace {
 // The samples the page and the CSV keep: an hour at 100 a second.
 constexpr size_t kKeptSamples = 360000;
 
-// An item's bytes as a number, low byte first as SDCC stores them; more than
-// eight bytes as the list of bytes.
-nlohmann::json ItemValue(const protocol::Bytes& bytes) {
-  if (bytes.size() > 8) return bytes;
-  uint64_t value = 0;
-  for (size_t i = bytes.size(); i-- > 0;) value = value << 8 | bytes[i];
-  return value;
-}
-
-std::string ItemName(const Item& item) {
-  return item.label.empty()
-             ? fmt::format("{} {}", SpaceName(item.space), FormatAddress(item.space, item.address))
-             : item.label;
-}
-
 }  // namespace
 
 int RunPlot(const Plan& plan, Link& link, Io& io) {
   const Invocation& inv = plan.invocation;
-  std::vector<std::string> names;
-  for (const Item& item : plan.items) names.push_back(ItemName(item));
+  Sampler sampler(plan.targets);
+  const std::vector<std::string> names = sampler.names();
   plot::Recording recording(names, kKeptSamples);
 
   const auto parsed = plot::ParseListen(inv.listen);
@@ -72,20 +58,23 @@ int RunPlot(const Plan& plan, Link& link, Io& io) {
 
   const auto interval =
       std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(inv.plot_interval));
-  const auto start = Clock::now();
-  const auto end = inv.seconds > 0 ? start + std::chrono::duration_cast<Clock::duration>(
-                                                 std::chrono::duration<double>(inv.seconds))
+  std::optional<double> first_time;
+  const auto end = inv.seconds > 0 ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                        std::chrono::duration<double>(inv.seconds))
                                    : Clock::time_point::max();
   try {
     for (;;) {
       const auto started = Clock::now();
+      Sample taken = sampler.Take(link);
+      // The page's time axis starts at the first sample.
+      if (!first_time) first_time = taken.time;
       plot::Sample sample;
-      sample.values = nlohmann::json::object();
-      for (size_t i = 0; i < plan.items.size(); ++i) {
-        const Item& item = plan.items[i];
-        sample.values[names[i]] = ItemValue(link.Read(item.space, item.address, item.count));
+      sample.time = taken.time - *first_time;
+      sample.text = nlohmann::ordered_json::object();
+      for (size_t i = 0; i < names.size(); ++i) {
+        sample.text[names[i]] = sampler.Text(i, taken.values[names[i]], false);
       }
-      sample.time = std::chrono::duration<double>(started - start).count();
+      sample.values = std::move(taken.values);
       recording.Add(std::move(sample));
       const auto next = std::min(started + interval, end);
       link.Listen(next);

@@ -6,8 +6,10 @@
 
 namespace tarlek::plot {
 
-nlohmann::json SampleJson(const Sample& sample) {
-  return {{"time", sample.time}, {"values", sample.values}};
+nlohmann::ordered_json SampleJson(const Sample& sample) {
+  nlohmann::ordered_json json = {{"time", sample.time}, {"values", sample.values}};
+  if (!sample.text.is_null()) json["text"] = sample.text;
+  return json;
 }
 
 std::string CsvField(std::string_view text) {
@@ -20,7 +22,7 @@ std::string CsvField(std::string_view text) {
   return quoted + "\"";
 }
 
-std::string CsvValue(const nlohmann::json& value) {
+std::string CsvValue(const nlohmann::ordered_json& value) {
   if (value.is_null()) return "";
   if (value.is_string()) return CsvField(value.get_ref<const std::string&>());
   return CsvField(value.dump());

@@ -17,12 +17,16 @@ namespace tarlek::plot {
 // NOLINTNEXTLINE(bugprone-exception-escape): json's destructor frees nested
 // values through a vector of its own, which the check takes for a throw.
 struct Sample {
-  double time = 0;        // seconds since the plot began
-  nlohmann::json values;  // an object: variable name -> its value
+  double time = 0;                // seconds since the plot began
+  nlohmann::ordered_json values;  // an object: variable name -> its value
+  // An object: variable name -> its value as text for the page's table (as
+  // watch shows it); null when the page is to make its own.
+  nlohmann::ordered_json text;
 };
 
-// A sample as the stream and `watch --json` write it: {"time": ..., "values": {...}}.
-nlohmann::json SampleJson(const Sample& sample);
+// A sample as the stream carries it: {"time": ..., "values": {...}} as a
+// line of `watch --json`, and "text": {...} when the sample has it.
+nlohmann::ordered_json SampleJson(const Sample& sample);
 
 // CSV text as RFC 4180 has it: a field with a comma, a quote or a line break
 // goes in quotes, its quotes doubled.
@@ -30,7 +34,7 @@ std::string CsvField(std::string_view text);
 // A value in a CSV cell: a number or a boolean as JSON writes it, a string as
 // itself, anything else (a struct, an array) as its JSON text; null (not
 // read) as an empty cell.
-std::string CsvValue(const nlohmann::json& value);
+std::string CsvValue(const nlohmann::ordered_json& value);
 
 class Recording {
  public:

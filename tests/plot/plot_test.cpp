@@ -20,7 +20,10 @@ namespace tarlek::plot {
 namespace {
 
 using namespace std::chrono_literals;
-using nlohmann::json;
+using json = nlohmann::ordered_json;
+
+// A sample without text for the table.
+Sample At(double time, json values) { return {time, std::move(values), json()}; }
 
 TEST(PlotListen, AddressesAsTyped) {
   struct Case {
@@ -125,7 +128,7 @@ TEST(PlotCsv, FieldsAndValues) {
       {json(1.5), "1.5"},
       {json(true), "true"},
       {json("a,b"), "\"a,b\""},
-      {json{{"temp", 21.5}, {"raw", 300}}, R"("{""raw"":300,""temp"":21.5}")"},
+      {json{{"temp", 21.5}, {"raw", 300}}, R"("{""temp"":21.5,""raw"":300}")"},
       {json::array({1, 2}), "\"[1,2]\""},
   };
   for (const auto& [value, cell] : values) EXPECT_EQ(CsvValue(value), cell) << value.dump();
@@ -133,9 +136,9 @@ TEST(PlotCsv, FieldsAndValues) {
 
 TEST(PlotRecording, CsvHoldsWhatWasKept) {
   Recording recording({"counter", "a,b", "missing"}, 2);
-  recording.Add({0.0004, json{{"counter", 1}, {"a,b", 2.5}}});
-  recording.Add({0.1, json{{"counter", 2}, {"a,b", -1}}});
-  recording.Add({1.23456, json{{"counter", 3}, {"a,b", "x"}}});
+  recording.Add(At(0.0004, json{{"counter", 1}, {"a,b", 2.5}}));
+  recording.Add(At(0.1, json{{"counter", 2}, {"a,b", -1}}));
+  recording.Add(At(1.23456, json{{"counter", 3}, {"a,b", "x"}}));
   // Past its room the oldest sample goes, and the count stays whole.
   EXPECT_EQ(recording.count(), 3u);
   EXPECT_EQ(recording.dropped(), 1u);
@@ -147,7 +150,7 @@ TEST(PlotRecording, CsvHoldsWhatWasKept) {
 
 TEST(PlotRecording, WaitFromNumbersTheSamples) {
   Recording recording({"v"}, 3);
-  for (int i = 0; i < 5; ++i) recording.Add({i * 1.0, json{{"v", i}}});
+  for (int i = 0; i < 5; ++i) recording.Add(At(i * 1.0, json{{"v", i}}));
   // Samples 0 and 1 have gone: a reader behind gets the oldest kept.
   auto batch = recording.WaitFrom(0, 10, 0ms);
   EXPECT_EQ(batch.first, 2u);
@@ -162,7 +165,7 @@ TEST(PlotRecording, WaitFromNumbersTheSamples) {
 
   // A waiter wakes for a new sample, and for the close.
   auto waiting = std::async(std::launch::async, [&] { return recording.WaitFrom(5, 10, 60s); });
-  recording.Add({5.0, json{{"v", 5}}});
+  recording.Add(At(5.0, json{{"v", 5}}));
   batch = waiting.get();
   EXPECT_EQ(batch.first, 5u);
   EXPECT_EQ(batch.samples.size(), 1u);
@@ -215,7 +218,7 @@ TEST_F(PlotServer, ServesThePageLibraryInfoAndCsv) {
   server_.emplace(recording_, settings_);
   server_->Start();
   EXPECT_EQ(server_->url(), "http://127.0.0.1:" + std::to_string(server_->port()) + "/");
-  recording_.Add({0.5, json{{"x", 1}, {"y", 2.25}}});
+  recording_.Add(At(0.5, json{{"x", 1}, {"y", 2.25}}));
   auto client = Client();
 
   const auto page = client.Get("/");
@@ -231,8 +234,9 @@ TEST_F(PlotServer, ServesThePageLibraryInfoAndCsv) {
 
   const auto info = client.Get("/info");
   ASSERT_TRUE(info);
-  EXPECT_EQ(json::parse(info->body),
-            (json{{"names", {"x", "y"}}, {"title", "the test's plot"}, {"interval", 0.1}}));
+  EXPECT_EQ(
+      nlohmann::json::parse(info->body),
+      (nlohmann::json{{"names", {"x", "y"}}, {"title", "the test's plot"}, {"interval", 0.1}}));
 
   const auto csv = client.Get("/data.csv");
   ASSERT_TRUE(csv);
@@ -248,20 +252,23 @@ TEST_F(PlotServer, ServesThePageLibraryInfoAndCsv) {
 TEST_F(PlotServer, StreamsSamplesAndResumesWhereTheBrowserStopped) {
   server_.emplace(recording_, settings_);
   server_->Start();
-  for (int i = 0; i < 3; ++i) recording_.Add({i * 0.1, json{{"x", i}, {"y", -i}}});
+  for (int i = 0; i < 3; ++i) recording_.Add(At(i * 0.1, json{{"x", i}, {"y", -i}}));
   auto client = Client();
 
-  // A new page gets what was recorded, numbered, then what comes.
-  std::thread later([&] { recording_.Add({0.3, json{{"x", 3}, {"y", -3}}}); });
+  // A new page gets what was recorded, numbered, then what comes; a
+  // sample's text for the table goes with it when it has one.
+  std::thread later([&] {
+    recording_.Add({0.3, json{{"x", 3}, {"y", -3}}, json{{"x", "3"}, {"y", "-3 (FDh)"}}});
+  });
   const std::string text = ReadEvents(client, {}, "sample", 4);
   later.join();
   EXPECT_NE(
       text.find("id: 0\nevent: sample\ndata: {\"time\":0.0,\"values\":{\"x\":0,\"y\":0}}\n\n"),
       std::string::npos)
       << text;
-  EXPECT_NE(
-      text.find("id: 3\nevent: sample\ndata: {\"time\":0.3,\"values\":{\"x\":3,\"y\":-3}}\n\n"),
-      std::string::npos)
+  EXPECT_NE(text.find("id: 3\nevent: sample\ndata: {\"time\":0.3,\"values\":{\"x\":3,\"y\":-3},"
+                      "\"text\":{\"x\":\"3\",\"y\":\"-3 (FDh)\"}}\n\n"),
+            std::string::npos)
       << text;
 
   // A browser that reconnects after id 1 gets 2 and on.
@@ -273,7 +280,7 @@ TEST_F(PlotServer, StopEndsAnOpenStreamAndRefusesMoreStreamsThanThePoolSpares) {
   settings_.threads = 3;
   server_.emplace(recording_, settings_);
   server_->Start();
-  recording_.Add({0, json{{"x", 0}, {"y", 0}}});
+  recording_.Add(At(0, json{{"x", 0}, {"y", 0}}));
 
   std::promise<void> streaming;
   std::atomic<bool> told{false};

@@ -38,7 +38,6 @@ SKIP = 77
 ARGS = None
 # Variables of the demo and the line colour the page gives the first.
 NAMES = ("ticks", "loops", "marker")
-OPERANDS = ("ticks:2", "loops:2", "marker")
 FIRST_COLOUR = (0x1F, 0x77, 0xB4)
 
 
@@ -53,13 +52,14 @@ def wait_for(what, timeout=30.0, step=0.1):
 
 
 def build_demo(work):
-    """The C demo for page 80h, packed and merged: (directory, hex name)."""
+    """The C demo for page 80h with its debug records (demo_c.cdb), packed
+    and merged: its directory."""
     where = os.path.join(work, "demo")
     os.makedirs(where)
     shutil.copy(os.path.join(ARGS.examples, "demo_c.c"), where)
     result = run([ARGS.sdcc, "-mmcs51", "-DTARLEK_PAGE=0x80", "--code-loc", "0x0030",
                   "--code-size", "0x8000", "--iram-size", "128", "--stack-size", "48",
-                  "-I" + ARGS.hooks, "demo_c.c"], where, combined=True)
+                  "--debug", "-I" + ARGS.hooks, "demo_c.c"], where, combined=True)
     assert result.returncode == 0, result.stdout
     with open(os.path.join(where, "demo_c.hex"), "wb") as out:
         subprocess.run([ARGS.packihx, "demo_c.ihx"], cwd=where, stdout=out,
@@ -205,7 +205,7 @@ def main():
         with session(where, "demo_c.hex") as sim:
             plot = subprocess.Popen(
                 [ARGS.mon, "--port", "fifo:%s,%s" % (sim.rx, sim.tx), "--slack", "5",
-                 "-m", "demo_c.map", "plot"] + list(OPERANDS),
+                 "-m", "demo_c.cdb", "plot"] + list(NAMES),
                 cwd=where, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                 stderr=subprocess.PIPE, text=True, errors="replace")
             line = plot.stdout.readline()
