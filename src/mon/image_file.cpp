@@ -1,31 +1,19 @@
 #include "mon/image_file.h"
 
-#include <fcntl.h>
 #include <fmt/format.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <map>
-#include <sstream>
+#include <memory>
 
+#include "base/input_file.h"
+#include "base/intel_hex.h"
+#include "base/output_file.h"
 #include "mon/failure.h"
 
 namespace tarlek::mon {
-namespace {
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = static_cast<char>(c | 0x20);
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-}  // namespace
 
 bool IsBinaryName(const std::string& path) {
   if (path.size() < 4) return false;
@@ -35,67 +23,18 @@ bool IsBinaryName(const std::string& path) {
 }
 
 std::vector<Segment> ParseIntelHex(const std::string& text, const std::string& name) {
-  std::map<uint32_t, uint8_t> bytes;
-  uint32_t base = 0;
-  size_t line_number = 0;
-  std::istringstream in(text);
-  std::string line;
-  auto fail = [&](const std::string& why) {
-    return UsageError(fmt::format("{}:{}: {}", name, line_number, why));
-  };
-  bool ended = false;
-  while (std::getline(in, line)) {
-    ++line_number;
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    if (line.empty()) continue;
-    if (ended) break;
-    if (line[0] != ':' || line.size() < 11 || line.size() % 2 == 0) {
-      throw fail("not an Intel HEX record");
-    }
-    // At least five bytes: count, address, type and checksum.
-    Bytes record((line.size() - 1) / 2);
-    for (size_t k = 0; k < record.size(); ++k) {
-      const int hi = HexDigit(line[1 + 2 * k]), lo = HexDigit(line[2 + 2 * k]);
-      if (hi < 0 || lo < 0) throw fail("not an Intel HEX record");
-      record[k] = static_cast<uint8_t>(hi * 16 + lo);
-    }
-    if (record.size() != record[0] + 5u) throw fail("record length does not match its count");
-    unsigned sum = 0;
-    for (uint8_t b : record) sum += b;
-    if ((sum & 0xFF) != 0) throw fail("bad checksum");
-    const auto offset = static_cast<uint32_t>((record[1] << 8) | record[2]);
-    switch (record[3]) {
-      case 0x00:
-        for (size_t i = 0; i < record[0]; ++i) {
-          const uint32_t address = base + offset + static_cast<uint32_t>(i);
-          if (address > 0xFFFF) throw fail("data above FFFFh");
-          bytes[address] = record[4 + i];
-        }
-        break;
-      case 0x01:
-        ended = true;
-        break;
-      case 0x02:
-        if (record[0] != 2) throw fail("bad extended segment address record");
-        base = static_cast<uint32_t>((record[4] << 8) | record[5]) << 4;
-        break;
-      case 0x04:
-        if (record[0] != 2) throw fail("bad extended linear address record");
-        base = static_cast<uint32_t>((record[4] << 8) | record[5]) << 16;
-        break;
-      case 0x03:
-      case 0x05:
-        break;  // start addresses say nothing about memory
-      default:
-        throw fail(fmt::format("unknown record type {:02X}", record[3]));
-    }
+  const auto contents = std::make_unique<HexContents>();
+  HexRefusal refusal;
+  if (!ReadHexStrict(text, *contents, refusal)) {
+    throw UsageError(fmt::format("{}:{}: {}", name, refusal.line, refusal.reason));
   }
   std::vector<Segment> segments;
-  for (const auto& [address, value] : bytes) {
+  for (uint32_t address = 0; address < kCodeMemorySize; ++address) {
+    if (!contents->held.test(address)) continue;
     if (segments.empty() || segments.back().address + segments.back().data.size() != address) {
       segments.push_back(Segment{address, {}});
     }
-    segments.back().data.push_back(value);
+    segments.back().data.push_back(contents->bytes[address]);
   }
   return segments;
 }
@@ -103,29 +42,41 @@ std::vector<Segment> ParseIntelHex(const std::string& text, const std::string& n
 std::string FormatIntelHex(const std::vector<Segment>& segments) {
   std::string out;
   for (const Segment& segment : segments) {
-    for (size_t at = 0; at < segment.data.size(); at += 16) {
-      const size_t count = std::min<size_t>(16, segment.data.size() - at);
-      const uint32_t address = segment.address + static_cast<uint32_t>(at);
-      Bytes record = {static_cast<uint8_t>(count), static_cast<uint8_t>(address >> 8),
-                      static_cast<uint8_t>(address), 0x00};
-      record.insert(record.end(), segment.data.begin() + static_cast<ptrdiff_t>(at),
-                    segment.data.begin() + static_cast<ptrdiff_t>(at + count));
-      record.push_back(protocol::Complement(record));
-      out += ':';
-      for (uint8_t b : record) out += fmt::format("{:02X}", b);
-      out += '\n';
+    for (size_t at = 0; at < segment.data.size(); at += kHexRecordDataMax) {
+      const size_t count = std::min<size_t>(kHexRecordDataMax, segment.data.size() - at);
+      HexRecord record;
+      StartHexRecord(record, static_cast<uint16_t>(segment.address + at));
+      std::memcpy(record.bytes + record.fill, segment.data.data() + at, count);
+      record.fill = static_cast<uint16_t>(record.fill + count);
+      char line[kHexRecordLineMax];
+      out.append(line, FormatHexRecord(record, line));
     }
   }
-  out += ":00000001FF\n";
+  out += kHexEndOfFile;
   return out;
 }
 
 std::vector<Segment> ReadImageFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw UsageError(fmt::format("cannot read {}: {}", path, std::strerror(errno)));
-  std::ostringstream content;
-  content << in.rdbuf();
-  const std::string text = content.str();
+  InputFile file;
+  errno = 0;
+  if (!file.Open(path.c_str())) {
+    const int error = errno;
+    throw UsageError(
+        fmt::format("cannot read {}: {}", path, std::strerror(error != 0 ? error : EISDIR)));
+  }
+  // Up to one byte more than the largest binary file, in blocks.
+  std::string text;
+  constexpr size_t kBlock = 65536;
+  for (;;) {
+    const size_t had = text.size();
+    text.resize(had + kBlock);
+    const ssize_t got = file.ReadUpTo(reinterpret_cast<uint8_t*>(text.data() + had), kBlock);
+    if (got < 0) {
+      throw UsageError(fmt::format("cannot read {}: {}", path, std::strerror(errno)));
+    }
+    text.resize(had + static_cast<size_t>(got));
+    if (static_cast<size_t>(got) < kBlock) break;
+  }
   if (IsBinaryName(path)) {
     if (text.size() > 0x10000) throw UsageError(path + " is larger than 64 KB of code memory");
     if (text.empty()) return {};
@@ -134,43 +85,50 @@ std::vector<Segment> ReadImageFile(const std::string& path) {
   return ParseIntelHex(text, path);
 }
 
-void WriteImageFile(const std::string& path, const Segment& segment) {
-  const std::string content = IsBinaryName(path)
-                                  ? std::string(segment.data.begin(), segment.data.end())
-                                  : FormatIntelHex({segment});
-  const auto fail = [&](const std::string& why) {
-    return Failure(kExitFailure, fmt::format("cannot write {}: {}", path, why));
-  };
-  // A whole new file or none: written to a fresh temporary name beside it
-  // (never a name that could be someone's file), synced, then renamed over it.
-  std::string part = path + ".XXXXXX";
-  const int fd = ::mkostemp(part.data(), O_CLOEXEC);
-  if (fd < 0) throw fail(std::strerror(errno));
-  // An existing file keeps its mode; a new one gets 0666 less the umask.
-  struct stat old {};
-  mode_t mode = 0;
-  if (::stat(path.c_str(), &old) == 0) {
-    mode = old.st_mode & 07777;
+namespace {
+
+size_t ImageFileSize(bool binary, uint32_t address, size_t count) {
+  if (binary) return count;
+  return HexRangeTextSize(address, address + static_cast<uint32_t>(count)) + kHexEndOfFile.size();
+}
+
+}  // namespace
+
+ImageFileWriter::ImageFileWriter(const std::string& path, uint32_t address, size_t count)
+    : path_(path),
+      address_(address),
+      binary_(IsBinaryName(path)),
+      file_(std::make_unique<OutputFile>()) {
+  errno = 0;
+  if (!file_->Open(path.c_str(), ImageFileSize(binary_, address, count))) {
+    const int error = errno;
+    throw Failure(kExitFailure, error != 0
+                                    ? fmt::format("cannot write {}: {}", path, std::strerror(error))
+                                    : fmt::format("cannot write {}", path));
+  }
+}
+
+ImageFileWriter::~ImageFileWriter() = default;
+
+void ImageFileWriter::Commit(const Bytes& bytes) {
+  if (binary_) {
+    file_->Write(bytes.data(), bytes.size());
   } else {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    mode = 0666 & ~mask;
+    WriteHexRange(bytes.data(), address_, address_ + static_cast<uint32_t>(bytes.size()), *file_);
+    file_->Write(kHexEndOfFile.data(), kHexEndOfFile.size());
   }
-  std::string_view rest(content);
-  bool ok = ::fchmod(fd, mode) == 0;
-  while (ok && !rest.empty()) {
-    const ssize_t n = ::write(fd, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) rest.remove_prefix(static_cast<size_t>(n));
+  errno = 0;
+  if (!file_->Commit()) {
+    const int error = errno;
+    throw Failure(kExitFailure,
+                  error != 0 ? fmt::format("cannot write {}: {}", path_, std::strerror(error))
+                             : fmt::format("cannot write {}", path_));
   }
-  ok = ok && ::fsync(fd) == 0;
-  const std::string why = ok ? "" : std::strerror(errno);
-  ok = (::close(fd) == 0) && ok;
-  if (ok && std::rename(part.c_str(), path.c_str()) == 0) return;
-  const std::string reason = why.empty() ? std::strerror(errno) : why;
-  static_cast<void>(std::remove(part.c_str()));
-  throw fail(reason);
+}
+
+void WriteImageFile(const std::string& path, const Segment& segment) {
+  ImageFileWriter writer(path, segment.address, segment.data.size());
+  writer.Commit(segment.data);
 }
 
 }  // namespace tarlek::mon
