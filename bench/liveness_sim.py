@@ -4,7 +4,7 @@ liveness program (tests/sim/liveness.asm: a 1 kHz tick at the serial port's
 priority, a counting main loop) in s51, its figures read through s51's
 console (tests/sim/liveness.py), in s51's own cycles. Takes the s51 lock.
 
-    python3 bench/liveness_sim.py BUILD_DIR [--no-dump]
+    python3 bench/liveness_sim.py BUILD_DIR [--no-dump] [--include Tarlek.inc]
 
 For each build of the resident (9600 baud from timer 1 on an 8051, 115200
 baud from timer 2 on an 8052) and each load: a continuous watch of 2 bytes
@@ -29,10 +29,12 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build", nargs="?", default="build")
     parser.add_argument("--no-dump", action="store_true")
+    parser.add_argument("--include", default=os.path.join(ROOT, "resident", "Tarlek.inc"),
+                        help="the hooks the program is assembled with")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     sim_support.TOOLS = SimpleNamespace(
-        tarlek=os.path.join(build, "tarlek"), include=os.path.join(ROOT, "resident", "Tarlek.inc"),
+        tarlek=os.path.join(build, "tarlek"), include=os.path.abspath(args.include),
         as31="as31", s51="s51")
     mon = os.path.join(build, "tarlek-mon")
     runs = ((9600, "8051", os.path.join(build, "resident", "tarlek.bin"), "3FC0"),
