@@ -129,7 +129,8 @@ def test_page(page):
         check(status == 0 and len(raw) == 0x800 and all(raw[a] == image[a] for a in held),
               "%s: read code 0000h-07FFh raw %s" % (label, err.strip()))
 
-        resident_end = start + len(resident) // 3
+        # The image file: its length N (2 bytes), N flags, N bytes of code.
+        resident_end = start + (resident[0] | resident[1] << 8) - 1
         status, out, err = mon("--quiet", "dump", os.path.join(work, "part.bin"),
                                "--range", "%X-%X" % (start, resident_end))
         part = open(os.path.join(work, "part.bin"), "rb").read() if status == 0 else b""
