@@ -14,8 +14,9 @@
 
 namespace tarlek::plot {
 
-// NOLINTNEXTLINE(bugprone-exception-escape): json's destructor frees nested
-// values through a vector of its own, which the check takes for a throw.
+// json's destructor frees nested values through a vector of its own, which
+// the check takes for a throw:
+// NOLINTNEXTLINE(bugprone-exception-escape)
 struct Sample {
   double time = 0;                // seconds since the plot began
   nlohmann::ordered_json values;  // an object: variable name -> its value
