@@ -86,7 +86,7 @@ def test_page(page):
               "%s: the demo has printed its first line" % label)
         mon = Client(work, sim, 9600)
         info = mon.json("identify")
-        check(info.get("protocol") == 2 and info.get("page") == page and
+        check(info.get("protocol") in (2, 3) and info.get("page") == page and
               info.get("baud") == 9600 and info.get("commands") == 0x01FE,
               "%s: identify: %s" % (label, info))
         start = page << 8
