@@ -81,7 +81,10 @@ uint64_t Recording::dropped() const {
 
 std::string Recording::Csv() const {
   std::string text = "time";
-  for (const std::string& name : names_) text += "," + CsvField(name);
+  for (const std::string& name : names_) {
+    text += ',';
+    text += CsvField(name);
+  }
   text += "\n";
   const std::lock_guard lock(mutex_);
   for (const Sample& sample : samples_) {
