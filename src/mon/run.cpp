@@ -15,6 +15,7 @@
 #include "mon/format.h"
 #include "mon/image_file.h"
 #include "mon/link.h"
+#include "mon/plot_command.h"
 #include "mon/program.h"
 #include "mon/variables.h"
 #include "mon/write_report.h"
@@ -27,6 +28,16 @@ using protocol::Bytes;
 namespace {
 
 // ---- The plan --------------------------------------------------------------
+
+// Names of variables, each a C expression or NAME:COUNT for bytes.
+void PlanPlot(const Invocation& invocation, const Program& program, Plan& plan) {
+  for (const std::string& op : invocation.operands) {
+    if (!LooksLikeName(op)) {
+      throw UsageError(op + " is not a variable's name: plot takes names (with --map FILE.cdb)");
+    }
+    plan.targets.push_back(ResolveName(program, op));
+  }
+}
 
 void PlanDump(const Invocation& invocation, const Program&, Plan& plan) {
   if (invocation.range.empty()) return;
@@ -288,6 +299,14 @@ int DoWrite(const Plan& plan, Link& link, Io& io) {
                                           where, ByteList(plan.data), ByteList(back)));
 }
 
+int DoPlot(const Plan& plan, Link& link, Io& io) {
+  const auto info = CheckedIdentify(link, plan, io);
+  for (const Target& target : plan.targets) {
+    RequireCommand(info, protocol::ReadCommand(target.place.space));
+  }
+  return RunPlot(plan, link, io);
+}
+
 int DoConsole(const Plan& plan, Link& link, Io&) {
   const auto end = plan.invocation.seconds > 0
                        ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -501,6 +520,26 @@ const CommandEntry kCommands[] = {
            ->check(CLI::Validator(SecondsCheck(0), "SECONDS"));
      },
      nullptr, DoConsole, true},
+    {"plot", "Plot variables in a local web page while the program runs: NAME...",
+     [](CLI::App& command, Invocation& inv) {
+       const Invocation defaults;
+       command
+           .add_option("operands", inv.operands,
+                       "Variables: counter, sensor.temp, log[3], or NAME:COUNT for bytes")
+           ->required()
+           ->expected(1, 64);
+       command.add_option("--listen", inv.listen,
+                          "HOST:PORT the page is served on (default 127.0.0.1 and a free port)");
+       command
+           .add_option("-i,--interval", inv.plot_interval,
+                       fmt::format("Seconds between samples (default {})", defaults.plot_interval))
+           ->check(CLI::Range(0.0, 3600.0));
+       command
+           .add_option("--seconds", inv.seconds,
+                       "Stop after this many seconds (default: at Ctrl-C)")
+           ->check(CLI::Validator(SecondsCheck(0), "SECONDS"));
+     },
+     PlanPlot, DoPlot},
 };
 
 }  // namespace

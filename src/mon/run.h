@@ -33,7 +33,7 @@ struct Plan {
   protocol::Bytes data;        // write
   Range range{0, 0xFFFF};      // dump
   std::vector<Segment> image;  // verify: what the file holds
-  // read, write, watch: what the operands name, with their types (a name of
+  // read, write, watch, plot: what the operands name, with their types (a name of
   // a .cdb) or as bytes; items holds the same as ranges.
   std::vector<Target> targets;
   bool typed = false;  // read and write by type: DoTypedRead, DoTypedWrite

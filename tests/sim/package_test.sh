@@ -63,5 +63,9 @@ while IFS= read -r -d '' program; do
   done < <(ldd "$program" | awk '$2 == "=>" && $3 ~ /^\// { print $3 }')
 done < <(find "$work/root" -type f -perm -u+x -print0)
 
+# tarlek-mon plot serves the chart library from its installed file.
+grep -qxF libjs-chart.js <<<"$depends_names" ||
+  fail "Depends ($depends) leaves out libjs-chart.js, the chart library tarlek-mon plot serves"
+
 bash "$(dirname "$0")/check_installed.sh" "$work/root/usr" "$src/examples" "$version" --with-doc
 echo "package $(basename "$deb") works"
