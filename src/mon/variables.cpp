@@ -444,7 +444,11 @@ int DoWatch(const Plan& plan, Link& link, Io& io) {
         for (size_t i = 0; i < texts.size(); ++i) {
           const bool changed = samples > 1 && texts[i] != previous[i];
           std::string shown = texts[i];
-          if (changed) shown = io.terminal.colour ? "\x1b[7m" + shown + "\x1b[m" : shown + " *";
+          if (changed && io.terminal.colour) {
+            shown = fmt::format("\x1b[7m{}\x1b[m", shown);
+          } else if (changed) {
+            shown += " *";
+          }
           screen += fmt::format("\r{:<{}}  {}\x1b[K\n", plan.targets[i].name, width, shown);
         }
         io.out(screen);
