@@ -362,7 +362,8 @@ class CsvLog {
     std::string row = fmt::format("{:.3f}", sample.time);
     for (size_t i = 0; i < sampler_.targets().size(); ++i) {
       const Target& t = sampler_.targets()[i];
-      row += "," + CsvField(t, sample.values[t.name], sampler_, i);
+      row += ',';
+      row += CsvField(t, sample.values[t.name], sampler_, i);
     }
     Put(row);
   }
