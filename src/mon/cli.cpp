@@ -28,6 +28,9 @@ ParseResult ParseArguments(const std::vector<std::string>& args, const char* env
   app.add_option("-b,--baud", inv.baud, "Baud rate (default 9600, the resident's default)");
   app.add_flag("--json", inv.json, "JSON output (JSON Lines for watch and console)");
   app.add_flag("-q,--quiet", inv.quiet, "Drop the program's own output instead of showing it");
+  app.add_flag("--raw-output", inv.raw_output,
+               "The program's own output byte for byte on a terminal too (by default control "
+               "bytes are shown there as ^X or \\xNN)");
   app.add_option("-m,--map", inv.map_path, "SDCC linker map (.map): addresses may be symbol names");
   app.add_option("--retries", inv.retries, "Further attempts after an exchange fails (default 2)")
       ->check(CLI::Range(0, 20));
@@ -52,6 +55,9 @@ ParseResult ParseArguments(const std::vector<std::string>& args, const char* env
   write->add_option("operands", inv.operands, "SPACE ADDR BYTE..., or SYMBOL BYTE...")
       ->required()
       ->expected(2, 1 << 16);
+  write->add_flag("--no-check", inv.no_check,
+                  "Write without reading back (for values the program changes): the exit status "
+                  "then says only that the resident took the write");
   auto* watch = app.add_subcommand(
       "watch", "Show memory while the program runs: SPACE ADDR COUNT, or SYMBOL[:COUNT]...");
   watch->add_option("operands", inv.operands, "SPACE ADDR COUNT, or symbols")

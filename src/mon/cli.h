@@ -24,6 +24,8 @@ struct Invocation {
   std::vector<std::string> operands;
   std::string output_path;  // read -o
   bool raw = false;         // read --raw
+  bool raw_output = false;  // --raw-output: the program's bytes as they come, on a terminal too
+  bool no_check = false;    // write --no-check: no read-back
   double interval = 0.5;    // watch
   double seconds = 0;       // watch, console: stop after this long (0: at Ctrl-C)
   std::string file;         // dump, verify

@@ -182,21 +182,6 @@ std::string Timestamp() {
   return fmt::format("{:%H:%M:%S}.{:03d}", local, ms);
 }
 
-// Bytes as JSON text: each byte one code point U+0000..U+00FF, so nothing is
-// lost and the text stays valid UTF-8.
-std::string Latin1ToUtf8(std::span<const uint8_t> bytes) {
-  std::string out;
-  for (uint8_t b : bytes) {
-    if (b < 0x80) {
-      out += static_cast<char>(b);
-    } else {
-      out += static_cast<char>(0xC0 | (b >> 6));
-      out += static_cast<char>(0x80 | (b & 0x3F));
-    }
-  }
-  return out;
-}
-
 json ItemJson(const Item& item, const Bytes& bytes) {
   json j = {{"space", SpaceName(item.space)}, {"address", item.address}, {"bytes", bytes}};
   if (!item.label.empty()) j["symbol"] = item.label;
@@ -227,12 +212,16 @@ class ProgressBar {
     const double left = rate > 0 ? static_cast<double>(total_ - done) / rate : 0;
     const int width = 30;
     const int filled = static_cast<int>(width * done / std::max<size_t>(total_, 1));
-    io_.err(fmt::format("\r[{:<{}}] {}/{} bytes  {:.0f} B/s  {:.0f} s left ",
-                        std::string(static_cast<size_t>(filled), '#'), width, done, total_, rate,
-                        left));
+    std::string line =
+        fmt::format("\r[{:<{}}] {}/{} bytes  {:.0f} B/s  {:.0f} s left ",
+                    std::string(static_cast<size_t>(filled), '#'), width, done, total_, rate, left);
+    io_.err(line);
+    io_.footer.Shown(io_.err, std::move(line), 0);
   }
   void Finish() {
-    if (io_.terminal.progress) io_.err("\n");
+    if (!io_.terminal.progress) return;
+    io_.footer.Gone();
+    io_.err("\n");
   }
 
  private:
@@ -332,6 +321,21 @@ int DoWrite(const Plan& plan, Link& link, Io& io) {
   const auto info = CheckedIdentify(link, plan, io);
   const Item& item = plan.items.front();
   RequireCommand(info, protocol::WriteCommand(item.space));
+  const std::string where =
+      fmt::format("{} {}", SpaceName(item.space), FormatAddress(item.space, item.address));
+  if (plan.invocation.no_check) {
+    // The resident's answer says it took every byte; what the memory holds
+    // afterwards is the program's business.
+    link.Write(item.space, item.address, plan.data);
+    if (plan.invocation.json) {
+      json j = ItemJson(item, plan.data);
+      j["checked"] = false;
+      io.out(j.dump() + "\n");
+    } else {
+      io.out(fmt::format("wrote {} at {} (not read back)\n", ByteList(plan.data), where));
+    }
+    return kExitOk;
+  }
   RequireCommand(info, protocol::ReadCommand(item.space));
   Bytes back;
   // A write that was cut short after its address check may have written part
@@ -342,8 +346,6 @@ int DoWrite(const Plan& plan, Link& link, Io& io) {
     if (back == plan.data || item.space == Space::kSfr) break;
   }
   const bool confirmed = back == plan.data;
-  const std::string where =
-      fmt::format("{} {}", SpaceName(item.space), FormatAddress(item.space, item.address));
   if (plan.invocation.json) {
     json j = ItemJson(item, plan.data);
     j["read_back"] = back;
@@ -388,7 +390,7 @@ int DoWatch(const Plan& plan, Link& link, Io& io) {
         now.push_back(link.Read(item.space, item.address, item.count));
       const std::string time = Timestamp();
       if (io.terminal.redraw) {
-        std::string screen;
+        std::string screen, table;
         if (!first) screen += fmt::format("\x1b[{}A", plan.items.size());
         for (size_t i = 0; i < plan.items.size(); ++i) {
           const Item& item = plan.items[i];
@@ -405,9 +407,10 @@ int DoWatch(const Plan& plan, Link& link, Io& io) {
               line += (changed ? "*" : " ") + hex;
             }
           }
-          screen += "\r" + line + "\x1b[K\n";
+          table += "\r" + line + "\x1b[K\n";
         }
-        io.out(screen);
+        io.out(screen + table);
+        io.footer.Shown(io.out, std::move(table), plan.items.size());
       } else {
         for (size_t i = 0; i < plan.items.size(); ++i) {
           if (!first && previous[i] == now[i]) continue;
@@ -437,13 +440,17 @@ int DoWatch(const Plan& plan, Link& link, Io& io) {
   }
 }
 
-int DoConsole(const Plan& plan, Link& link) {
+int DoConsole(const Plan& plan, Link& link, ProgramOutput& output) {
   const auto end = plan.invocation.seconds > 0
                        ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                             std::chrono::duration<double>(plan.invocation.seconds))
                        : Clock::time_point::max();
   try {
-    link.Listen(end);
+    // In slices, so that a partial line is given out when the program pauses.
+    for (auto now = Clock::now(); now < end; now = Clock::now()) {
+      link.Listen(now + std::min<Clock::duration>(end - now, std::chrono::milliseconds(50)));
+      output.Tick(Clock::now());
+    }
   } catch (const Failure& failure) {
     if (failure.status() == kExitInterrupted) return kExitOk;
     throw;
@@ -539,19 +546,22 @@ int Execute(const Plan& plan, Port& port, Io& io) {
   settings.baud = inv.baud;
   settings.retries = inv.retries;
   settings.slack = std::chrono::milliseconds(std::lround(inv.slack * 1000));
-  if (inv.command == CommandName::kConsole) {
-    settings.output = [&](std::span<const uint8_t> bytes) {
-      if (inv.json) {
-        io.out(json{{"time", Timestamp()}, {"text", Latin1ToUtf8(bytes)}}.dump() + "\n");
-      } else {
-        io.out(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-      }
-    };
-  } else if (!inv.quiet) {
-    settings.output = [&](std::span<const uint8_t> bytes) {
-      io.err(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-    };
+  ProgramOutput::Settings shown;
+  shown.visible = io.terminal.visible_output;
+  shown.timestamp = Timestamp;
+  const bool console = inv.command == CommandName::kConsole;
+  if (console)
+    shown.mode = inv.json ? ProgramOutput::Mode::kConsoleJson : ProgramOutput::Mode::kConsole;
+  ProgramOutput output(shown, console ? io.out : io.err, console ? nullptr : &io.footer);
+  if (console || !inv.quiet) {
+    settings.output = [&](std::span<const uint8_t> bytes) { output.Feed(bytes, Clock::now()); };
   }
+  // A line the program had begun is shown, marked as cut, when the command
+  // ends, also when it ends in a failure (before its message).
+  struct Finished {
+    ProgramOutput& output;
+    ~Finished() { output.Finish(); }
+  } finished{output};
   // Whatever waited on the line before this run is old news.
   port.DiscardWaiting();
   Link link(port, settings);
@@ -569,7 +579,7 @@ int Execute(const Plan& plan, Port& port, Io& io) {
     case CommandName::kVerify:
       return DoVerify(plan, link, io);
     case CommandName::kConsole:
-      return DoConsole(plan, link);
+      return DoConsole(plan, link, output);
   }
   return kExitUsage;
 }

@@ -11,6 +11,7 @@
 #include "mon/address.h"
 #include "mon/cli.h"
 #include "mon/port.h"
+#include "mon/program_output.h"
 #include "mon/terminal.h"
 #include "protocol/frame.h"
 
@@ -40,6 +41,9 @@ struct Io {
   std::function<void(std::string_view)> out;
   std::function<void(std::string_view)> err;
   Terminal terminal;
+  // What is kept at the bottom of the terminal (watch's table, the progress
+  // line): the program's lines are written above it.
+  Footer footer;
 };
 
 // Runs the plan's command on an open port; returns the exit status. Throws a

@@ -13,6 +13,8 @@ Terminal Terminal::Decide(const Invocation& invocation, int out_fd, int err_fd) 
   t.colour = !plain && Console::WantsColour(out_fd);
   t.redraw = !plain && ::isatty(out_fd) != 0;
   t.progress = !invocation.json && !invocation.quiet && ::isatty(err_fd) != 0;
+  const int output_fd = invocation.command == CommandName::kConsole ? out_fd : err_fd;
+  t.visible_output = !invocation.raw_output && ::isatty(output_fd) != 0;
   return t;
 }
 

@@ -127,6 +127,9 @@ struct Session {
   std::unique_ptr<Port> port;
   std::unique_ptr<FakeResident> resident;
   std::string out, err;
+  // Both streams as a terminal shows them, and every write to standard error.
+  std::string both;
+  std::vector<std::string> err_writes;
 
   Session() {
     int fds[2];
@@ -139,8 +142,15 @@ struct Session {
     args.insert(args.begin(), {"-p", "socketpair", "-b", "115200"});
     Io io;
     io.terminal = terminal;
-    io.out = [this](std::string_view t) { out += t; };
-    io.err = [this](std::string_view t) { err += t; };
+    io.out = [this](std::string_view t) {
+      out += t;
+      both += t;
+    };
+    io.err = [this](std::string_view t) {
+      err += t;
+      both += t;
+      err_writes.emplace_back(t);
+    };
     resident->Start();
     try {
       const int status = Execute(MakePlan(Parsed(args)), *port, io);
@@ -301,6 +311,82 @@ TEST(Commands, WatchOnATerminalRedrawsAndMarksChanges) {
   EXPECT_TRUE(
       std::regex_match(piped.out, std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} iram 40h: 77 00\n")))
       << piped.out;
+}
+
+// The program's text around the answers comes out in whole lines, each in one
+// write, however the line split it; a line it had begun is shown at the end,
+// marked as cut.
+TEST(Commands, ProgramOutputComesInWholeLines) {
+  Session s;
+  s.resident->SetChatter({'T', 'a', 'r'}, {'l', 'e', 'k', '\r', '\n', 'w', 'r'});
+  EXPECT_EQ(s.Run({"read", "iram", "40", "1"}), kExitOk);
+  // identify and read: two answers.
+  EXPECT_EQ(s.err, "Tarlek\r\nwrTarlek\r\nwr [cut]\n");
+  for (const std::string& write : s.err_writes) {
+    EXPECT_EQ(write.back(), '\n') << "a write that ends inside a line: " << write;
+  }
+  EXPECT_EQ(s.out, "40  00                                                |.|\n");
+
+  // A failure's message comes after the cut line, on a line of its own.
+  Session failing;
+  failing.resident->SetChatter({'a', 'b'}, {});
+  failing.resident->Script({testing::Fault::kNone, testing::Fault::kSilent});
+  EXPECT_EQ(failing.Run({"--retries", "0", "read", "iram", "40", "1"}), kExitFailure);
+  EXPECT_EQ(failing.err.rfind("ab [cut]\nno answer", 0), 0u) << failing.err;
+}
+
+// On a terminal the program's control bytes are shown, not obeyed, and
+// watch's table stays whole below the program's lines; piped, the bytes are
+// passed on as they came.
+TEST(Commands, ProgramOutputOnATerminalKeepsWatchsTable) {
+  const std::vector<std::string> args = {"watch", "--interval", "0.05", "--seconds",
+                                         "0.3",   "iram",       "40",   "1"};
+  Session s;
+  s.resident->SetChatter({}, {'\x1b', '[', '2', 'J', '!', '\n'});
+  Terminal terminal{false, true, false};
+  terminal.visible_output = true;
+  EXPECT_EQ(s.Run(args, terminal), kExitOk);
+  EXPECT_EQ(s.err.find('\x1b'), std::string::npos) << s.err;
+  EXPECT_NE(s.err.find("^[[2J!\n"), std::string::npos) << s.err;
+  // After the table is first drawn, each program line takes it away (up a
+  // line, erase to the end) and draws it again below itself.
+  const size_t table = s.both.find("iram 40h:");
+  ASSERT_NE(table, std::string::npos);
+  const std::regex around(
+      "\x1b\\[1A\r\x1b\\[J\\^\\[\\[2J!\n\r\\d\\d:\\d\\d:\\d\\d\\.\\d{3} iram 40h:");
+  EXPECT_TRUE(std::regex_search(s.both.substr(table), around)) << s.both;
+
+  Session raw;
+  raw.resident->SetChatter({}, {'\x1b', '[', '2', 'J', '!', '\n'});
+  EXPECT_EQ(raw.Run({"--retries", "0", "identify"}), kExitOk);
+  EXPECT_EQ(raw.err, "\x1b[2J!\n");
+  const ParseResult parsed = ParseArguments({"-p", "x", "--raw-output", "identify"}, nullptr);
+  ASSERT_TRUE(std::holds_alternative<Invocation>(parsed));
+  EXPECT_TRUE(std::get<Invocation>(parsed).raw_output);
+}
+
+// write --no-check: a value the program changes at once is written, not
+// read back, and the exit status says the resident took it.
+TEST(Commands, WriteWithoutCheckDoesNotReadBack) {
+  for (const bool check : {true, false}) {
+    Session s;
+    s.resident->OnAnswered([&](uint8_t command) {
+      if (command == protocol::kWriteIram) ++s.resident->iram[0x30];
+    });
+    std::vector<std::string> args = {"write", "iram", "30", "12"};
+    if (!check) args.emplace_back("--no-check");
+    const int status = s.Run(args);
+    if (check) {
+      EXPECT_EQ(status, kExitFailure);
+      EXPECT_NE(s.err.find("does not hold what was written"), std::string::npos) << s.err;
+    } else {
+      EXPECT_EQ(status, kExitOk) << s.err;
+      EXPECT_EQ(s.out, "wrote 12 at iram 30h (not read back)\n");
+      // identify and the write only.
+      EXPECT_EQ(s.resident->requests(), 2u);
+    }
+    EXPECT_EQ(s.resident->iram[0x30], 0x13);
+  }
 }
 
 TEST(Commands, NoAnswerIsExitOneWithTheHint) {
