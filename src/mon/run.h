@@ -44,6 +44,8 @@ struct Io {
   // What is kept at the bottom of the terminal (watch's table, the progress
   // line): the program's lines are written above it.
   Footer footer;
+  // The program's output during the command (set by Execute).
+  ProgramOutput* program = nullptr;
 };
 
 // Runs the plan's command on an open port; returns the exit status. Throws a

@@ -7,11 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "base/version.h"
 #include "sim/simulator.h"
-
-#ifndef TARLEK_VERSION
-#define TARLEK_VERSION "0"
-#endif
 
 namespace {
 
@@ -30,7 +27,7 @@ int Main(int argc, char** argv) {
       "tarlek-sim: runs a program merged with the Tarlek resident in the s51 simulator, its "
       "serial port on two FIFOs that tarlek-mon opens (the port is printed), until Ctrl-C.",
       "tarlek-sim"};
-  app.set_version_flag("--version", std::string("tarlek-sim ") + TARLEK_VERSION);
+  app.set_version_flag("--version", std::string("tarlek-sim ") + tarlek::kVersion);
   app.add_option("program", options.program, "The merged program, PROG.hex or PROG.bin")
       ->required();
   app.add_option("--cpu", options.cpu,
