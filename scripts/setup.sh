@@ -10,10 +10,10 @@ set -euo pipefail
 # with), as31 and the s51 simulator.
 demo=(cmake g++ make libcli11-dev libfmt-dev nlohmann-json3-dev as31 sdcc-ucsim)
 # The tests and their peer tools, style and static analysis, the fuzzer's and
-# sanitizers' runtime, benchmarks, and what cpack needs to find the package's
-# dependencies (dpkg-shlibdeps, file).
+# sanitizers' runtime, benchmarks, what cpack needs to find the package's
+# dependencies (dpkg-shlibdeps, file), and Debian's package checker.
 tests=(libgtest-dev python3 srecord binutils python3-intelhex sdcc clang-format clang-tidy clang
-  libclang-rt-14-dev libbenchmark-dev valgrind dpkg-dev file)
+  libclang-rt-14-dev libbenchmark-dev valgrind dpkg-dev file lintian)
 
 case "${1:-all}" in
   demo) packages=("${demo[@]}") ;;

@@ -32,6 +32,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture)"
 [ "$(field Section)" = electronics ] || fail "Section: $(field Section)"
 grep -Eq '^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$' <<<"$(field Maintainer)" || fail "Maintainer: $(field Maintainer)"
+grep -Eq '(^|, )sdcc(,|$)' <<<"$(field Suggests)" || fail "Suggests: $(field Suggests) (no sdcc)"
 description=$(field Description)
 [ "$(wc -l <<<"$description")" -ge 2 ] || fail "Description without a long part: $description"
 dpkg-deb -I "$deb" >/dev/null || fail "dpkg-deb -I"
@@ -41,8 +42,11 @@ dpkg-deb -c "$deb" >"$work/contents"
 awk '{ print $6 }' "$work/contents" | sed 's|/$||' >"$work/paths"
 grep -v -e '^\./usr/' -e '^\.$' -e '^\./usr$' "$work/paths" && fail "paths outside /usr"
 awk '$2 != "root/root"' "$work/contents" | grep . && fail "files not owned by root"
-for f in bin/tarlek share/tarlek/tarlek.bin share/tarlek/Tarlek.inc share/man/man1/tarlek.1 \
-  share/doc/tarlek/README.md share/doc/tarlek/resident/README.md; do
+for f in bin/tarlek bin/tarlek-sim share/tarlek/tarlek.bin share/tarlek/Tarlek.inc \
+  share/man/man1/tarlek.1.gz share/man/man1/tarlek-sim.1.gz share/doc/tarlek/README.md \
+  share/doc/tarlek/resident/README.md share/doc/tarlek/copyright share/doc/tarlek/changelog.gz \
+  share/doc/tarlek/examples/demo.asm share/doc/tarlek/examples/demo_c.c \
+  share/doc/tarlek/examples/demo_sdas.asm; do
   grep -qx "\./usr/$f" "$work/paths" || fail "$f is not in the package"
 done
 
@@ -62,6 +66,18 @@ while IFS= read -r -d '' program; do
       fail "${program#"$work"/root} loads $library from $owner, which Depends ($depends) leaves out"
   done < <(ldd "$program" | awk '$2 == "=>" && $3 ~ /^\// { print $3 }')
 done < <(find "$work/root" -type f -perm -u+x -print0)
+
+# The copyright file in Debian's machine-readable format.
+head -n 1 "$work/root/usr/share/doc/tarlek/copyright" |
+  grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+  fail "copyright is not in the machine-readable format"
+# Debian's package checker finds no error in it.
+if command -v lintian >/dev/null; then
+  lintian --no-cfg "$deb" >"$work/lintian.log" 2>&1 || true
+  grep '^E: ' "$work/lintian.log" && fail "lintian reports errors"
+else
+  echo "lintian not installed: the package is not checked with it (scripts/setup.sh installs it)"
+fi
 
 bash "$(dirname "$0")/check_installed.sh" "$work/root/usr" "$src/examples" "$version" --with-doc
 echo "package $(basename "$deb") works"
