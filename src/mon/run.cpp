@@ -15,7 +15,7 @@
 #include "mon/format.h"
 #include "mon/image_file.h"
 #include "mon/link.h"
-#include "mon/map_file.h"
+#include "mon/program.h"
 
 namespace tarlek::mon {
 
@@ -26,13 +26,13 @@ namespace {
 
 // ---- The plan --------------------------------------------------------------
 
-uint32_t ResolveAddress(const std::string& token, Space space, const SymbolTable& symbols) {
-  if (const Symbol* symbol = symbols.Find(token)) {
-    if (symbol->space != space) {
-      throw UsageError(
-          fmt::format("{} is in {}, not in {}", token, SpaceName(symbol->space), SpaceName(space)));
+uint32_t ResolveAddress(const std::string& token, Space space, const Program& symbols) {
+  if (const Variable* symbol = symbols.Find(token)) {
+    if (symbol->place.space != space) {
+      throw UsageError(fmt::format("{} is in {}, not in {}", token, SpaceName(symbol->place.space),
+                                   SpaceName(space)));
     }
-    return symbol->address;
+    return symbol->place.address;
   }
   const auto value = ParseHex(token);
   const SpaceBounds bounds = Bounds(space);
@@ -63,28 +63,28 @@ uint32_t ResolveCount(const std::string& token, const Item& item) {
 }
 
 // SPACE ADDR or SYMBOL at operands[at]; returns how many operands it took.
-size_t ResolveLocation(const std::vector<std::string>& operands, size_t at,
-                       const SymbolTable& symbols, Item& item) {
+size_t ResolveLocation(const std::vector<std::string>& operands, size_t at, const Program& symbols,
+                       Item& item) {
   if (const auto space = ParseSpace(operands[at])) {
     if (at + 1 >= operands.size()) throw UsageError("an address must follow " + operands[at]);
     item.space = *space;
     item.address = ResolveAddress(operands[at + 1], *space, symbols);
     return 2;
   }
-  const Symbol* symbol = symbols.Find(operands[at]);
+  const Variable* symbol = symbols.Find(operands[at]);
   if (symbol == nullptr) {
     throw UsageError(
         symbols.empty()
             ? fmt::format("{} is not a memory space (code, iram, sfr, xram)", operands[at])
             : fmt::format("{} is neither a memory space nor a symbol of the map", operands[at]));
   }
-  item.space = symbol->space;
-  item.address = symbol->address;
+  item.space = symbol->place.space;
+  item.address = symbol->place.address;
   item.label = operands[at];
   return 1;
 }
 
-void PlanRead(const Invocation& invocation, const SymbolTable& symbols, Plan& plan) {
+void PlanRead(const Invocation& invocation, const Program& symbols, Plan& plan) {
   const auto& ops = invocation.operands;
   Item item;
   const size_t used = ResolveLocation(ops, 0, symbols, item);
@@ -99,7 +99,7 @@ void PlanRead(const Invocation& invocation, const SymbolTable& symbols, Plan& pl
   plan.items.push_back(item);
 }
 
-void PlanWrite(const Invocation& invocation, const SymbolTable& symbols, Plan& plan) {
+void PlanWrite(const Invocation& invocation, const Program& symbols, Plan& plan) {
   const auto& ops = invocation.operands;
   Item item;
   const size_t used = ResolveLocation(ops, 0, symbols, item);
@@ -124,7 +124,7 @@ void PlanWrite(const Invocation& invocation, const SymbolTable& symbols, Plan& p
   plan.items.push_back(item);
 }
 
-void PlanWatch(const Invocation& invocation, const SymbolTable& symbols, Plan& plan) {
+void PlanWatch(const Invocation& invocation, const Program& symbols, Plan& plan) {
   const auto& ops = invocation.operands;
   if (ParseSpace(ops[0])) {
     Item item;
@@ -144,13 +144,20 @@ void PlanWatch(const Invocation& invocation, const SymbolTable& symbols, Plan& p
   }
 }
 
-void PlanDump(const Invocation& invocation, const SymbolTable&, Plan& plan) {
+void PlanDump(const Invocation& invocation, const Program&, Plan& plan) {
   if (invocation.range.empty()) return;
   const auto range = ParseRange(invocation.range);
   if (!range) {
     throw UsageError(invocation.range + " is not a range A-B of code addresses (A <= B <= FFFF)");
   }
   plan.range = *range;
+}
+
+void PlanVerify(const Invocation& invocation, const Program&, Plan& plan) {
+  plan.image = ReadImageFile(invocation.file);
+  size_t total = 0;
+  for (const auto& s : plan.image) total += s.data.size();
+  if (total == 0) throw UsageError(invocation.file + " holds no data");
 }
 
 }  // namespace
@@ -160,8 +167,11 @@ Plan MakePlan(const Invocation& invocation) {
   if (entry == nullptr) throw UsageError("there is no command " + invocation.command);
   Plan plan;
   plan.invocation = invocation;
-  const SymbolTable symbols =
-      invocation.map_path.empty() ? SymbolTable() : SymbolTable::Load(invocation.map_path);
+  // The files are read with Ctrl-C ending the run at once: a FIFO or a slow
+  // mount may keep a read waiting.
+  const DefaultStopSignals stoppable;
+  const Program symbols =
+      invocation.map_path.empty() ? Program() : LoadProgram(invocation.map_path);
   if (entry->plan != nullptr) entry->plan(invocation, symbols, plan);
   return plan;
 }
@@ -178,6 +188,19 @@ std::string Timestamp() {
   const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   return fmt::format("{:%H:%M:%S}.{:03d}", local, ms);
+}
+
+// A file name as "file": the name itself when it is UTF-8. A name that is not
+// (Linux allows any bytes) has its stray bytes shown as U+FFFD there, and the
+// name's bytes, exactly, as "file_bytes".
+void PutFileName(json& j, const std::string& name) {
+  try {
+    static_cast<void>(json(name).dump());
+    j["file"] = name;
+  } catch (const json::type_error&) {
+    j["file"] = json::parse(json(name).dump(-1, ' ', false, json::error_handler_t::replace));
+    j["file_bytes"] = Bytes(name.begin(), name.end());
+  }
 }
 
 json ItemJson(const Item& item, const Bytes& bytes) {
@@ -291,13 +314,16 @@ int DoRead(const Plan& plan, Link& link, Io& io) {
   const auto info = CheckedIdentify(link, plan, io);
   const Item& item = plan.items.front();
   RequireCommand(info, protocol::ReadCommand(item.space));
-  const Bytes bytes = link.Read(item.space, item.address, item.count);
   const Invocation& inv = plan.invocation;
-  if (!inv.output_path.empty()) {
-    WriteImageFile(inv.output_path, Segment{item.address, bytes});
+  // Every check of the file comes before the reading.
+  std::optional<ImageFileWriter> file;
+  if (!inv.output_path.empty()) file.emplace(inv.output_path, item.address, item.count);
+  const Bytes bytes = link.Read(item.space, item.address, item.count);
+  if (file) {
+    file->Commit(bytes);
     if (inv.json) {
       json j = ItemJson(item, bytes);
-      j["file"] = inv.output_path;
+      PutFileName(j, inv.output_path);
       io.out(j.dump() + "\n");
     } else if (!inv.quiet) {
       io.out(fmt::format("{} bytes of {} from {} written to {}\n", bytes.size(),
@@ -460,21 +486,23 @@ int DoDump(const Plan& plan, Link& link, Io& io) {
   const auto info = CheckedIdentify(link, plan, io);
   RequireCommand(info, protocol::kReadCode);
   const uint32_t count = plan.range.last - plan.range.first + 1;
+  // Every check of the file comes before the reading.
+  ImageFileWriter file(plan.invocation.file, plan.range.first, count);
   ProgressBar bar(io, count);
   const auto start = Clock::now();
   const Bytes bytes =
       link.Read(Space::kCode, plan.range.first, count, [&](size_t done) { bar.Update(done); });
   bar.Finish();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  WriteImageFile(plan.invocation.file, Segment{plan.range.first, bytes});
+  file.Commit(bytes);
   if (plan.invocation.json) {
-    json j = {{"file", plan.invocation.file},
-              {"first", plan.range.first},
+    json j = {{"first", plan.range.first},
               {"last", plan.range.last},
               {"bytes", count},
               {"seconds", seconds},
               {"line_bytes", link.bytes_sent() + link.bytes_received()},
               {"retries", link.retries_done()}};
+    PutFileName(j, plan.invocation.file);
     io.out(j.dump() + "\n");
   } else if (!plan.invocation.quiet) {
     io.out(fmt::format("code {:04X}h-{:04X}h ({} bytes) written to {} in {:.1f} s\n",
@@ -484,10 +512,9 @@ int DoDump(const Plan& plan, Link& link, Io& io) {
 }
 
 int DoVerify(const Plan& plan, Link& link, Io& io) {
-  const auto segments = ReadImageFile(plan.invocation.file);
+  const std::vector<Segment>& segments = plan.image;
   size_t total = 0;
   for (const auto& s : segments) total += s.data.size();
-  if (total == 0) throw UsageError(plan.invocation.file + " holds no data");
   const auto info = CheckedIdentify(link, plan, io);
   RequireCommand(info, protocol::kReadCode);
   ProgressBar bar(io, total);
@@ -508,13 +535,12 @@ int DoVerify(const Plan& plan, Link& link, Io& io) {
       list.push_back(
           {{"first", d.first}, {"last", d.last}, {"file", d.expected}, {"chip", d.actual}});
     }
-    io.out(json{{"file", plan.invocation.file},
-                {"bytes", total},
-                {"match", differences.empty()},
-                {"differing_bytes", differing},
-                {"differences", list}}
-               .dump() +
-           "\n");
+    json j = {{"bytes", total},
+              {"match", differences.empty()},
+              {"differing_bytes", differing},
+              {"differences", list}};
+    PutFileName(j, plan.invocation.file);
+    io.out(j.dump() + "\n");
   } else {
     for (const auto& d : differences) {
       const size_t shown = std::min<size_t>(d.expected.size(), 16);
@@ -626,11 +652,11 @@ const CommandEntry kCommands[] = {
        command
            .add_option("-i,--interval", inv.interval,
                        fmt::format("Seconds between refreshes (default {})", defaults.interval))
-           ->check(CLI::Range(0.0, 3600.0));
+           ->check(CLI::Validator(SecondsCheck(3600), "SECONDS"));
        command
            .add_option("--seconds", inv.seconds,
                        "Stop after this many seconds (default: at Ctrl-C)")
-           ->check(CLI::NonNegativeNumber);
+           ->check(CLI::Validator(SecondsCheck(0), "SECONDS"));
      },
      PlanWatch, DoWatch},
     {"dump", "Read code memory into FILE.hex or FILE.bin",
@@ -643,13 +669,13 @@ const CommandEntry kCommands[] = {
      [](CLI::App& command, Invocation& inv) {
        command.add_option("file", inv.file, "FILE.hex or FILE.bin")->required();
      },
-     nullptr, DoVerify},
+     PlanVerify, DoVerify},
     {"console", "Show the program's own output as it comes",
      [](CLI::App& command, Invocation& inv) {
        command
            .add_option("--seconds", inv.seconds,
                        "Stop after this many seconds (default: at Ctrl-C)")
-           ->check(CLI::NonNegativeNumber);
+           ->check(CLI::Validator(SecondsCheck(0), "SECONDS"));
      },
      nullptr, DoConsole, true},
 };

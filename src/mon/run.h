@@ -10,6 +10,7 @@
 
 #include "mon/address.h"
 #include "mon/cli.h"
+#include "mon/image_file.h"
 #include "mon/port.h"
 #include "mon/program_output.h"
 #include "mon/terminal.h"
@@ -28,12 +29,14 @@ struct Item {
 
 struct Plan {
   Invocation invocation;
-  std::vector<Item> items;  // read: one; write: one (count = data size); watch: any
-  protocol::Bytes data;     // write
-  Range range{0, 0xFFFF};   // dump
+  std::vector<Item> items;     // read: one; write: one (count = data size); watch: any
+  protocol::Bytes data;        // write
+  Range range{0, 0xFFFF};      // dump
+  std::vector<Segment> image;  // verify: what the file holds
 };
 
-// Resolves the operands (reading --map when given). Throws a usage Failure.
+// Resolves the operands, reading --map and verify's file when given: every
+// file is read before the port is opened. Throws a usage Failure.
 Plan MakePlan(const Invocation& invocation);
 
 // Where the run's text goes.

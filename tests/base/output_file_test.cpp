@@ -174,46 +174,5 @@ TEST(OutputFile, StopSignalRemovesTheTemporaryAndEndsTheProcess) {
   }
 }
 
-struct UnwritableCase {
-  const char* name;
-  std::string path;  // relative to the test directory
-  friend void PrintTo(const UnwritableCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class Unwritable : public ::testing::TestWithParam<UnwritableCase> {};
-
-TEST_P(Unwritable, GivesTheWritersLineAndTouchesNothing) {
-  TempDir dir;
-  WriteFile(dir / "plain.txt", "not a directory\n");
-  std::filesystem::create_directory(dir / "sub.bin");
-  std::filesystem::create_symlink("missing/x.bin", dir / "dangling.bin");
-  // In the test directory, even a relative or empty name can only touch it.
-  InDirectory here(dir.path());
-  const std::set<std::string> before = Names(".");
-  for (const char* kind : {"BIN", "INTEL HEX"}) {
-    CapturedConsole console;
-    bool filled = false;
-    EXPECT_FALSE(WriteOutputFile(console, kind, GetParam().path.c_str(), 1,
-                                 [&](OutputFile& file) { filled = true, file.Write("x", 1); }));
-    EXPECT_FALSE(filled);
-    EXPECT_EQ(console.Text(), std::string("ERROR - ") + kind + " output file " + GetParam().path +
-                                  " cannot be written !\n");
-  }
-  EXPECT_EQ(Names("."), before);
-  EXPECT_TRUE(std::filesystem::is_empty("sub.bin"));
-  EXPECT_EQ(ReadText("plain.txt"), "not a directory\n");
-}
-
-INSTANTIATE_TEST_SUITE_P(Paths, Unwritable,
-                         ::testing::ValuesIn(std::vector<UnwritableCase>{
-                             {"MissingDirectory", "missing/prog.bin"},
-                             {"FileAsDirectory", "plain.txt/prog.bin"},
-                             {"Directory", "sub.bin"},
-                             {"DirectoryWithSlash", "sub.bin/"},
-                             {"LinkIntoMissingDirectory", "dangling.bin"},
-                             {"Empty", ""},
-                         }),
-                         [](const auto& p) { return std::string(p.param.name); });
-
 }  // namespace
 }  // namespace tarlek::testing

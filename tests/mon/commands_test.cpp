@@ -1,13 +1,19 @@
 // The command line turned into a plan, and the commands run against the fake
 // resident on a socket pair: what a user sees and the exit status.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <regex>
+#include <thread>
 
 #include "mon/cli.h"
 #include "mon/failure.h"
@@ -50,7 +56,8 @@ TEST(CommandLine, UsageErrorsExitWithTwo) {
       {},
       {"frobnicate"},
       {"identify"},  // no port anywhere
-      {"-p", "x", "--baud", "12345", "identify"},
+      {"-p", "x", "--baud", "12", "identify"},
+      {"-p", "x", "--baud", "4000001", "identify"},
       {"-p", "x", "read"},
       {"-p", "x", "read", "code", "0", "1", "2"},
       {"-p", "x", "read", "code", "0", "--raw", "-o", "f.hex"},
@@ -67,6 +74,36 @@ TEST(CommandLine, UsageErrorsExitWithTwo) {
   ASSERT_TRUE(std::holds_alternative<ParseExit>(help));
   EXPECT_EQ(std::get<ParseExit>(help).status, 0);
   EXPECT_NE(std::get<ParseExit>(help).text.find("--interval"), std::string::npos);
+}
+
+// Any rate a resident can be built for is taken; a value out of range is
+// refused in one line that says what is allowed.
+TEST(CommandLine, RatesAndSecondsOutOfRange) {
+  for (const char* baud : {"31250", "28800", "14400", "50", "4000000"}) {
+    EXPECT_EQ(Parsed({"-p", "fifo:a,b", "-b", baud, "identify"}).baud,
+              static_cast<uint32_t>(std::stoul(baud)));
+  }
+  const struct {
+    std::vector<std::string> args;
+    const char* first_line;
+  } bad[] = {
+      {{"-b", "12", "identify"}, "--baud: 12 is not a baud rate from 50 to 4000000"},
+      {{"watch", "--seconds", "-1", "iram", "0"},
+       "--seconds: -1 is not a number of seconds (0 or more)"},
+      {{"console", "--seconds", "inf"}, "--seconds: inf is not a number of seconds (0 or more)"},
+      {{"--slack", "61", "identify"}, "--slack: 61 is not a number of seconds from 0 to 60"},
+      {{"watch", "-i", "-0.5", "iram", "0"},
+       "--interval: -0.5 is not a number of seconds from 0 to 3600"},
+  };
+  for (const auto& b : bad) {
+    std::vector<std::string> args = {"-p", "x"};
+    args.insert(args.end(), b.args.begin(), b.args.end());
+    const ParseResult result = ParseArguments(args, nullptr);
+    const auto* exit = std::get_if<ParseExit>(&result);
+    ASSERT_NE(exit, nullptr) << b.first_line;
+    EXPECT_EQ(exit->status, kExitUsage);
+    EXPECT_EQ(exit->text.substr(0, exit->text.find('\n')), b.first_line);
+  }
 }
 
 TEST(Plan, ResolvesAddressesCountsAndSymbols) {
@@ -228,6 +265,136 @@ TEST(Commands, OutputFileIsReplacedWholeKeepingItsMode) {
   Session refused;
   EXPECT_EQ(refused.Run({"read", "code", "100", "4", "-o", dir / "missing/x.bin"}), kExitFailure);
   EXPECT_NE(refused.err.find("cannot write"), std::string::npos) << refused.err;
+}
+
+// read -o and dump write by the merge tool's rules, and every check of the
+// file comes before the reading: a name that cannot be written costs no read.
+TEST(Commands, OutputFilesFollowTheMergeToolsRules) {
+  struct Case {
+    const char* name;
+    // Makes what lies at the output path; returns the path to give.
+    std::function<std::string(const TempDir&)> make;
+    bool written;
+    // What must hold afterwards (the run's own result aside); empty when all is well.
+    std::function<std::string(const TempDir&, const Bytes&)> check;
+  };
+  const Case cases[] = {
+      {"a link keeps pointing at the file it names, which is replaced",
+       [](const TempDir& dir) {
+         WriteFile(dir / "real.bin", std::string("old"));
+         std::filesystem::create_symlink("real.bin", dir / "link.bin");
+         return dir / "link.bin";
+       },
+       true,
+       [](const TempDir& dir, const Bytes& want) -> std::string {
+         if (!std::filesystem::is_symlink(dir / "link.bin")) return "the link was replaced";
+         if (ReadFile(dir / "real.bin") != want) return "the linked file holds something else";
+         return {};
+       }},
+      {"a directory is refused before the reading",
+       [](const TempDir& dir) {
+         std::filesystem::create_directory(dir / "d.bin");
+         return dir / "d.bin";
+       },
+       false, nullptr},
+      {"a missing directory is refused before the reading",
+       [](const TempDir& dir) { return dir / "missing/x.bin"; }, false, nullptr},
+  };
+  for (const char* command : {"read", "dump"}) {
+    for (const Case& c : cases) {
+      TempDir dir;
+      const std::string path = c.make(dir);
+      Session s;
+      for (size_t i = 0; i < 4; ++i) s.resident->code[0x100 + i] = static_cast<uint8_t>(0xB0 + i);
+      size_t reads = 0;
+      s.resident->OnAnswered([&](uint8_t code) { reads += code == protocol::kReadCode; });
+      const std::vector<std::string> args =
+          std::string(command) == "read"
+              ? std::vector<std::string>{"read", "code", "100", "4", "-o", path}
+              : std::vector<std::string>{"dump", path, "--range", "100-103"};
+      const int status = s.Run(args);
+      const std::string what = std::string(command) + ": " + c.name;
+      if (c.written) {
+        EXPECT_EQ(status, kExitOk) << what << ": " << s.err;
+        EXPECT_EQ(c.check(dir, Bytes{0xB0, 0xB1, 0xB2, 0xB3}), "") << what;
+      } else {
+        EXPECT_EQ(status, kExitFailure) << what;
+        EXPECT_EQ(s.err.rfind("cannot write " + path, 0), 0u) << what << ": " << s.err;
+        EXPECT_EQ(reads, 0u) << what << ": the resident was read before the file was checked";
+      }
+    }
+  }
+}
+
+// A FIFO is written in place, as tarlek writes one: it stays a FIFO and its
+// reader gets the bytes.
+TEST(Commands, OutputToAFifoIsWrittenInPlace) {
+  TempDir dir;
+  const std::string fifo = dir / "out.bin";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  std::string got;
+  std::thread drain([&] {
+    // Until the writer has been and gone, or 20 s pass (the file was not written to).
+    char buffer[256];
+    for (;;) {
+      pollfd p{reader, POLLIN, 0};
+      if (::poll(&p, 1, 20000) <= 0) return;
+      const ssize_t n = ::read(reader, buffer, sizeof buffer);
+      if (n > 0) got.append(buffer, static_cast<size_t>(n));
+      if (n == 0 && (p.revents & POLLHUP)) return;
+    }
+  });
+  Session s;
+  for (size_t i = 0; i < 4; ++i) s.resident->code[0x100 + i] = static_cast<uint8_t>(0xC0 + i);
+  EXPECT_EQ(s.Run({"read", "code", "100", "4", "-o", fifo}), kExitOk) << s.err;
+  drain.join();
+  ::close(reader);
+  EXPECT_EQ(got, "\xC0\xC1\xC2\xC3");
+  struct stat st {};
+  ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the FIFO was replaced by a file";
+}
+
+// A file the user may not write is refused, though the user's directory
+// would let a rename replace it.
+TEST(Commands, OutputFileTheUserMayNotWriteIsRefused) {
+  TempDir dir;
+  const std::optional<testing::User> nobody = testing::Nobody();
+  if (!nobody) GTEST_SKIP() << "needs root and the user nobody";
+  const std::string own = dir / "own";
+  ASSERT_EQ(::mkdir(own.c_str(), 0755), 0);
+  const std::string target = own + "/code.bin";
+  WriteFile(target, std::string("keep"));
+  ASSERT_EQ(::chmod(target.c_str(), 0444), 0);
+  ASSERT_EQ(::chown(own.c_str(), nobody->uid, nobody->gid), 0);
+  ASSERT_EQ(::chown(target.c_str(), nobody->uid, nobody->gid), 0);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  const testing::NobodyRun run = testing::RunAsNobody([&] {
+    Session s;
+    const int status = s.Run({"read", "code", "0", "4", "-o", target});
+    return std::to_string(status) + " " + s.err;
+  });
+  ASSERT_TRUE(run.switched) << "could not become nobody";
+  EXPECT_EQ(run.report.rfind("1 cannot write " + target, 0), 0u) << run.report;
+  EXPECT_EQ(testing::ReadText(target), "keep");
+}
+
+// --json output stays JSON whatever bytes a file name holds.
+TEST(Commands, JsonWithAFileNameThatIsNotUtf8) {
+  TempDir dir;
+  const std::string name = "code\xFF\xFE.bin";
+  const std::string path = dir / name;
+  Session s;
+  s.resident->code[0] = 0x02;
+  EXPECT_EQ(s.Run({"dump", "--json", path, "--range", "0-0"}), kExitOk) << s.err;
+  EXPECT_EQ(ReadFile(path), Bytes{0x02});
+  nlohmann::json j;
+  ASSERT_NO_THROW(j = nlohmann::json::parse(s.out)) << s.out;
+  const auto bytes = j["file_bytes"].get<std::vector<uint8_t>>();
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), path);
+  EXPECT_NE(j["file"].get<std::string>().find("code"), std::string::npos);
 }
 
 TEST(Commands, WriteReadsBackAndProgramOutputGoesToStandardError) {
