@@ -16,6 +16,7 @@
 #include "mon/image_file.h"
 #include "mon/link.h"
 #include "mon/program.h"
+#include "mon/write_report.h"
 
 namespace tarlek::mon {
 
@@ -256,12 +257,8 @@ class ProgressBar {
 // Identify, and what the client expects of the answer. Notes go to standard
 // error; a protocol it does not speak ends the run.
 protocol::IdentifyInfo CheckedIdentify(Link& link, const Plan& plan, Io& io) {
+  // The link refuses a protocol it does not speak and nonsense fields.
   const auto info = link.Identify();
-  if (info.protocol != protocol::kProtocolVersion) {
-    throw Failure(kExitFailure,
-                  fmt::format("the resident on {} speaks protocol {}; tarlek-mon speaks {}",
-                              plan.invocation.port, info.protocol, protocol::kProtocolVersion));
-  }
   if (!plan.invocation.quiet && !plan.invocation.json) {
     if (info.baud != plan.invocation.baud && !plan.invocation.port.starts_with("fifo:")) {
       io.err(fmt::format("note: the resident was built for {} baud, the line runs at {}\n",
@@ -361,19 +358,22 @@ int DoWrite(const Plan& plan, Link& link, Io& io) {
     return kExitOk;
   }
   RequireCommand(info, protocol::ReadCommand(item.space));
-  Bytes back;
+  Bytes back, reported;
   // A write that was cut short after its address check may have written part
   // of its bytes; writing again is safe.
   for (int round = 0; round < 2; ++round) {
-    link.Write(item.space, item.address, plan.data);
+    reported = link.Write(item.space, item.address, plan.data);
     back = link.Read(item.space, item.address, item.count);
     if (back == plan.data || item.space == Space::kSfr) break;
   }
   const bool confirmed = back == plan.data;
+  const bool sfr = item.space == Space::kSfr;
+  const Bytes kept = sfr ? KeptBits(link.version(), item.address, plan.data, reported) : Bytes{};
   if (plan.invocation.json) {
     json j = ItemJson(item, plan.data);
     j["read_back"] = back;
     j["confirmed"] = confirmed;
+    if (sfr) j["kept"] = kept;
     io.out(j.dump() + "\n");
   } else if (confirmed) {
     io.out(fmt::format("wrote {} at {}, read back the same\n", ByteList(plan.data), where));
@@ -381,15 +381,23 @@ int DoWrite(const Plan& plan, Link& link, Io& io) {
     io.out(
         fmt::format("wrote {} at {}, read back {}\n", ByteList(plan.data), where, ByteList(back)));
   }
+  if (!plan.invocation.json) io.err(KeptNotes(item.address, plan.data, back, kept));
   if (confirmed) return kExitOk;
-  if (item.space == Space::kSfr) {
+  if (sfr) {
     // Ports read their pins, flags change under the program: not a failure.
-    if (!plan.invocation.quiet) {
+    if (!plan.invocation.quiet && !KeptExplains(plan.data, back, kept)) {
       io.err(
           "note: some SFRs read back otherwise than written (port pins, timer and interrupt "
           "flags)\n");
     }
     return kExitOk;
+  }
+  if (item.space == Space::kIram && info.Offers(protocol::kReadSfr)) {
+    const uint8_t sp = link.Read(Space::kSfr, 0x81, 1).front();
+    if (auto why = StackExplanation(item.address, plan.data, back, sp,
+                                    ResidentStackBytes(link.version()))) {
+      throw Failure(kExitFailure, *why);
+    }
   }
   throw Failure(kExitFailure, fmt::format("{} does not hold what was written: {} read back as {}",
                                           where, ByteList(plan.data), ByteList(back)));

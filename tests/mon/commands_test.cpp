@@ -168,11 +168,11 @@ struct Session {
   std::string both;
   std::vector<std::string> err_writes;
 
-  Session() {
+  explicit Session(int version = 3) {
     int fds[2];
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     port = std::make_unique<Port>(Port::FromDescriptors(fds[0], fds[0], "socketpair"));
-    resident = std::make_unique<FakeResident>(fds[1], 64, 115200);
+    resident = std::make_unique<FakeResident>(fds[1], 64, 115200, version);
   }
 
   int Run(std::vector<std::string> args, Terminal terminal = {}) {
@@ -560,17 +560,162 @@ TEST(Commands, NoAnswerIsExitOneWithTheHint) {
   Session s;
   s.resident->AlwaysFault(testing::Fault::kSilent);
   EXPECT_EQ(s.Run({"--retries", "0", "identify"}), kExitFailure);
-  EXPECT_NE(s.err.find("no answer from the resident on socketpair at 115200 baud within"),
+  EXPECT_NE(s.err.find("no answer from the resident on socketpair at 115200 baud, 1 attempt of "),
             std::string::npos)
       << s.err;
   EXPECT_NE(s.err.find("is the program running, and was it merged with the resident?"),
             std::string::npos);
 
-  // --slack is the room an answer gets beyond its line time.
+  // --slack is the room an answer gets beyond its line time: each attempt's
+  // time-out, as the message states it.
   Session patient;
   patient.resident->AlwaysFault(testing::Fault::kSilent);
-  EXPECT_EQ(patient.Run({"--retries", "0", "--slack", "1", "identify"}), kExitFailure);
-  EXPECT_NE(patient.err.find("at 115200 baud within 1.0 s"), std::string::npos) << patient.err;
+  EXPECT_EQ(patient.Run({"--retries", "1", "--slack", "1", "identify"}), kExitFailure);
+  EXPECT_NE(patient.err.find("at 115200 baud, 2 attempts of 1.0 s:"), std::string::npos)
+      << patient.err;
+}
+
+// Residents of both protocol versions are spoken to; what tarlek-mon cannot
+// work with ends the run with status 1 and a line that says why.
+TEST(Commands, WhatTheResidentSpeaksOffersAndDoes) {
+  struct Case {
+    const char* name;
+    int version;
+    std::function<void(FakeResident&)> setup;
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // the start of standard output
+    std::string err;  // a part of standard error
+  };
+  const Case cases[] = {
+      {"protocol 3",
+       3,
+       [](FakeResident&) {},
+       {"identify"},
+       kExitOk,
+       "resident   Tarlek 1.0.0 (protocol 3) at 8000h, page 80h\n",
+       ""},
+      {"protocol 2",
+       2,
+       [](FakeResident&) {},
+       {"identify"},
+       kExitOk,
+       "resident   Tarlek 1.0.0 (protocol 2) at 8000h, page 80h\n",
+       ""},
+      {"another protocol",
+       3,
+       [](FakeResident& r) { r.info.protocol = 4; },
+       {"identify"},
+       kExitFailure,
+       "",
+       "the resident on socketpair speaks protocol 4; tarlek-mon speaks 2 and 3"},
+      {"a command not offered",
+       2,
+       [](FakeResident& r) { r.info.commands = 0x01FE & ~(1 << protocol::kReadXram); },
+       {"read", "xram", "0"},
+       kExitFailure,
+       "",
+       "the resident does not offer read xram"},
+      {"a write not offered",
+       3,
+       [](FakeResident& r) { r.info.commands = 0x01FE & ~(1 << protocol::kWriteIram); },
+       {"write", "iram", "30", "1"},
+       kExitFailure,
+       "",
+       "the resident does not offer write iram"},
+      {"writes ignored",
+       3,
+       [](FakeResident& r) { r.IgnoreWrites(true); },
+       {"write", "xram", "100", "1", "2"},
+       kExitFailure,
+       "wrote 01 02 at xram 0100h, read back 00 00\n",
+       "xram 0100h does not hold what was written: 01 02 read back as 00 00"},
+      {"writes ignored, protocol 2",
+       2,
+       [](FakeResident& r) { r.IgnoreWrites(true); },
+       {"write", "iram", "30", "5"},
+       kExitFailure,
+       "wrote 05 at iram 30h, read back 00\n",
+       "iram 30h does not hold what was written: 05 read back as 00"},
+  };
+  for (const auto& c : cases) {
+    Session s(c.version);
+    c.setup(*s.resident);
+    EXPECT_EQ(s.Run(c.args), c.status) << c.name << ": " << s.err;
+    EXPECT_EQ(s.out.substr(0, c.out.size()), c.out) << c.name;
+    EXPECT_NE(s.err.find(c.err), std::string::npos) << c.name << ": " << s.err;
+  }
+}
+
+// A write the resident kept from happening, in part or whole, is told as
+// such: the SFR bits it kept for its link, SP, and its own stack in iram
+// above the program's SP (07h here: 16 bytes in protocol 2, 11 in 3).
+TEST(Commands, WritesSayWhatTheResidentKept) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;  // all of standard error; of a failure, a part
+  };
+  for (int version : {3, 2}) {
+    const bool v3 = version == 3;
+    const std::string stack = v3 ? "iram 08h-12h is the resident's own stack while it answers "
+                                   "(the 11 bytes above the program's SP, 07h): it skipped the "
+                                   "write there"
+                                 : "iram 08h-17h is the resident's own stack while it answers "
+                                   "(the 16 bytes above the program's SP, 07h): it skipped the "
+                                   "write there";
+    const std::string last = v3 ? "12" : "17";  // the stack's last byte
+    const std::string above = v3 ? "13" : "18";
+    const Case cases[] = {
+        // IE is EA, ES and ET0 (92h): protocol 3 keeps EA and ES and names
+        // them; protocol 2 keeps ES set.
+        {"IE's link bits cleared",
+         {"write", "sfr", "A8", "02"},
+         kExitOk,
+         v3 ? "wrote 02 at sfr A8h, read back 92\n" : "wrote 02 at sfr A8h, read back 12\n",
+         v3 ? "note: the resident kept EA, ES of IE (A8h) as they were, to keep its link alive\n"
+            : "note: the resident kept ES of IE (A8h) as they were, to keep its link alive\n"},
+        {"IE's link bits as they were",
+         {"write", "sfr", "A8", "93"},
+         kExitOk,
+         "wrote 93 at sfr A8h, read back the same\n",
+         ""},
+        {"SP",
+         {"write", "sfr", "81", "40"},
+         kExitOk,
+         "wrote 40 at sfr 81h, read back 07\n",
+         "note: the resident skipped the write to SP (81h), to keep its link alive\n"},
+        {"in the resident's stack",
+         {"write", "iram", "10", "1", "2"},
+         kExitFailure,
+         "wrote 01 02 at iram 10h, read back 00 00\n",
+         stack},
+        {"across the stack's last byte",
+         {"write", "iram", last, "1", "2"},
+         kExitFailure,
+         "wrote 01 02 at iram " + last + "h, read back 00 02\n",
+         stack},
+        {"just above the stack",
+         {"write", "iram", above, "3"},
+         kExitOk,
+         "wrote 03 at iram " + above + "h, read back the same\n",
+         ""},
+    };
+    for (const auto& c : cases) {
+      const std::string name = std::string(c.name) + ", protocol " + std::to_string(version);
+      Session s(version);
+      s.resident->sfr[0xA8] = 0x92;
+      EXPECT_EQ(s.Run(c.args), c.status) << name;
+      EXPECT_EQ(s.out, c.out) << name;
+      if (c.status == kExitOk) {
+        EXPECT_EQ(s.err, c.err) << name;
+      } else {
+        EXPECT_NE(s.err.find(c.err), std::string::npos) << name << ": " << s.err;
+      }
+    }
+  }
 }
 
 }  // namespace
