@@ -15,7 +15,9 @@
 #include "mon/format.h"
 #include "mon/image_file.h"
 #include "mon/link.h"
+#include "mon/plot_command.h"
 #include "mon/program.h"
+#include "mon/variables.h"
 #include "mon/write_report.h"
 
 namespace tarlek::mon {
@@ -27,121 +29,13 @@ namespace {
 
 // ---- The plan --------------------------------------------------------------
 
-uint32_t ResolveAddress(const std::string& token, Space space, const Program& symbols) {
-  if (const Variable* symbol = symbols.Find(token)) {
-    if (symbol->place.space != space) {
-      throw UsageError(fmt::format("{} is in {}, not in {}", token, SpaceName(symbol->place.space),
-                                   SpaceName(space)));
+// Names of variables, each a C expression or NAME:COUNT for bytes.
+void PlanPlot(const Invocation& invocation, const Program& program, Plan& plan) {
+  for (const std::string& op : invocation.operands) {
+    if (!LooksLikeName(op)) {
+      throw UsageError(op + " is not a variable's name: plot takes names (with --map FILE.cdb)");
     }
-    return symbol->place.address;
-  }
-  const auto value = ParseHex(token);
-  const SpaceBounds bounds = Bounds(space);
-  if (!value) {
-    throw UsageError(symbols.empty() ? fmt::format("{} is not a hexadecimal address (for symbol "
-                                                   "names give --map FILE.map)",
-                                                   token)
-                                     : fmt::format("{} is neither a hexadecimal address nor a "
-                                                   "symbol of the map",
-                                                   token));
-  }
-  if (*value < bounds.first || *value >= bounds.end) {
-    throw UsageError(fmt::format("{} is outside {} ({}-{})", token, SpaceName(space),
-                                 FormatAddress(space, bounds.first),
-                                 FormatAddress(space, bounds.end - 1)));
-  }
-  return *value;
-}
-
-uint32_t ResolveCount(const std::string& token, const Item& item) {
-  const auto value = ParseHex(token);
-  if (!value || *value == 0) throw UsageError(token + " is not a count (hexadecimal, above 0)");
-  if (item.address + *value > Bounds(item.space).end) {
-    throw UsageError(fmt::format("{} bytes from {} run past the end of {}", token,
-                                 FormatAddress(item.space, item.address), SpaceName(item.space)));
-  }
-  return *value;
-}
-
-// SPACE ADDR or SYMBOL at operands[at]; returns how many operands it took.
-size_t ResolveLocation(const std::vector<std::string>& operands, size_t at, const Program& symbols,
-                       Item& item) {
-  if (const auto space = ParseSpace(operands[at])) {
-    if (at + 1 >= operands.size()) throw UsageError("an address must follow " + operands[at]);
-    item.space = *space;
-    item.address = ResolveAddress(operands[at + 1], *space, symbols);
-    return 2;
-  }
-  const Variable* symbol = symbols.Find(operands[at]);
-  if (symbol == nullptr) {
-    throw UsageError(
-        symbols.empty()
-            ? fmt::format("{} is not a memory space (code, iram, sfr, xram)", operands[at])
-            : fmt::format("{} is neither a memory space nor a symbol of the map", operands[at]));
-  }
-  item.space = symbol->place.space;
-  item.address = symbol->place.address;
-  item.label = operands[at];
-  return 1;
-}
-
-void PlanRead(const Invocation& invocation, const Program& symbols, Plan& plan) {
-  const auto& ops = invocation.operands;
-  Item item;
-  const size_t used = ResolveLocation(ops, 0, symbols, item);
-  if (ops.size() > used + 1) throw UsageError("read takes SPACE ADDR [COUNT]");
-  if (ops.size() == used + 1) {
-    item.count = ResolveCount(ops[used], item);
-  } else {
-    // A symbol is one byte; an address shows a line of 16.
-    const uint32_t wanted = item.label.empty() ? 16 : 1;
-    item.count = std::min(wanted, Bounds(item.space).end - item.address);
-  }
-  plan.items.push_back(item);
-}
-
-void PlanWrite(const Invocation& invocation, const Program& symbols, Plan& plan) {
-  const auto& ops = invocation.operands;
-  Item item;
-  const size_t used = ResolveLocation(ops, 0, symbols, item);
-  if (item.space == Space::kCode) {
-    throw UsageError("code memory cannot be written through the resident");
-  }
-  if (ops.size() <= used) throw UsageError("write wants at least one byte");
-  for (size_t i = used; i < ops.size(); ++i) {
-    const auto value = ParseHex(ops[i]);
-    if (!value || *value > 0xFF) throw UsageError(ops[i] + " is not a byte (00h-FFh)");
-    plan.data.push_back(static_cast<uint8_t>(*value));
-  }
-  item.count = static_cast<uint32_t>(plan.data.size());
-  if (item.address + item.count > Bounds(item.space).end) {
-    throw UsageError(fmt::format("{} bytes from {} run past the end of {}", item.count,
-                                 FormatAddress(item.space, item.address), SpaceName(item.space)));
-  }
-  // SCON and SBUF carry the resident's own line.
-  if (item.space == Space::kSfr && item.address <= 0x99 && item.address + item.count > 0x98) {
-    throw UsageError("SCON (98h) and SBUF (99h) carry the serial line: they cannot be written");
-  }
-  plan.items.push_back(item);
-}
-
-void PlanWatch(const Invocation& invocation, const Program& symbols, Plan& plan) {
-  const auto& ops = invocation.operands;
-  if (ParseSpace(ops[0])) {
-    Item item;
-    ResolveLocation(ops, 0, symbols, item);
-    if (ops.size() > 3) throw UsageError("watch takes SPACE ADDR COUNT, or symbols");
-    item.count = ops.size() == 3 ? ResolveCount(ops[2], item) : 1;
-    plan.items.push_back(item);
-    return;
-  }
-  for (const std::string& op : ops) {
-    Item item;
-    const size_t colon = op.find(':');
-    const std::vector<std::string> name = {op.substr(0, colon)};
-    ResolveLocation(name, 0, symbols, item);
-    item.count = colon == std::string::npos ? 1 : ResolveCount(op.substr(colon + 1), item);
-    plan.items.push_back(item);
+    plan.targets.push_back(ResolveName(program, op));
   }
 }
 
@@ -254,8 +148,8 @@ class ProgressBar {
 
 // ---- Commands ----------------------------------------------------------------
 
-// Identify, and what the client expects of the answer. Notes go to standard
-// error; a protocol it does not speak ends the run.
+}  // namespace
+
 protocol::IdentifyInfo CheckedIdentify(Link& link, const Plan& plan, Io& io) {
   // The link refuses a protocol it does not speak and nonsense fields.
   const auto info = link.Identify();
@@ -277,6 +171,8 @@ void RequireCommand(const protocol::IdentifyInfo& info, uint8_t command) {
                                             CommandNames(static_cast<uint16_t>(1u << command))));
   }
 }
+
+namespace {
 
 int DoIdentify(const Plan& plan, Link& link, Io& io) {
   const auto info = CheckedIdentify(link, plan, io);
@@ -308,6 +204,7 @@ int DoIdentify(const Plan& plan, Link& link, Io& io) {
 }
 
 int DoRead(const Plan& plan, Link& link, Io& io) {
+  if (plan.typed) return DoTypedRead(plan, link, io);
   const auto info = CheckedIdentify(link, plan, io);
   const Item& item = plan.items.front();
   RequireCommand(info, protocol::ReadCommand(item.space));
@@ -339,6 +236,7 @@ int DoRead(const Plan& plan, Link& link, Io& io) {
 }
 
 int DoWrite(const Plan& plan, Link& link, Io& io) {
+  if (plan.typed) return DoTypedWrite(plan, link, io);
   const auto info = CheckedIdentify(link, plan, io);
   const Item& item = plan.items.front();
   RequireCommand(info, protocol::WriteCommand(item.space));
@@ -403,73 +301,12 @@ int DoWrite(const Plan& plan, Link& link, Io& io) {
                                           where, ByteList(plan.data), ByteList(back)));
 }
 
-int DoWatch(const Plan& plan, Link& link, Io& io) {
+int DoPlot(const Plan& plan, Link& link, Io& io) {
   const auto info = CheckedIdentify(link, plan, io);
-  for (const Item& item : plan.items) RequireCommand(info, protocol::ReadCommand(item.space));
-  const Invocation& inv = plan.invocation;
-  const auto interval =
-      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(inv.interval));
-  const auto end = inv.seconds > 0 ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                        std::chrono::duration<double>(inv.seconds))
-                                   : Clock::time_point::max();
-  std::vector<Bytes> previous(plan.items.size());
-  bool first = true;
-  try {
-    for (;;) {
-      const auto started = Clock::now();
-      std::vector<Bytes> now;
-      for (const Item& item : plan.items)
-        now.push_back(link.Read(item.space, item.address, item.count));
-      const std::string time = Timestamp();
-      if (io.terminal.redraw) {
-        std::string screen, table;
-        if (!first) screen += fmt::format("\x1b[{}A", plan.items.size());
-        for (size_t i = 0; i < plan.items.size(); ++i) {
-          const Item& item = plan.items[i];
-          std::string line = fmt::format("{} {:<4} {}", time, SpaceName(item.space),
-                                         FormatAddress(item.space, item.address));
-          if (!item.label.empty()) line += " " + item.label;
-          line += ":";
-          for (size_t b = 0; b < now[i].size(); ++b) {
-            const bool changed = !first && previous[i][b] != now[i][b];
-            const std::string hex = fmt::format("{:02X}", now[i][b]);
-            if (changed && io.terminal.colour) {
-              line += " \x1b[7m" + hex + "\x1b[m";
-            } else {
-              line += (changed ? "*" : " ") + hex;
-            }
-          }
-          table += "\r" + line + "\x1b[K\n";
-        }
-        io.out(screen + table);
-        io.footer.Shown(io.out, std::move(table), plan.items.size());
-      } else {
-        for (size_t i = 0; i < plan.items.size(); ++i) {
-          if (!first && previous[i] == now[i]) continue;
-          const Item& item = plan.items[i];
-          if (inv.json) {
-            json j = ItemJson(item, now[i]);
-            j["time"] = time;
-            io.out(j.dump() + "\n");
-          } else {
-            std::string line = fmt::format("{} {} {}", time, SpaceName(item.space),
-                                           FormatAddress(item.space, item.address));
-            if (!item.label.empty()) line += " " + item.label;
-            io.out(line + ": " + ByteList(now[i]) + "\n");
-          }
-        }
-      }
-      previous = std::move(now);
-      first = false;
-      const auto next = std::min(started + interval, end);
-      link.Listen(next);
-      if (Clock::now() >= end) return kExitOk;
-    }
-  } catch (const Failure& failure) {
-    // Ctrl-C is how a watch ends.
-    if (failure.status() == kExitInterrupted) return kExitOk;
-    throw;
+  for (const Target& target : plan.targets) {
+    RequireCommand(info, protocol::ReadCommand(target.place.space));
   }
+  return RunPlot(plan, link, io);
 }
 
 int DoConsole(const Plan& plan, Link& link, Io& io) {
@@ -631,40 +468,54 @@ namespace {
 const CommandEntry kCommands[] = {
     {"identify", "Show the resident's version, page, clock, baud and commands", nullptr, nullptr,
      DoIdentify},
-    {"read", "Read memory: SPACE ADDR [COUNT] (SPACE: code, iram, sfr, xram; COUNT default 10h)",
+    {"read",
+     "Read memory: SPACE ADDR [COUNT] (SPACE: code, iram, sfr, xram; COUNT default 10h), or a "
+     "variable: NAME (its type's size and value with -m FILE.cdb), NAME COUNT, NAME:COUNT",
      [](CLI::App& command, Invocation& inv) {
-       command.add_option("operands", inv.operands, "SPACE ADDR [COUNT], or SYMBOL [COUNT]")
+       command.add_option("operands", inv.operands, "SPACE ADDR [COUNT], or NAME [COUNT]")
            ->required()
            ->expected(1, 3);
        command.add_option("-o,--output", inv.output_path,
                           "Write the bytes to a file: Intel HEX, or raw for a .bin name");
        command.add_flag("--raw", inv.raw, "Write the raw bytes to standard output");
+       command.add_flag("--hex", inv.hex, "Typed integers in hexadecimal");
      },
      PlanRead, DoRead},
-    {"write", "Write memory and read it back: SPACE ADDR BYTE... (SPACE: iram, sfr, xram)",
+    {"write",
+     "Write memory and read it back: SPACE ADDR BYTE... (SPACE: iram, sfr, xram), NAME VALUE "
+     "(typed, with -m FILE.cdb; a bit by read-modify-write of its byte), NAME:COUNT BYTE...",
      [](CLI::App& command, Invocation& inv) {
-       command.add_option("operands", inv.operands, "SPACE ADDR BYTE..., or SYMBOL BYTE...")
+       command.add_option("operands", inv.operands, "SPACE ADDR BYTE..., NAME VALUE, NAME BYTE...")
            ->required()
            ->expected(2, 1 << 16);
        command.add_flag("--no-check", inv.no_check,
                         "Write without reading back (for values the program changes): the exit "
                         "status then says only that the resident took the write");
+       command.add_flag("--hex", inv.hex, "Show typed integers in hexadecimal");
      },
      PlanWrite, DoWrite},
-    {"watch", "Show memory while the program runs: SPACE ADDR COUNT, or SYMBOL[:COUNT]...",
+    {"watch",
+     "Show variables while the program runs: NAME... (typed with -m FILE.cdb), NAME:COUNT, "
+     "SPACE ADDR [COUNT]; a table on a terminal, a line per change when piped",
      [](CLI::App& command, Invocation& inv) {
        const Invocation defaults;
-       command.add_option("operands", inv.operands, "SPACE ADDR COUNT, or symbols")
+       command.add_option("operands", inv.operands, "NAME[:COUNT] [COUNT], SPACE ADDR [COUNT]...")
            ->required()
-           ->expected(1, 64);
+           ->expected(1, 256);
        command
            .add_option("-i,--interval", inv.interval,
-                       fmt::format("Seconds between refreshes (default {})", defaults.interval))
+                       fmt::format("Seconds between samples (default {}; 0: as fast as the line "
+                                   "allows)",
+                                   defaults.interval))
            ->check(CLI::Validator(SecondsCheck(3600), "SECONDS"));
        command
            .add_option("--seconds", inv.seconds,
                        "Stop after this many seconds (default: at Ctrl-C)")
            ->check(CLI::Validator(SecondsCheck(0), "SECONDS"));
+       command.add_flag("--hex", inv.hex, "Typed integers in hexadecimal");
+       command.add_option("--csv", inv.csv_path,
+                          "Log every sample to FILE as CSV (a time column, then one per name), "
+                          "flushed line by line");
      },
      PlanWatch, DoWatch},
     {"dump", "Read code memory into FILE.hex or FILE.bin",
@@ -686,6 +537,26 @@ const CommandEntry kCommands[] = {
            ->check(CLI::Validator(SecondsCheck(0), "SECONDS"));
      },
      nullptr, DoConsole, true},
+    {"plot", "Plot variables in a local web page while the program runs: NAME...",
+     [](CLI::App& command, Invocation& inv) {
+       const Invocation defaults;
+       command
+           .add_option("operands", inv.operands,
+                       "Variables: counter, sensor.temp, log[3], or NAME:COUNT for bytes")
+           ->required()
+           ->expected(1, 64);
+       command.add_option("--listen", inv.listen,
+                          "HOST:PORT the page is served on (default 127.0.0.1 and a free port)");
+       command
+           .add_option("-i,--interval", inv.plot_interval,
+                       fmt::format("Seconds between samples (default {})", defaults.plot_interval))
+           ->check(CLI::Range(0.0, 3600.0));
+       command
+           .add_option("--seconds", inv.seconds,
+                       "Stop after this many seconds (default: at Ctrl-C)")
+           ->check(CLI::Validator(SecondsCheck(0), "SECONDS"));
+     },
+     PlanPlot, DoPlot},
 };
 
 }  // namespace

@@ -113,6 +113,7 @@ TEST(Plan, ResolvesAddressesCountsAndSymbols) {
                                  "DSEG  00000000  00000073 =  115. bytes (REL,CON)\n"
                                  "      Value  Global\n"
                                  "     00000041  _counter   demo\n"
+                                 "     00000043  _B         demo\n"
                                  "XSEG  00000000  00000010 =  16. bytes (REL,CON,XDATA)\n"
                                  "      Value  Global\n"
                                  "D:   00000100  _table   demo\n"));
@@ -123,12 +124,28 @@ TEST(Plan, ResolvesAddressesCountsAndSymbols) {
   EXPECT_EQ(plan_of({"read", "code", "0x8000"}).items.front(),
             (Item{Space::kCode, 0x8000, 16, ""}));
   EXPECT_EQ(plan_of({"read", "sfr", "F8h"}).items.front(), (Item{Space::kSfr, 0xF8, 8, ""}));
-  EXPECT_EQ(plan_of({"read", "counter"}).items.front(), (Item{Space::kIram, 0x41, 1, "counter"}));
+  // A symbol reads its own size, up to the next symbol of its area.
+  EXPECT_EQ(plan_of({"read", "counter"}).items.front(), (Item{Space::kIram, 0x41, 2, "counter"}));
   EXPECT_EQ(plan_of({"read", "xram", "table", "10"}).items.front(),
-            (Item{Space::kXram, 0x100, 16, ""}));
+            (Item{Space::kXram, 0x100, 16, "table"}));
   const Plan watch = plan_of({"watch", "counter", "table:4"});
   ASSERT_EQ(watch.items.size(), 2u);
-  EXPECT_EQ(watch.items[1], (Item{Space::kXram, 0x100, 4, "table"}));
+  EXPECT_EQ(watch.items[1], (Item{Space::kXram, 0x100, 4, "table:4"}));
+  // NAME COUNT and NAME:COUNT alike, in read and in watch, between other names.
+  for (const auto& args : std::vector<std::vector<std::string>>{{"read", "counter", "3"},
+                                                                {"read", "counter:3"},
+                                                                {"watch", "counter", "3", "B"},
+                                                                {"watch", "counter:3", "B"}}) {
+    const Plan p = plan_of(args);
+    EXPECT_EQ(p.items.front().count, 3u) << ::testing::PrintToString(args);
+    EXPECT_EQ(p.items.front().address, 0x41u) << ::testing::PrintToString(args);
+  }
+  // Names and hexadecimal numbers: after a space, a number is an address,
+  // unless a symbol of that name lies elsewhere in the same space.
+  EXPECT_EQ(plan_of({"read", "xram", "B", "1"}).items.front(), (Item{Space::kXram, 0x0B, 1, ""}));
+  EXPECT_EQ(plan_of({"read", "iram", "0xB", "1"}).items.front(), (Item{Space::kIram, 0x0B, 1, ""}));
+  EXPECT_EQ(plan_of({"read", "B"}).items.front().address, 0x43u);
+  EXPECT_EQ(plan_of({"read", "code", "AC", "4"}).items.front(), (Item{Space::kCode, 0xAC, 4, ""}));
   const Plan write = plan_of({"write", "iram", "30", "1", "0A0h", "ff"});
   EXPECT_EQ(write.data, (protocol::Bytes{0x01, 0xA0, 0xFF}));
   EXPECT_EQ(plan_of({"dump", "f.hex", "--range", "8000-80ff"}).range.last, 0x80FFu);
@@ -147,6 +164,11 @@ TEST(Plan, ResolvesAddressesCountsAndSymbols) {
       {{"write", "iram", "30", "100"}, "not a byte"},
       {{"write", "sfr", "98", "0"}, "SCON (98h) and SBUF (99h)"},
       {{"dump", "f.hex", "--range", "9000-8000"}, "not a range"},
+      {{"read", "iram", "B", "1"},
+       "iram B could be the address iram 0Bh or the variable B at iram 43h: write 0xB or Bh"},
+      {{"watch", "counter", "B"}, "B could be a count (Bh bytes) or the variable B"},
+      {{"read", "nothing"}, "neither a memory space nor a symbol"},
+      {{"write", "counter:2", "1"}, "counter:2 names 2 bytes; 1 given"},
   };
   for (const auto& b : bad) {
     try {
@@ -167,6 +189,7 @@ struct Session {
   // Both streams as a terminal shows them, and every write to standard error.
   std::string both;
   std::vector<std::string> err_writes;
+  int exit_status = -1;
 
   explicit Session(int version = 3) {
     int fds[2];
@@ -415,7 +438,7 @@ TEST(Commands, WriteReadsBackAndProgramOutputGoesToStandardError) {
   EXPECT_EQ(quiet.err, "");
 }
 
-TEST(Commands, WatchPrintsOneLinePerChange) {
+TEST(Commands, WatchPrintsAJsonLinePerSample) {
   Session s;
   s.resident->iram[0x41] = 1;
   // The program's counter moves after every read of it.
@@ -433,23 +456,22 @@ TEST(Commands, WatchPrintsOneLinePerChange) {
   }
   ASSERT_GE(lines.size(), 3u);
   for (size_t i = 0; i < lines.size(); ++i) {
-    EXPECT_EQ(lines[i]["space"], "iram");
-    EXPECT_EQ(lines[i]["address"], 0x40);
-    EXPECT_EQ(lines[i]["bytes"][1], 1 + i);
+    EXPECT_EQ(lines[i]["values"]["iram 40h"], nlohmann::json::array({0, 1 + i}));
+    EXPECT_TRUE(lines[i]["time"].is_number());
   }
 }
 
 TEST(Commands, WatchOnATerminalRedrawsAndMarksChanges) {
-  const std::vector<std::string> args = {"watch", "--interval", "0.05", "--seconds",
-                                         "0.3",   "iram",       "40",   "2"};
+  const std::vector<std::string> args = {"watch", "--interval", "0.05", "--seconds", "0.3",
+                                         "iram",  "40",         "iram", "41"};
   struct Case {
     const char* name;
     Terminal terminal;
-    const char* changed_mark;  // how the moving byte is shown after the first refresh
+    std::string fixed, moving;  // how each row looks after the first refresh
   };
   const Case cases[] = {
-      {"colour terminal", Terminal{true, true, false}, " \x1b[7m"},
-      {"terminal without colour", Terminal{false, true, false}, "*"},
+      {"colour terminal", Terminal{true, true, false}, "iram 40h  77\x1b[K", "iram 41h  \x1b[7m"},
+      {"terminal without colour", Terminal{false, true, false}, "iram 40h  77\x1b[K", " *\x1b[K"},
   };
   for (const auto& c : cases) {
     Session s;
@@ -458,25 +480,30 @@ TEST(Commands, WatchOnATerminalRedrawsAndMarksChanges) {
       if (command == protocol::kReadIram) ++s.resident->iram[0x41];
     });
     EXPECT_EQ(s.Run(args, c.terminal), kExitOk) << c.name;
-    // Every refresh after the first goes back up one line and rewrites it.
-    const auto refreshes = std::count(s.out.begin(), s.out.end(), '\n');
-    ASSERT_GE(refreshes, 3) << c.name;
+    // A refresh is a header with the rate and a row per variable; every one
+    // after the first goes back up over the last.
+    const auto lines = std::count(s.out.begin(), s.out.end(), '\n');
+    ASSERT_EQ(lines % 3, 0) << c.name;
+    ASSERT_GE(lines / 3, 3) << c.name;
     size_t ups = 0;
-    for (size_t at = 0; (at = s.out.find("\x1b[1A", at)) != std::string::npos; ++at) ++ups;
-    EXPECT_EQ(ups, refreshes - 1) << c.name;
+    for (size_t at = 0; (at = s.out.find("\x1b[3A", at)) != std::string::npos; ++at) ++ups;
+    EXPECT_EQ(ups, static_cast<size_t>(lines / 3 - 1)) << c.name;
+    EXPECT_NE(s.out.find("samples/s"), std::string::npos) << c.name;
     // The fixed byte is never marked; the counter is, from the second refresh on.
-    EXPECT_EQ(s.out.find(std::string(c.changed_mark) + "77"), std::string::npos) << c.name;
-    const std::string second = s.out.substr(s.out.find('\n') + 1);
-    EXPECT_NE(second.find(" 77" + std::string(c.changed_mark)), std::string::npos)
-        << c.name << ": " << second;
+    const std::string later = s.out.substr(s.out.find("\x1b[3A"));
+    EXPECT_NE(later.find(c.fixed), std::string::npos) << c.name << ": " << later;
+    EXPECT_NE(later.find(c.moving), std::string::npos) << c.name << ": " << later;
+    EXPECT_EQ(s.out.substr(0, s.out.find("\x1b[3A")).find(c.moving), std::string::npos);
   }
 
   // Piped: a line with a timestamp for each change only.
   Session piped;
   piped.resident->iram[0x40] = 0x77;
   EXPECT_EQ(piped.Run(args), kExitOk);
-  EXPECT_TRUE(
-      std::regex_match(piped.out, std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} iram 40h: 77 00\n")))
+  EXPECT_TRUE(std::regex_match(
+      piped.out,
+      std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} iram 40h = 77\n\\d\\d:\\d\\d:\\d\\d\\.\\d{3} "
+                 "iram 41h = 00\n")))
       << piped.out;
 }
 
@@ -515,12 +542,13 @@ TEST(Commands, ProgramOutputOnATerminalKeepsWatchsTable) {
   EXPECT_EQ(s.Run(args, terminal), kExitOk);
   EXPECT_EQ(s.err.find('\x1b'), std::string::npos) << s.err;
   EXPECT_NE(s.err.find("^[[2J!\n"), std::string::npos) << s.err;
-  // After the table is first drawn, each program line takes it away (up a
-  // line, erase to the end) and draws it again below itself.
-  const size_t table = s.both.find("iram 40h:");
+  // After the table is first drawn, each program line takes it away (up over
+  // its header and row, erase to the end) and draws it again below itself.
+  const size_t table = s.both.find("iram 40h  ");
   ASSERT_NE(table, std::string::npos);
   const std::regex around(
-      "\x1b\\[1A\r\x1b\\[J\\^\\[\\[2J!\n\r\\d\\d:\\d\\d:\\d\\d\\.\\d{3} iram 40h:");
+      "\x1b\\[2A\r\x1b\\[J\\^\\[\\[2J!\n"
+      "\r\\d\\d:\\d\\d:\\d\\d\\.\\d{3}  [0-9.]+ samples/s\x1b\\[K\n\riram 40h  00");
   EXPECT_TRUE(std::regex_search(s.both.substr(table), around)) << s.both;
 
   Session raw;
@@ -554,6 +582,109 @@ TEST(Commands, WriteWithoutCheckDoesNotReadBack) {
     }
     EXPECT_EQ(s.resident->iram[0x30], 0x13);
   }
+}
+
+// Variables by name and type, from a .cdb: read, write (a bit by
+// read-modify-write of its byte) and watch with a CSV log.
+TEST(Commands, TypedReadWriteAndWatchByName) {
+  TempDir dir;
+  testing::WriteFile(dir / "p.cdb", std::string("M:p\n"
+                                                "T:Fp$s[({0}S:S$temp$0_0$0({2}SI:S),Z,0,0)"
+                                                "({2}S:S$scale$0_0$0({4}SF:S),Z,0,0)]\n"
+                                                "S:G$counter$0_0$0({2}SI:S),E,0,0\n"
+                                                "S:G$sensor$0_0$0({6}STs:S),F,0,0\n"
+                                                "S:G$ready$0_0$0({1}SB0$1:U),H,0,0\n"
+                                                "L:G$counter$0_0$0:30\n"
+                                                "L:G$sensor$0_0$0:200\n"
+                                                "L:G$ready$0_0$0:A\n"));
+  const std::vector<std::string> map = {"-m", dir / "p.cdb"};
+  // One session a run, on the same memory.
+  auto run = [&](std::vector<std::string> args,
+                 const std::function<void(FakeResident&)>& setup = {}) {
+    auto s = std::make_unique<Session>();
+    auto& r = *s->resident;
+    r.iram[0x30] = 0xFE;  // counter -2
+    r.iram[0x31] = 0xFF;
+    r.iram[0x21] = 0xF0;  // ready 0, its neighbours 1
+    r.xram[0x200] = 21;
+    r.xram[0x204] = 0xC0;  // scale 1.5
+    r.xram[0x205] = 0x3F;
+    if (setup) setup(r);
+    args.insert(args.begin(), map.begin(), map.end());
+    s->exit_status = s->Run(args);
+    return s;
+  };
+  EXPECT_EQ(run({"read", "counter"})->out, "counter = -2\n");
+  EXPECT_EQ(run({"read", "--hex", "counter"})->out, "counter = FFFEh\n");
+  EXPECT_EQ(run({"read", "sensor"})->out, "sensor = {temp: 21, scale: 1.5}\n");
+  EXPECT_EQ(nlohmann::json::parse(run({"read", "--json", "sensor.scale"})->out)["value"], 1.5);
+
+  // Writes: the value in the type's bytes; a bit changes only its own bit.
+  const struct {
+    std::vector<std::string> args;
+    const char* out;
+    Space space;
+    uint32_t address;
+    protocol::Bytes bytes;
+  } writes[] = {
+      {{"write", "counter", "-300"},
+       "wrote counter = -300, read back the same\n",
+       Space::kIram,
+       0x30,
+       {0xD4, 0xFE}},
+      {{"write", "ready", "1"},
+       "wrote ready = 1, read back the same\n",
+       Space::kIram,
+       0x21,
+       {0xF4}},
+      {{"write", "sensor.scale", "-0.25"},
+       "wrote sensor.scale = -0.25, read back the same\n",
+       Space::kXram,
+       0x204,
+       {0x80, 0xBE}},
+  };
+  for (const auto& w : writes) {
+    const auto s = run(w.args);
+    EXPECT_EQ(s->exit_status, kExitOk) << s->err;
+    EXPECT_EQ(s->out, w.out);
+    const auto& memory = w.space == Space::kIram ? s->resident->iram : s->resident->xram;
+    EXPECT_EQ(protocol::Bytes(memory.begin() + w.address,
+                              memory.begin() + w.address + static_cast<long>(w.bytes.size())),
+              w.bytes)
+        << w.out;
+  }
+  const auto refused = run({"write", "counter", "40000"});
+  EXPECT_EQ(refused->exit_status, kExitUsage);
+  EXPECT_NE(refused->err.find("(-32768 to 32767)"), std::string::npos) << refused->err;
+
+  // Watch: a CSV line per sample, flushed as it goes.
+  const auto watched = run({"watch", "--json", "--interval", "0.05", "--seconds", "0.4", "--csv",
+                            dir / "log.csv", "counter", "sensor", "ready"},
+                           [&](FakeResident& r) {
+                             r.OnAnswered([&r](uint8_t command) {
+                               if (command == protocol::kReadIram) ++r.iram[0x30];
+                             });
+                           });
+  EXPECT_EQ(watched->exit_status, kExitOk) << watched->err;
+  const std::string csv = testing::ReadText(dir / "log.csv");
+  std::vector<std::string> rows;
+  for (size_t at = 0; at < csv.size();) {
+    const size_t end = csv.find('\n', at);
+    rows.push_back(csv.substr(at, end - at));
+    at = end + 1;
+  }
+  ASSERT_GE(rows.size(), 3u);
+  EXPECT_EQ(rows[0], "time,counter,sensor,ready");
+  const std::string& out = watched->out;
+  EXPECT_EQ(static_cast<size_t>(std::count(out.begin(), out.end(), '\n')), rows.size() - 1);
+  // The program's counter moves under the watch; the rest stays.
+  const std::regex row(R"((\d+\.\d{3}),(-?\d+),"\{temp: 21, scale: 1.5\}",0)");
+  std::smatch first_row, second_row;
+  ASSERT_TRUE(std::regex_match(rows[1], first_row, row)) << rows[1];
+  ASSERT_TRUE(std::regex_match(rows[2], second_row, row)) << rows[2];
+  EXPECT_NE(first_row[2], second_row[2]);
+  EXPECT_LT(std::stod(first_row[1]), std::stod(second_row[1]));
+  EXPECT_EQ(nlohmann::json::parse(out.substr(0, out.find('\n')))["values"]["sensor"]["temp"], 21);
 }
 
 TEST(Commands, NoAnswerIsExitOneWithTheHint) {

@@ -16,13 +16,6 @@
 namespace tarlek::testing {
 namespace {
 
-std::set<std::string> Names(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir))
-    names.insert(entry.path().filename().string());
-  return names;
-}
-
 struct Writer {
   const char* kind;  // as its line names it
   std::function<bool(Console&, const char*)> write;
@@ -68,7 +61,7 @@ TEST_P(Unwritable, GivesTheWritersLineAndTouchesNothing) {
   // In the test directory, even a relative or empty name can only touch it.
   InDirectory here(dir.path());
   const std::string path = GetParam().path == "<dir>" ? dir.path() : GetParam().path;
-  const std::set<std::string> before = Names(".");
+  const std::set<std::string> before = DirectoryNames(".");
   for (const Writer& writer : kWriters) {
     SCOPED_TRACE(writer.kind);
     CapturedConsole console;
@@ -76,7 +69,7 @@ TEST_P(Unwritable, GivesTheWritersLineAndTouchesNothing) {
     EXPECT_EQ(console.Text(), std::string("ERROR - ") + writer.kind + " output file " + path +
                                   " cannot be written !\n");
   }
-  EXPECT_EQ(Names("."), before);
+  EXPECT_EQ(DirectoryNames("."), before);
   EXPECT_TRUE(std::filesystem::is_empty("sub.bin"));
   EXPECT_EQ(ReadText("plain.txt"), "not a directory\n");
 }
