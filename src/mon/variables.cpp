@@ -280,13 +280,29 @@ int DoTypedWrite(const Plan& plan, Link& link, Io& io) {
   const Target& target = plan.targets.front();
   const Space space = target.place.space;
   RequireCommand(info, protocol::WriteCommand(space));
-  RequireCommand(info, protocol::ReadCommand(space));
   const Type& type = *target.type;
   const bool read_modify_write = type.kind == TypeKind::kBitField;
+  const bool check = !plan.invocation.no_check;
+  if (check || read_modify_write) RequireCommand(info, protocol::ReadCommand(space));
   Bytes old(type.size);
   if (read_modify_write) old = ReadTarget(link, target);
   const Bytes bytes = EncodeValue(type, plan.value, old);
   const json wanted = DecodeValue(type, bytes);
+  const bool hex = plan.invocation.hex;
+  if (!check) {
+    // The resident took every byte; what the variable holds afterwards is
+    // the program's business.
+    WriteTarget(link, target, bytes);
+    if (plan.invocation.json) {
+      json j = TargetJson(target, wanted, bytes);
+      j["checked"] = false;
+      io.out(j.dump() + "\n");
+    } else {
+      io.out(fmt::format("wrote {} = {} (not read back)\n", target.name,
+                         FormatValue(type, wanted, hex)));
+    }
+    return kExitOk;
+  }
   Bytes back;
   // A write cut short after its address check may have written part of its
   // bytes; writing again is safe.
@@ -297,7 +313,6 @@ int DoTypedWrite(const Plan& plan, Link& link, Io& io) {
   }
   const json got = DecodeValue(type, back);
   const bool confirmed = got == wanted;
-  const bool hex = plan.invocation.hex;
   if (plan.invocation.json) {
     json j = TargetJson(target, wanted, bytes);
     j["read_back"] = got;

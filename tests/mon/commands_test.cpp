@@ -561,26 +561,42 @@ TEST(Commands, ProgramOutputOnATerminalKeepsWatchsTable) {
 }
 
 // write --no-check: a value the program changes at once is written, not
-// read back, and the exit status says the resident took it.
+// read back, and the exit status says the resident took it; by address and
+// by a typed name alike.
 TEST(Commands, WriteWithoutCheckDoesNotReadBack) {
-  for (const bool check : {true, false}) {
-    Session s;
-    s.resident->OnAnswered([&](uint8_t command) {
-      if (command == protocol::kWriteIram) ++s.resident->iram[0x30];
-    });
-    std::vector<std::string> args = {"write", "iram", "30", "12"};
-    if (!check) args.emplace_back("--no-check");
-    const int status = s.Run(args);
-    if (check) {
-      EXPECT_EQ(status, kExitFailure);
-      EXPECT_NE(s.err.find("does not hold what was written"), std::string::npos) << s.err;
-    } else {
-      EXPECT_EQ(status, kExitOk) << s.err;
-      EXPECT_EQ(s.out, "wrote 12 at iram 30h (not read back)\n");
-      // identify and the write only.
-      EXPECT_EQ(s.resident->requests(), 2u);
+  TempDir dir;
+  testing::WriteFile(dir / "p.cdb",
+                     "M:p\nS:G$counter$0_0$0({2}SI:S),E,0,0\nL:G$counter$0_0$0:30\n");
+  const struct {
+    std::vector<std::string> args;
+    const char* unchecked_out;
+    uint8_t low_byte;  // iram 30h once the program has changed it
+  } cases[] = {
+      {{"write", "iram", "30", "12"}, "wrote 12 at iram 30h (not read back)\n", 0x13},
+      {{"-m", dir / "p.cdb", "write", "counter", "300"},
+       "wrote counter = 300 (not read back)\n",
+       0x2D},
+  };
+  for (const auto& c : cases) {
+    for (const bool check : {true, false}) {
+      Session s;
+      s.resident->OnAnswered([&](uint8_t command) {
+        if (command == protocol::kWriteIram) ++s.resident->iram[0x30];
+      });
+      std::vector<std::string> args = c.args;
+      if (!check) args.emplace_back("--no-check");
+      const int status = s.Run(args);
+      if (check) {
+        EXPECT_EQ(status, kExitFailure) << c.unchecked_out;
+        EXPECT_NE(s.err.find("does not hold what was written"), std::string::npos) << s.err;
+      } else {
+        EXPECT_EQ(status, kExitOk) << s.err;
+        EXPECT_EQ(s.out, c.unchecked_out);
+        // identify and the write only.
+        EXPECT_EQ(s.resident->requests(), 2u) << c.unchecked_out;
+      }
+      EXPECT_EQ(s.resident->iram[0x30], c.low_byte) << c.unchecked_out;
     }
-    EXPECT_EQ(s.resident->iram[0x30], 0x13);
   }
 }
 
