@@ -85,5 +85,29 @@ fi
 grep -qxF libjs-chart.js <<<"$depends_names" ||
   fail "Depends ($depends) leaves out libjs-chart.js, the chart library tarlek-mon plot serves"
 
+# Every installed path the READMEs name (the SDCC lines, the files "Try it
+# without a board" copies) is one the package holds.
+while IFS= read -r path; do
+  [ -e "$work/root$path" ] || fail "a README names $path, which the package does not hold"
+done < <(grep -ohE '/usr/share/(doc/)?tarlek[^] `)"\\,;:]*' "$src/README.md" "$src/resident/README.md" |
+  sed 's/\.$//' | sort -u)
+# The README's SDCC line for the package builds its C example (printf, the
+# timer interrupt) against the packaged tarlek.h, and tarlek merges it.
+if command -v sdcc >/dev/null && command -v packihx >/dev/null; then
+  sdcc_line=$(awk '/^ *sdcc -mmcs51/ { line = ""; taking = 1 }
+    taking { sub(/^ */, ""); sub(/\\$/, ""); line = line $0; if ($0 !~ / $/) taking = 0 }
+    !taking && line ~ /-I\/usr\/share\/tarlek / { print line; exit }' "$src/README.md")
+  [ -n "$sdcc_line" ] || fail "README has no SDCC line for the package's /usr/share/tarlek"
+  mkdir "$work/c"
+  cp "$work/root/usr/share/doc/tarlek/examples/demo_c.c" "$work/c/prog.c"
+  cp "$work/root/usr/share/tarlek/tarlek.bin" "$work/c/"
+  read -ra words <<<"${sdcc_line//-I\/usr\//-I$work/root/usr/}"
+  (cd "$work/c" && "${words[@]}" >sdcc.log 2>&1 && packihx prog.ihx >prog.hex 2>/dev/null &&
+    "$work/root/usr/bin/tarlek" prog.hex >tarlek.log 2>&1) ||
+    fail "README's SDCC line ($sdcc_line) on the packaged demo_c.c: $(cat "$work/c/"*.log)"
+else
+  echo "sdcc not installed: the README's SDCC line is not tried (scripts/setup.sh installs it)"
+fi
+
 bash "$(dirname "$0")/check_installed.sh" "$work/root/usr" "$src/examples" "$version" --with-doc
 echo "package $(basename "$deb") works"
