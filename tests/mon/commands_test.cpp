@@ -459,6 +459,11 @@ TEST(Commands, WatchPrintsAJsonLinePerSample) {
     EXPECT_EQ(lines[i]["values"]["iram 40h"], nlohmann::json::array({0, 1 + i}));
     EXPECT_TRUE(lines[i]["time"].is_number());
   }
+  // The closing line on standard error: a sample's bytes on the line, its
+  // request C0 05 SEQ 02 40 02 SUM and answer C0 85 SEQ 02 D0 D1 SUM, the
+  // identify before the samples not counted.
+  EXPECT_NE(s.err.find(std::to_string(lines.size()) + " samples in"), std::string::npos) << s.err;
+  EXPECT_NE(s.err.find("1 request and 14.0 line bytes a sample"), std::string::npos) << s.err;
 }
 
 TEST(Commands, WatchOnATerminalRedrawsAndMarksChanges) {
