@@ -27,7 +27,12 @@
      The program defines no putchar of its own.
 
    The resident owns timer 1, the serial port and the external interrupt 0
-   vector (0003h): the program uses none of them. */
+   vector (0003h): the program uses none of them.
+
+   The resident keeps its state in tarlek_state, 12 bytes of internal RAM
+   that SDCC's linker places like any other variable; at 0006h the block
+   holds MOV R0,#tarlek_state / RET (0006h..0008h), which the resident calls
+   to find them. The program never touches tarlek_state. */
 
 #ifndef TARLEK_H
 #define TARLEK_H
@@ -45,19 +50,37 @@
 #define TARLEK_FORWARD_(vector) TARLEK_LJMP_(TARLEK_CODE_LOC + (vector))
 #define TARLEK_FREE5_ 0xFF, 0xFF, 0xFF, 0xFF, 0xFF
 
+/* The resident's state: 12 bytes of internal RAM, anywhere. */
+__data unsigned char tarlek_state[12];
+
+/* The block with the address of tarlek_state inside: a structure, since an
+   address the linker fills in is no constant of an array. */
+struct tarlek_hooks_ {
+  unsigned char reset[0x07];
+  __data unsigned char *state;
+  unsigned char rest[TARLEK_CODE_LOC - 0x08];
+};
+
 /* One block: separate absolute areas let the linker move SDCC's table.
    The C++ formatter of the project knows neither the table's layout nor
    SDCC's inline assembly: it leaves the rest of this file alone. */
 /* clang-format off */
-__code __at(0x0000) const unsigned char tarlek_hooks[TARLEK_CODE_LOC] = {
+__code __at(0x0000) const struct tarlek_hooks_ tarlek_hooks = {
+  {
     0x12, (unsigned char)(TARLEK_PAGE), 0x00, /* 0000h: LCALL PP00h, the resident's init */
-    TARLEK_FORWARD_(0x00), TARLEK_FREE5_,     /* 0003h: LJMP 0030h, SDCC's start-up */
+    TARLEK_FORWARD_(0x00),                    /* 0003h: LJMP 0030h, SDCC's start-up */
+    0x78,                                     /* 0006h: MOV R0,#tarlek_state */
+  },
+  tarlek_state,
+  {
+    0x22, 0xFF, 0xFF,                         /* 0008h: RET; 0009h..000Ah: not used */
     TARLEK_FORWARD_(0x0B), TARLEK_FREE5_,     /* 000Bh: timer 0 */
     TARLEK_FORWARD_(0x13), TARLEK_FREE5_,     /* 0013h: external interrupt 1 */
     TARLEK_FORWARD_(0x1B), TARLEK_FREE5_,     /* 001Bh: timer 1 */
     TARLEK_LJMP_((TARLEK_PAGE) * 256u + 3u),  /* 0023h: serial port: the resident */
     TARLEK_FREE5_,                            /* 0026h..002Ah: not used */
     TARLEK_FORWARD_(0x2B), 0xFF, 0xFF,        /* 002Bh: timer 2 (8052) */
+  },
 };
 
 /* The character goes to the resident in A; SDCC passes it in DPL, and the

@@ -63,7 +63,7 @@ def sdcc_command(page, model, source, code_size=None):
     if page is not None:
         cmd.append("-DTARLEK_PAGE=" + page)
     cmd += ["--code-loc", "0x0030", "--code-size", "0x%04X" % (code_size or 0x8000),
-            "--iram-size", "128", "--stack-size", "48", "-I" + ARGS.hooks]
+            "--iram-size", "128", "--stack-size", "40", "-I" + ARGS.hooks]
     if model != "small":
         cmd.append("--model-" + model)
     if model == "huge":
@@ -124,6 +124,8 @@ def expected_hooks(page):
     block = [None] * 0x30
     block[0:3] = [0x12, page, 0x00]
     block[0x03:0x06] = [0x02, 0x00, 0x30]  # SDCC's start-up, first in its table
+    block[0x06] = 0x78                     # MOV R0,#tarlek_state (its address: the linker's)
+    block[0x08] = 0x22                     # RET
     for vector in (0x0B, 0x13, 0x1B, 0x2B):
         block[vector:vector + 3] = [0x02, 0x00, 0x30 + vector]
     block[0x23:0x26] = [0x02, page, 0x03]
@@ -270,11 +272,11 @@ def start_session(where, hex_name):
 
 
 def check_identify(host, page, label):
-    """Protocol 2, and the page the resident was laid at."""
+    """Protocol 3, and the page the resident was laid at."""
     answer = host.wait_ready()
-    return check(answer is not None and len(answer) == 16 and answer[0] == 2 and
+    return check(answer is not None and len(answer) == 16 and answer[0] == 3 and
                  answer[4] == page,
-                 "%s: identify answers protocol 2 at page %02Xh: %s" %
+                 "%s: identify answers protocol 3 at page %02Xh: %s" %
                  (label, page, answer.hex() if answer is not None else "no answer"))
 
 
@@ -297,6 +299,10 @@ def test_c_demo(work, page, model):
     if not check(status == 0, "%s merges: %s" % (label, last_line(text))):
         return
     at = map_symbols(os.path.join(where, "demo_c.map"))
+    hooks = image_of(where, "demo_c.hex")
+    check(hooks[0x06:0x09] == [0x78, at.get("_tarlek_state"), 0x22],
+          "%s: 0006h holds MOV R0,#tarlek_state / RET with the linker's address %s: %s" %
+          (label, at.get("_tarlek_state"), hooks[0x06:0x09]))
 
     with start_session(where, "demo_c.hex") as sim:
         host = Host(sim)
