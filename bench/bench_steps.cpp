@@ -18,7 +18,7 @@
 #include <random>
 #include <string>
 
-#include "driver/console.h"
+#include "base/console.h"
 #include "image/bin_reader.h"
 #include "image/hex_reader.h"
 #include "resident/place_resident.h"

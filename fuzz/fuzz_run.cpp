@@ -17,7 +17,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "driver/console.h"
+#include "base/console.h"
+#include "base/output_file.h"
 #include "driver/driver.h"
 #include "image/program_state.h"
 

@@ -11,19 +11,22 @@
 #include <memory>
 #include <string>
 
-#include "driver/console.h"
-#include "driver/driver.h"
-#include "driver/hex_text.h"
-#include "image/hex_reader.h"
-#include "image/program_state.h"
+#include "base/console.h"
+#include "base/hex_text.h"
+#include "base/intel_hex.h"
+#include "base/output_file.h"
 #include "image_builder.h"
-#include "writers/output_file.h"
 
 namespace {
 
 using tarlek::Console;
-using tarlek::ProgramState;
 using tarlek::ResidentBuild;
+
+// One build as read: its code memory and the highest address it gave.
+struct Build {
+  tarlek::CodeImage image{};
+  uint16_t end = 0;
+};
 
 std::string Hex8(uint8_t value) { return std::string(tarlek::HexByte(value)); }
 
@@ -33,10 +36,9 @@ std::string Hex16(uint32_t value) {
 
 // Loads one build; its code starts at origin. False (after an error line)
 // when the file cannot be read or holds nothing from origin on.
-bool LoadBuild(ProgramState& state, Console& console, const char* name, uint32_t origin) {
-  state.ClearImage();
-  if (!tarlek::ReadHexFile(state, console, name)) return false;
-  if (state.ProgramEnd < origin) {
+bool LoadBuild(Build& build, Console& console, const char* name, uint32_t origin) {
+  if (!tarlek::ReadHexLenient(console, name, build.image, build.end)) return false;
+  if (build.end < origin) {
     console.WriteLine("ERROR - " + std::string(name) + " holds no code from " + Hex16(origin) +
                       "h on !");
     return false;
@@ -45,14 +47,14 @@ bool LoadBuild(ProgramState& state, Console& console, const char* name, uint32_t
 }
 
 int Run(Console& console, const char* low_name, const char* high_name, const char* output) {
-  auto low = std::make_unique<ProgramState>();
-  auto high = std::make_unique<ProgramState>();
+  auto low = std::make_unique<Build>();
+  auto high = std::make_unique<Build>();
   if (!LoadBuild(*low, console, low_name, 0x0000) ||
       !LoadBuild(*high, console, high_name, 0x0100)) {
     return 1;
   }
-  const std::span<const uint8_t> at0000h(low->Image.data(), low->ProgramEnd + 1u);
-  const std::span<const uint8_t> at0100h(high->Image.data() + 0x100, high->ProgramEnd - 0xFFu);
+  const std::span<const uint8_t> at0000h(low->image.data(), low->end + 1u);
+  const std::span<const uint8_t> at0100h(high->image.data() + 0x100, high->end - 0xFFu);
 
   const ResidentBuild build = tarlek::BuildResidentImage(at0000h, at0100h);
   switch (build.result) {

@@ -1,21 +1,16 @@
 #include "driver/driver.h"
 
-#include <signal.h>
-
 #include <climits>
 #include <cstring>
 
-#include "driver/hex_text.h"
+#include "base/hex_text.h"
+#include "base/version.h"
 #include "driver/messages.h"
 #include "image/bin_reader.h"
 #include "image/hex_reader.h"
 #include "resident/place_resident.h"
 #include "writers/bin_writer.h"
 #include "writers/hex_writer.h"
-
-#ifndef TARLEK_VERSION
-#define TARLEK_VERSION "0.0.0"
-#endif
 
 namespace tarlek {
 namespace {
@@ -115,19 +110,12 @@ Command ParseCommandLine(int argc, const char* const argv[]) {
   return command;
 }
 
-void IgnoreWriteSignals() {
-  struct sigaction ignore = {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  ::sigaction(SIGPIPE, &ignore, nullptr);
-  ::sigaction(SIGXFSZ, &ignore, nullptr);
-}
-
 int RunTarlek(int argc, const char* const argv[], ProgramState& state, Console& console) {
   using Action = Command::Action;
   const Command command = ParseCommandLine(argc, argv);
   if (command.action == Action::kVersion) {
-    console.WriteLine("Tarlek " TARLEK_VERSION);
+    console.Write("Tarlek ");
+    console.WriteLine(kVersion);
     return kExitSuccess;
   }
 

@@ -4,7 +4,7 @@
 #include <climits>
 #include <string_view>
 
-#include "driver/console.h"
+#include "base/console.h"
 #include "image/program_state.h"
 
 namespace tarlek {
@@ -56,12 +56,6 @@ struct Command {
 
 // Turns the arguments (argv[0] is the program's name) into what to do.
 Command ParseCommandLine(int argc, const char* const argv[]);
-
-// Makes the process ignore SIGPIPE and SIGXFSZ, so that a reader of the
-// output going away or a file size limit shows up as a failed write, which is
-// reported and cleaned up, instead of ending the process half way. For the
-// whole process: main calls it before the run.
-void IgnoreWriteSignals();
 
 // One whole run over the arguments (argv[0] is the program's name).
 int RunTarlek(int argc, const char* const argv[], ProgramState& state, Console& console);

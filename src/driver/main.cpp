@@ -1,6 +1,7 @@
 #include <unistd.h>
 
-#include "driver/console.h"
+#include "base/console.h"
+#include "base/output_file.h"
 #include "driver/driver.h"
 #include "image/program_state.h"
 

@@ -1,7 +1,7 @@
 // The fixed texts of the console: banner and usage.
 #pragma once
 
-#include "driver/console.h"
+#include "base/console.h"
 
 namespace tarlek {
 

@@ -1,6 +1,6 @@
 #include "image/bin_reader.h"
 
-#include "image/input_file.h"
+#include "base/input_file.h"
 
 namespace tarlek {
 

@@ -8,11 +8,11 @@
 
 namespace tarlek::mon {
 
-enum class CommandName { kIdentify, kRead, kWrite, kWatch, kDump, kVerify, kConsole };
-
+// Everything the command line says. The member initialisers are the options'
+// defaults, in this one place: the help text shows them from here.
 struct Invocation {
-  CommandName command = CommandName::kIdentify;
-  std::string port;  // --port, else TARLEK_PORT
+  std::string command = "identify";  // the name of an entry of the command table
+  std::string port;                  // --port, else TARLEK_PORT
   uint32_t baud = 9600;
   bool json = false;
   bool quiet = false;

@@ -10,22 +10,13 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <map>
+#include <memory>
 #include <sstream>
 
+#include "base/intel_hex.h"
 #include "mon/failure.h"
 
 namespace tarlek::mon {
-namespace {
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = static_cast<char>(c | 0x20);
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-}  // namespace
 
 bool IsBinaryName(const std::string& path) {
   if (path.size() < 4) return false;
@@ -35,67 +26,18 @@ bool IsBinaryName(const std::string& path) {
 }
 
 std::vector<Segment> ParseIntelHex(const std::string& text, const std::string& name) {
-  std::map<uint32_t, uint8_t> bytes;
-  uint32_t base = 0;
-  size_t line_number = 0;
-  std::istringstream in(text);
-  std::string line;
-  auto fail = [&](const std::string& why) {
-    return UsageError(fmt::format("{}:{}: {}", name, line_number, why));
-  };
-  bool ended = false;
-  while (std::getline(in, line)) {
-    ++line_number;
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    if (line.empty()) continue;
-    if (ended) break;
-    if (line[0] != ':' || line.size() < 11 || line.size() % 2 == 0) {
-      throw fail("not an Intel HEX record");
-    }
-    // At least five bytes: count, address, type and checksum.
-    Bytes record((line.size() - 1) / 2);
-    for (size_t k = 0; k < record.size(); ++k) {
-      const int hi = HexDigit(line[1 + 2 * k]), lo = HexDigit(line[2 + 2 * k]);
-      if (hi < 0 || lo < 0) throw fail("not an Intel HEX record");
-      record[k] = static_cast<uint8_t>(hi * 16 + lo);
-    }
-    if (record.size() != record[0] + 5u) throw fail("record length does not match its count");
-    unsigned sum = 0;
-    for (uint8_t b : record) sum += b;
-    if ((sum & 0xFF) != 0) throw fail("bad checksum");
-    const auto offset = static_cast<uint32_t>((record[1] << 8) | record[2]);
-    switch (record[3]) {
-      case 0x00:
-        for (size_t i = 0; i < record[0]; ++i) {
-          const uint32_t address = base + offset + static_cast<uint32_t>(i);
-          if (address > 0xFFFF) throw fail("data above FFFFh");
-          bytes[address] = record[4 + i];
-        }
-        break;
-      case 0x01:
-        ended = true;
-        break;
-      case 0x02:
-        if (record[0] != 2) throw fail("bad extended segment address record");
-        base = static_cast<uint32_t>((record[4] << 8) | record[5]) << 4;
-        break;
-      case 0x04:
-        if (record[0] != 2) throw fail("bad extended linear address record");
-        base = static_cast<uint32_t>((record[4] << 8) | record[5]) << 16;
-        break;
-      case 0x03:
-      case 0x05:
-        break;  // start addresses say nothing about memory
-      default:
-        throw fail(fmt::format("unknown record type {:02X}", record[3]));
-    }
+  const auto contents = std::make_unique<HexContents>();
+  HexRefusal refusal;
+  if (!ReadHexStrict(text, *contents, refusal)) {
+    throw UsageError(fmt::format("{}:{}: {}", name, refusal.line, refusal.reason));
   }
   std::vector<Segment> segments;
-  for (const auto& [address, value] : bytes) {
+  for (uint32_t address = 0; address < kCodeMemorySize; ++address) {
+    if (!contents->held.test(address)) continue;
     if (segments.empty() || segments.back().address + segments.back().data.size() != address) {
       segments.push_back(Segment{address, {}});
     }
-    segments.back().data.push_back(value);
+    segments.back().data.push_back(contents->bytes[address]);
   }
   return segments;
 }
@@ -103,20 +45,17 @@ std::vector<Segment> ParseIntelHex(const std::string& text, const std::string& n
 std::string FormatIntelHex(const std::vector<Segment>& segments) {
   std::string out;
   for (const Segment& segment : segments) {
-    for (size_t at = 0; at < segment.data.size(); at += 16) {
-      const size_t count = std::min<size_t>(16, segment.data.size() - at);
-      const uint32_t address = segment.address + static_cast<uint32_t>(at);
-      Bytes record = {static_cast<uint8_t>(count), static_cast<uint8_t>(address >> 8),
-                      static_cast<uint8_t>(address), 0x00};
-      record.insert(record.end(), segment.data.begin() + static_cast<ptrdiff_t>(at),
-                    segment.data.begin() + static_cast<ptrdiff_t>(at + count));
-      record.push_back(protocol::Complement(record));
-      out += ':';
-      for (uint8_t b : record) out += fmt::format("{:02X}", b);
-      out += '\n';
+    for (size_t at = 0; at < segment.data.size(); at += kHexRecordDataMax) {
+      const size_t count = std::min<size_t>(kHexRecordDataMax, segment.data.size() - at);
+      HexRecord record;
+      StartHexRecord(record, static_cast<uint16_t>(segment.address + at));
+      std::memcpy(record.bytes + record.fill, segment.data.data() + at, count);
+      record.fill = static_cast<uint16_t>(record.fill + count);
+      char line[kHexRecordLineMax];
+      out.append(line, FormatHexRecord(record, line));
     }
   }
-  out += ":00000001FF\n";
+  out += kHexEndOfFile;
   return out;
 }
 

@@ -1,10 +1,11 @@
 #include "mon/map_file.h"
 
+#include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <sstream>
+#include <map>
+#include <optional>
 
-#include "mon/failure.h"
+#include "mon/address.h"
 
 namespace tarlek::mon {
 namespace {
@@ -23,45 +24,73 @@ std::vector<std::string_view> Words(std::string_view line) {
 
 bool IsHexWord(std::string_view word) {
   if (word.empty()) return false;
-  for (char c : word) {
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-  }
-  return true;
+  return std::all_of(word.begin(), word.end(),
+                     [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
 }
 
-// The space of an area from its name and attributes; nullopt to skip it.
-std::optional<Space> AreaSpace(std::string_view name, std::string_view attributes) {
-  if (name == "CABS" || name == ".ABS." || name.starts_with("BSEG") || name == "BIT_BANK") {
-    return std::nullopt;
+struct Area {
+  std::optional<Space> space;  // nullopt: its symbols are left out
+  std::string why;             // and this says why
+  uint32_t end = 0;            // one past its last byte
+};
+
+Area AreaOf(std::string_view name, std::string_view attributes, uint32_t end) {
+  Area area{std::nullopt, "", end};
+  const auto has = [&](std::string_view attribute) {
+    return attributes.find(attribute) != std::string_view::npos;
+  };
+  if (name == ".ABS.") {
+    area.why =
+        "an absolute symbol (__at, an SFR or an sbit): the map does not say its memory space; "
+        "give -m the .cdb (sdcc --debug), or SPACE ADDR";
+  } else if ((name.starts_with("BSEG") && name != "BSEG_BYTES") || has("BIT")) {
+    area.why = "a bit (" + std::string(name) + "): give -m the .cdb (sdcc --debug) to read it";
+  } else if (name == "CABS") {
+    area.why = "a bound of the linker's areas";
+  } else if (has("CODE")) {
+    area.space = Space::kCode;
+  } else if (has("XDATA") || name == "XSEG" || name == "PSEG" || name == "XISEG" ||
+             name == "XABS" || name == "XSTK") {
+    area.space = Space::kXram;
+  } else if (name == "DSEG" || name == "OSEG" || name == "ISEG" || name == "IABS" ||
+             name == "SSEG" || name == "BSEG_BYTES" || name == "BIT_BANK" ||
+             name.starts_with("REG_BANK")) {
+    area.space = Space::kIram;
+  } else {
+    area.why = "its area " + std::string(name) + " is of a memory space the map does not say";
   }
-  if (attributes.find("CODE") != std::string_view::npos) return Space::kCode;
-  if (attributes.find("XDATA") != std::string_view::npos) return Space::kXram;
-  if (name == "XSEG" || name == "PSEG" || name == "XISEG" || name == "XABS" || name == "XINIT") {
-    return Space::kXram;
-  }
-  if (name == "DSEG" || name == "OSEG" || name == "ISEG" || name == "IABS" || name == "SSEG" ||
-      name.starts_with("REG_BANK")) {
-    return Space::kIram;
-  }
-  return std::nullopt;
+  return area;
 }
+
+struct Found {
+  std::string name;
+  uint32_t address;
+  size_t area;
+};
 
 }  // namespace
 
-std::vector<Symbol> ParseMap(std::string_view text) {
-  std::vector<Symbol> symbols;
-  std::optional<Space> area_space;
+Program ParseMap(std::string_view text, const std::string& source) {
+  std::vector<Area> areas;
+  std::vector<Found> found;
+  std::map<std::string, std::string> left_out;
   bool in_symbols = false;
   while (!text.empty()) {
     const size_t end = text.find('\n');
     const std::string_view line = text.substr(0, end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    const auto words = Words(line);
+    auto words = Words(line);
     if (words.empty()) continue;
-    // An area line: NAME ADDR SIZE = DECIMAL. bytes (ATTRIBUTES)
-    if (words.size() >= 6 && IsHexWord(words[1]) && IsHexWord(words[2]) && words[3] == "=") {
+    // An area line: [.] NAME ADDR SIZE = DECIMAL. bytes (ATTRIBUTES); the
+    // dot marks an absolute area.
+    const size_t first = words[0] == "." ? 1 : 0;
+    if (words.size() >= first + 6 && IsHexWord(words[first + 1]) && IsHexWord(words[first + 2]) &&
+        words[first + 3] == "=") {
       const size_t open = line.find('(');
-      area_space = AreaSpace(words[0], open == std::string_view::npos ? "" : line.substr(open));
+      const uint32_t address = ParseHex(words[first + 1]).value_or(0);
+      const uint32_t size = ParseHex(words[first + 2]).value_or(0);
+      areas.push_back(AreaOf(words[first], open == std::string_view::npos ? "" : line.substr(open),
+                             address + size));
       in_symbols = false;
       continue;
     }
@@ -69,40 +98,56 @@ std::vector<Symbol> ParseMap(std::string_view text) {
       in_symbols = words[0] == "Value";
       continue;
     }
-    if (!in_symbols || !area_space) continue;
-    // A symbol line: [C:|D:|...] VALUE NAME [MODULE]
-    size_t at = 0;
-    if (words[0].size() == 2 && words[0][1] == ':') at = 1;
-    if (words.size() < at + 2 || !IsHexWord(words[at])) continue;
-    const auto value = ParseHex(words[at]);
-    if (!value || *value > 0xFFFF) continue;
-    symbols.push_back(
-        Symbol{std::string(words[at + 1]), *area_space, static_cast<uint16_t>(*value)});
-  }
-  return symbols;
-}
-
-SymbolTable SymbolTable::Load(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw UsageError("cannot read the map file " + path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  auto symbols = ParseMap(text.str());
-  if (symbols.empty()) throw UsageError(path + " holds no symbols: is it a linker map (.map)?");
-  return SymbolTable(std::move(symbols));
-}
-
-const Symbol* SymbolTable::Find(std::string_view name) const {
-  for (const Symbol& s : symbols_) {
-    if (s.name == name) return &s;
-  }
-  for (const Symbol& s : symbols_) {
-    if (s.name.size() == name.size() + 1 && s.name[0] == '_' &&
-        std::string_view(s.name).substr(1) == name) {
-      return &s;
+    if (!in_symbols || areas.empty()) continue;
+    // Symbol columns: [C:|D:|...] VALUE NAME [MODULE], several on a line
+    // separated by '|' in the narrow layout.
+    std::string_view rest = line;
+    while (!rest.empty()) {
+      const size_t bar = rest.find('|');
+      auto column = Words(rest.substr(0, bar));
+      rest.remove_prefix(bar == std::string_view::npos ? rest.size() : bar + 1);
+      size_t at = 0;
+      if (!column.empty() && column[0].size() == 2 && column[0][1] == ':') at = 1;
+      if (column.size() < at + 2 || !IsHexWord(column[at])) continue;
+      const std::string_view name = column[at + 1];
+      const auto value = ParseHex(column[at]);
+      if (!value || name.find('$') != std::string_view::npos || name.starts_with("s_") ||
+          name.starts_with("l_") || name.starts_with('.')) {
+        continue;
+      }
+      const Area& area = areas.back();
+      if (!area.space || *value > 0xFFFF) {
+        left_out.emplace(std::string(name), area.space ? "its address is beyond 64 KB" : area.why);
+        continue;
+      }
+      found.push_back(Found{std::string(name), *value, areas.size() - 1});
     }
   }
-  return nullptr;
+  // Areas repeat on every page of the map: one area is a run of the same
+  // space and end.
+  std::vector<Variable> variables;
+  for (const Found& f : found) {
+    const Area& area = areas[f.area];
+    uint32_t next = std::max(area.end, f.address + 1);
+    for (const Found& other : found) {
+      const Area& o = areas[other.area];
+      if (o.space == area.space && o.end == area.end && other.address > f.address &&
+          other.address < next) {
+        next = other.address;
+      }
+    }
+    Variable v;
+    v.name = f.name.starts_with('_') ? f.name.substr(1) : f.name;
+    v.place.space = *area.space;
+    v.place.address = f.address;
+    v.type = BytesType(std::min(next, Bounds(*area.space).end) - f.address);
+    variables.push_back(std::move(v));
+  }
+  for (const Variable& v : variables) {
+    left_out.erase(v.name);
+    left_out.erase("_" + v.name);
+  }
+  return Program(std::move(variables), source, std::move(left_out));
 }
 
 }  // namespace tarlek::mon

@@ -1,43 +1,24 @@
 // Symbols from the memory map that SDCC's linker writes (NAME.map): each
-// global with its address and the memory space its area lies in.
+// global with its address, the memory space its area lies in, and its size
+// up to the next symbol of the area (or the area's end).
 #pragma once
 
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "mon/address.h"
+#include "mon/program.h"
 
 namespace tarlek::mon {
 
-struct Symbol {
-  std::string name;  // as in the map: C names carry a leading underscore
-  Space space = Space::kIram;
-  uint16_t address = 0;
-};
-
-// The symbols of every area whose space is known: code areas (attribute CODE,
-// or HOME, CSEG, CONST, GSINIT...), external RAM (attribute XDATA: XSEG, PSEG,
-// XISEG...), internal RAM (DSEG, OSEG, ISEG, IABS, SSEG, REG_BANK_n). Bit
-// areas, absolute symbols and the linker's own area bounds (CABS: s_, l_)
-// are left out.
-std::vector<Symbol> ParseMap(std::string_view text);
-
-class SymbolTable {
- public:
-  SymbolTable() = default;
-  explicit SymbolTable(std::vector<Symbol> symbols) : symbols_(std::move(symbols)) {}
-  // Reads a map file; throws a usage Failure when it cannot be read.
-  static SymbolTable Load(const std::string& path);
-
-  // name as the map spells it, or a C name without its leading underscore.
-  const Symbol* Find(std::string_view name) const;
-  bool empty() const { return symbols_.empty(); }
-
- private:
-  std::vector<Symbol> symbols_;
-};
+// The symbols of every area whose space is known, as bytes: code areas
+// (attribute CODE: HOME, CSEG, CONST, GSINIT..., XINIT), external RAM
+// (attribute XDATA: XSEG, PSEG, XISEG, XABS), internal RAM (DSEG, OSEG,
+// ISEG, IABS, SSEG, BSEG_BYTES, REG_BANK_n). Left out, each with a note that
+// Program::Missing shows: the absolute symbols of .ABS. (__at variables,
+// SFRs and sbits: the map does not say their space), bits (BSEG), and areas
+// of unknown space. The linker's area bounds (s_, l_) and the debug names
+// (with '$') are skipped. Both layouts are read: one symbol a line (-w) and
+// several separated by '|'.
+Program ParseMap(std::string_view text, const std::string& source);
 
 }  // namespace tarlek::mon

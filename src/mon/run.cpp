@@ -4,19 +4,18 @@
 #include <fmt/format.h>
 #include <time.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "base/version.h"
+#include "mon/commands.h"
 #include "mon/failure.h"
 #include "mon/format.h"
 #include "mon/image_file.h"
 #include "mon/link.h"
-#include "mon/map_file.h"
-
-#ifndef TARLEK_VERSION
-#define TARLEK_VERSION "0"
-#endif
+#include "mon/program.h"
 
 namespace tarlek::mon {
 
@@ -27,13 +26,13 @@ namespace {
 
 // ---- The plan --------------------------------------------------------------
 
-uint32_t ResolveAddress(const std::string& token, Space space, const SymbolTable& symbols) {
-  if (const Symbol* symbol = symbols.Find(token)) {
-    if (symbol->space != space) {
-      throw UsageError(
-          fmt::format("{} is in {}, not in {}", token, SpaceName(symbol->space), SpaceName(space)));
+uint32_t ResolveAddress(const std::string& token, Space space, const Program& symbols) {
+  if (const Variable* symbol = symbols.Find(token)) {
+    if (symbol->place.space != space) {
+      throw UsageError(fmt::format("{} is in {}, not in {}", token, SpaceName(symbol->place.space),
+                                   SpaceName(space)));
     }
-    return symbol->address;
+    return symbol->place.address;
   }
   const auto value = ParseHex(token);
   const SpaceBounds bounds = Bounds(space);
@@ -64,107 +63,106 @@ uint32_t ResolveCount(const std::string& token, const Item& item) {
 }
 
 // SPACE ADDR or SYMBOL at operands[at]; returns how many operands it took.
-size_t ResolveLocation(const std::vector<std::string>& operands, size_t at,
-                       const SymbolTable& symbols, Item& item) {
+size_t ResolveLocation(const std::vector<std::string>& operands, size_t at, const Program& symbols,
+                       Item& item) {
   if (const auto space = ParseSpace(operands[at])) {
     if (at + 1 >= operands.size()) throw UsageError("an address must follow " + operands[at]);
     item.space = *space;
     item.address = ResolveAddress(operands[at + 1], *space, symbols);
     return 2;
   }
-  const Symbol* symbol = symbols.Find(operands[at]);
+  const Variable* symbol = symbols.Find(operands[at]);
   if (symbol == nullptr) {
     throw UsageError(
         symbols.empty()
             ? fmt::format("{} is not a memory space (code, iram, sfr, xram)", operands[at])
             : fmt::format("{} is neither a memory space nor a symbol of the map", operands[at]));
   }
-  item.space = symbol->space;
-  item.address = symbol->address;
+  item.space = symbol->place.space;
+  item.address = symbol->place.address;
   item.label = operands[at];
   return 1;
+}
+
+void PlanRead(const Invocation& invocation, const Program& symbols, Plan& plan) {
+  const auto& ops = invocation.operands;
+  Item item;
+  const size_t used = ResolveLocation(ops, 0, symbols, item);
+  if (ops.size() > used + 1) throw UsageError("read takes SPACE ADDR [COUNT]");
+  if (ops.size() == used + 1) {
+    item.count = ResolveCount(ops[used], item);
+  } else {
+    // A symbol is one byte; an address shows a line of 16.
+    const uint32_t wanted = item.label.empty() ? 16 : 1;
+    item.count = std::min(wanted, Bounds(item.space).end - item.address);
+  }
+  plan.items.push_back(item);
+}
+
+void PlanWrite(const Invocation& invocation, const Program& symbols, Plan& plan) {
+  const auto& ops = invocation.operands;
+  Item item;
+  const size_t used = ResolveLocation(ops, 0, symbols, item);
+  if (item.space == Space::kCode) {
+    throw UsageError("code memory cannot be written through the resident");
+  }
+  if (ops.size() <= used) throw UsageError("write wants at least one byte");
+  for (size_t i = used; i < ops.size(); ++i) {
+    const auto value = ParseHex(ops[i]);
+    if (!value || *value > 0xFF) throw UsageError(ops[i] + " is not a byte (00h-FFh)");
+    plan.data.push_back(static_cast<uint8_t>(*value));
+  }
+  item.count = static_cast<uint32_t>(plan.data.size());
+  if (item.address + item.count > Bounds(item.space).end) {
+    throw UsageError(fmt::format("{} bytes from {} run past the end of {}", item.count,
+                                 FormatAddress(item.space, item.address), SpaceName(item.space)));
+  }
+  // SCON and SBUF carry the resident's own line.
+  if (item.space == Space::kSfr && item.address <= 0x99 && item.address + item.count > 0x98) {
+    throw UsageError("SCON (98h) and SBUF (99h) carry the serial line: they cannot be written");
+  }
+  plan.items.push_back(item);
+}
+
+void PlanWatch(const Invocation& invocation, const Program& symbols, Plan& plan) {
+  const auto& ops = invocation.operands;
+  if (ParseSpace(ops[0])) {
+    Item item;
+    ResolveLocation(ops, 0, symbols, item);
+    if (ops.size() > 3) throw UsageError("watch takes SPACE ADDR COUNT, or symbols");
+    item.count = ops.size() == 3 ? ResolveCount(ops[2], item) : 1;
+    plan.items.push_back(item);
+    return;
+  }
+  for (const std::string& op : ops) {
+    Item item;
+    const size_t colon = op.find(':');
+    const std::vector<std::string> name = {op.substr(0, colon)};
+    ResolveLocation(name, 0, symbols, item);
+    item.count = colon == std::string::npos ? 1 : ResolveCount(op.substr(colon + 1), item);
+    plan.items.push_back(item);
+  }
+}
+
+void PlanDump(const Invocation& invocation, const Program&, Plan& plan) {
+  if (invocation.range.empty()) return;
+  const auto range = ParseRange(invocation.range);
+  if (!range) {
+    throw UsageError(invocation.range + " is not a range A-B of code addresses (A <= B <= FFFF)");
+  }
+  plan.range = *range;
 }
 
 }  // namespace
 
 Plan MakePlan(const Invocation& invocation) {
+  const CommandEntry* entry = FindCommand(invocation.command);
+  if (entry == nullptr) throw UsageError("there is no command " + invocation.command);
   Plan plan;
   plan.invocation = invocation;
-  const SymbolTable symbols =
-      invocation.map_path.empty() ? SymbolTable() : SymbolTable::Load(invocation.map_path);
-  const auto& ops = invocation.operands;
-  switch (invocation.command) {
-    case CommandName::kRead: {
-      Item item;
-      const size_t used = ResolveLocation(ops, 0, symbols, item);
-      if (ops.size() > used + 1) throw UsageError("read takes SPACE ADDR [COUNT]");
-      if (ops.size() == used + 1) {
-        item.count = ResolveCount(ops[used], item);
-      } else {
-        // A symbol is one byte; an address shows a line of 16.
-        const uint32_t wanted = item.label.empty() ? 16 : 1;
-        item.count = std::min(wanted, Bounds(item.space).end - item.address);
-      }
-      plan.items.push_back(item);
-      break;
-    }
-    case CommandName::kWrite: {
-      Item item;
-      const size_t used = ResolveLocation(ops, 0, symbols, item);
-      if (item.space == Space::kCode) {
-        throw UsageError("code memory cannot be written through the resident");
-      }
-      if (ops.size() <= used) throw UsageError("write wants at least one byte");
-      for (size_t i = used; i < ops.size(); ++i) {
-        const auto value = ParseHex(ops[i]);
-        if (!value || *value > 0xFF) throw UsageError(ops[i] + " is not a byte (00h-FFh)");
-        plan.data.push_back(static_cast<uint8_t>(*value));
-      }
-      item.count = static_cast<uint32_t>(plan.data.size());
-      if (item.address + item.count > Bounds(item.space).end) {
-        throw UsageError(fmt::format("{} bytes from {} run past the end of {}", item.count,
-                                     FormatAddress(item.space, item.address),
-                                     SpaceName(item.space)));
-      }
-      // SCON and SBUF carry the resident's own line.
-      if (item.space == Space::kSfr && item.address <= 0x99 && item.address + item.count > 0x98) {
-        throw UsageError("SCON (98h) and SBUF (99h) carry the serial line: they cannot be written");
-      }
-      plan.items.push_back(item);
-      break;
-    }
-    case CommandName::kWatch: {
-      if (ParseSpace(ops[0])) {
-        Item item;
-        ResolveLocation(ops, 0, symbols, item);
-        if (ops.size() > 3) throw UsageError("watch takes SPACE ADDR COUNT, or symbols");
-        item.count = ops.size() == 3 ? ResolveCount(ops[2], item) : 1;
-        plan.items.push_back(item);
-        break;
-      }
-      for (const std::string& op : ops) {
-        Item item;
-        const size_t colon = op.find(':');
-        const std::vector<std::string> name = {op.substr(0, colon)};
-        ResolveLocation(name, 0, symbols, item);
-        item.count = colon == std::string::npos ? 1 : ResolveCount(op.substr(colon + 1), item);
-        plan.items.push_back(item);
-      }
-      break;
-    }
-    case CommandName::kDump:
-      if (!invocation.range.empty()) {
-        const auto range = ParseRange(invocation.range);
-        if (!range) {
-          throw UsageError(invocation.range +
-                           " is not a range A-B of code addresses (A <= B <= FFFF)");
-        }
-        plan.range = *range;
-      }
-      break;
-    default:
-      break;
-  }
+  const Program symbols =
+      invocation.map_path.empty() ? Program() : LoadProgram(invocation.map_path);
+  if (entry->plan != nullptr) entry->plan(invocation, symbols, plan);
   return plan;
 }
 
@@ -284,7 +282,7 @@ int DoIdentify(const Plan& plan, Link& link, Io& io) {
               {"baud", info.baud},
               {"largest_payload", info.largest_payload},
               {"commands", info.commands},
-              {"client_version", TARLEK_VERSION}};
+              {"client_version", kVersion}};
     io.out(j.dump() + "\n");
     return kExitOk;
   }
@@ -294,8 +292,8 @@ int DoIdentify(const Plan& plan, Link& link, Io& io) {
   io.out(fmt::format("baud       {}\n", info.baud));
   io.out(fmt::format("frames     up to {} bytes of payload\n", info.largest_payload));
   io.out(fmt::format("commands   {}\n", CommandNames(info.commands)));
-  if (version != TARLEK_VERSION) {
-    io.out(fmt::format("note       this tarlek-mon is version {}\n", TARLEK_VERSION));
+  if (version != kVersion) {
+    io.out(fmt::format("note       this tarlek-mon is version {}\n", kVersion));
   }
   return kExitOk;
 }
@@ -437,7 +435,7 @@ int DoWatch(const Plan& plan, Link& link, Io& io) {
   }
 }
 
-int DoConsole(const Plan& plan, Link& link) {
+int DoConsole(const Plan& plan, Link& link, Io&) {
   const auto end = plan.invocation.seconds > 0
                        ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                             std::chrono::duration<double>(plan.invocation.seconds))
@@ -535,11 +533,13 @@ int DoVerify(const Plan& plan, Link& link, Io& io) {
 
 int Execute(const Plan& plan, Port& port, Io& io) {
   const Invocation& inv = plan.invocation;
+  const CommandEntry* entry = FindCommand(inv.command);
+  if (entry == nullptr) throw UsageError("there is no command " + inv.command);
   LinkSettings settings;
   settings.baud = inv.baud;
   settings.retries = inv.retries;
   settings.slack = std::chrono::milliseconds(std::lround(inv.slack * 1000));
-  if (inv.command == CommandName::kConsole) {
+  if (entry->program_output_is_output) {
     settings.output = [&](std::span<const uint8_t> bytes) {
       if (inv.json) {
         io.out(json{{"time", Timestamp()}, {"text", Latin1ToUtf8(bytes)}}.dump() + "\n");
@@ -555,23 +555,7 @@ int Execute(const Plan& plan, Port& port, Io& io) {
   // Whatever waited on the line before this run is old news.
   port.DiscardWaiting();
   Link link(port, settings);
-  switch (inv.command) {
-    case CommandName::kIdentify:
-      return DoIdentify(plan, link, io);
-    case CommandName::kRead:
-      return DoRead(plan, link, io);
-    case CommandName::kWrite:
-      return DoWrite(plan, link, io);
-    case CommandName::kWatch:
-      return DoWatch(plan, link, io);
-    case CommandName::kDump:
-      return DoDump(plan, link, io);
-    case CommandName::kVerify:
-      return DoVerify(plan, link, io);
-    case CommandName::kConsole:
-      return DoConsole(plan, link);
-  }
-  return kExitUsage;
+  return entry->run(plan, link, io);
 }
 
 int Run(const Invocation& invocation, Io& io) {
@@ -586,6 +570,81 @@ int Run(const Invocation& invocation, Io& io) {
     io.err(fmt::format("tarlek-mon: {}\n", error.what()));
     return kExitFailure;
   }
+}
+
+// ---- The command table -------------------------------------------------------
+
+namespace {
+
+// Adding a command: its function above, and one entry here (see commands.h).
+// Options bind to Invocation's fields, whose initialisers are the defaults
+// that the help texts show.
+const CommandEntry kCommands[] = {
+    {"identify", "Show the resident's version, page, clock, baud and commands", nullptr, nullptr,
+     DoIdentify},
+    {"read", "Read memory: SPACE ADDR [COUNT] (SPACE: code, iram, sfr, xram; COUNT default 10h)",
+     [](CLI::App& command, Invocation& inv) {
+       command.add_option("operands", inv.operands, "SPACE ADDR [COUNT], or SYMBOL [COUNT]")
+           ->required()
+           ->expected(1, 3);
+       command.add_option("-o,--output", inv.output_path,
+                          "Write the bytes to a file: Intel HEX, or raw for a .bin name");
+       command.add_flag("--raw", inv.raw, "Write the raw bytes to standard output");
+     },
+     PlanRead, DoRead},
+    {"write", "Write memory and read it back: SPACE ADDR BYTE... (SPACE: iram, sfr, xram)",
+     [](CLI::App& command, Invocation& inv) {
+       command.add_option("operands", inv.operands, "SPACE ADDR BYTE..., or SYMBOL BYTE...")
+           ->required()
+           ->expected(2, 1 << 16);
+     },
+     PlanWrite, DoWrite},
+    {"watch", "Show memory while the program runs: SPACE ADDR COUNT, or SYMBOL[:COUNT]...",
+     [](CLI::App& command, Invocation& inv) {
+       const Invocation defaults;
+       command.add_option("operands", inv.operands, "SPACE ADDR COUNT, or symbols")
+           ->required()
+           ->expected(1, 64);
+       command
+           .add_option("-i,--interval", inv.interval,
+                       fmt::format("Seconds between refreshes (default {})", defaults.interval))
+           ->check(CLI::Range(0.0, 3600.0));
+       command
+           .add_option("--seconds", inv.seconds,
+                       "Stop after this many seconds (default: at Ctrl-C)")
+           ->check(CLI::NonNegativeNumber);
+     },
+     PlanWatch, DoWatch},
+    {"dump", "Read code memory into FILE.hex or FILE.bin",
+     [](CLI::App& command, Invocation& inv) {
+       command.add_option("file", inv.file, "FILE.hex or FILE.bin")->required();
+       command.add_option("-r,--range", inv.range, "Inclusive range A-B (default 0-FFFF)");
+     },
+     PlanDump, DoDump},
+    {"verify", "Compare code memory with the addresses FILE.hex or FILE.bin holds",
+     [](CLI::App& command, Invocation& inv) {
+       command.add_option("file", inv.file, "FILE.hex or FILE.bin")->required();
+     },
+     nullptr, DoVerify},
+    {"console", "Show the program's own output as it comes",
+     [](CLI::App& command, Invocation& inv) {
+       command
+           .add_option("--seconds", inv.seconds,
+                       "Stop after this many seconds (default: at Ctrl-C)")
+           ->check(CLI::NonNegativeNumber);
+     },
+     nullptr, DoConsole, true},
+};
+
+}  // namespace
+
+std::span<const CommandEntry> Commands() { return kCommands; }
+
+const CommandEntry* FindCommand(std::string_view name) {
+  for (const CommandEntry& entry : kCommands) {
+    if (name == entry.name) return &entry;
+  }
+  return nullptr;
 }
 
 }  // namespace tarlek::mon

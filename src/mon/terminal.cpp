@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "driver/console.h"
+#include "base/console.h"
 #include "mon/cli.h"
 
 namespace tarlek::mon {

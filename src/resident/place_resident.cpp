@@ -1,7 +1,7 @@
 #include "resident/place_resident.h"
 
-#include "driver/hex_text.h"
-#include "image/input_file.h"
+#include "base/hex_text.h"
+#include "base/input_file.h"
 
 namespace tarlek {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <span>
 
-#include "driver/console.h"
+#include "base/console.h"
 #include "image/program_state.h"
 
 namespace tarlek {

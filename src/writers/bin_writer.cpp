@@ -1,6 +1,6 @@
 #include "writers/bin_writer.h"
 
-#include "writers/output_file.h"
+#include "base/output_file.h"
 
 namespace tarlek {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "driver/console.h"
+#include "base/console.h"
 #include "image/program_state.h"
 
 namespace tarlek {

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/hex_text.h"
+#include "base/hex_text.h"
+#include "base/version.h"
 #include "driver/messages.h"
 #include "support/intel_hex.h"
 #include "support/test_support.h"
@@ -404,7 +405,7 @@ TEST(RunTarlek, VersionIsOneLineWithoutBanner) {
   auto state = NewState();
   CapturedConsole console;
   EXPECT_EQ(RunTarlek(2, argv, *state, console), 0);
-  EXPECT_EQ(console.Text(), "Tarlek " TARLEK_VERSION "\n");
+  EXPECT_EQ(console.Text(), std::string("Tarlek ") + kVersion + "\n");
 }
 
 TEST(RunTarlek, EachFailingStepStopsTheRunWithExitStatusOne) {

@@ -14,7 +14,7 @@
 #include <string>
 #include <utility>
 
-#include "driver/hex_text.h"
+#include "base/hex_text.h"
 #include "support/test_support.h"
 
 namespace tarlek::testing {

@@ -40,7 +40,7 @@ TEST(CommandLine, PortFromTheOptionOrTheEnvironment) {
   const Invocation inv = Parsed({"read", "code", "8000h", "20", "-p", "fifo:a,b", "--json"});
   EXPECT_EQ(inv.port, "fifo:a,b");
   EXPECT_TRUE(inv.json);
-  EXPECT_EQ(inv.command, CommandName::kRead);
+  EXPECT_EQ(inv.command, "read");
   EXPECT_EQ(inv.operands, (std::vector<std::string>{"code", "8000h", "20"}));
   EXPECT_EQ(inv.baud, 9600u);
 }

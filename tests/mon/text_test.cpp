@@ -109,7 +109,7 @@ C:   00000062  _main                              p
 )";
 
 TEST(MapFile, SymbolsTakeTheSpaceOfTheirArea) {
-  const SymbolTable table(ParseMap(kMap));
+  const Program table = ParseMap(kMap, "p.map");
   const struct {
     const char* name;
     Space space;
@@ -119,10 +119,10 @@ TEST(MapFile, SymbolsTakeTheSpaceOfTheirArea) {
       {"pd", Space::kXram, 0x01},      {"big", Space::kXram, 0x03},    {"main", Space::kCode, 0x62},
   };
   for (const auto& f : found) {
-    const Symbol* s = table.Find(f.name);
+    const Variable* s = table.Find(f.name);
     ASSERT_NE(s, nullptr) << f.name;
-    EXPECT_EQ(s->space, f.space) << f.name;
-    EXPECT_EQ(s->address, f.address) << f.name;
+    EXPECT_EQ(s->place.space, f.space) << f.name;
+    EXPECT_EQ(s->place.address, f.address) << f.name;
   }
   // Bits, absolute symbols and the linker's area bounds are no bytes to read.
   for (const char* absent : {"ready", "_ready", "__XPAGE", "s_CSEG", "l_ISEG", "nothing"}) {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/console.h"
+#include "base/console.h"
 #include "image/program_state.h"
 
 namespace tarlek::testing {

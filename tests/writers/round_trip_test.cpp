@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/hex_text.h"
+#include "base/hex_text.h"
 #include "image/hex_reader.h"
 #include "support/intel_hex.h"
 #include "support/test_support.h"

@@ -34,9 +34,15 @@
 #include <cstdint>
 #include <string_view>
 
-#include "driver/console.h"
+#include "base/console.h"
 
 namespace tarlek {
+
+// Makes the process ignore SIGPIPE and SIGXFSZ, so that a reader of the
+// output going away or a file size limit shows up as a failed write, which is
+// reported and cleaned up, instead of ending the process half way. For the
+// whole process: a tool's main calls it before the run.
+void IgnoreWriteSignals();
 
 class OutputFile {
  public:

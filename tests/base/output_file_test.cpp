@@ -1,7 +1,7 @@
 // The output file module on its own: the old file stays whole until the new
 // one is committed, an abandoned file leaves nothing behind, and a file that
 // cannot be opened gives the writer's line.
-#include "writers/output_file.h"
+#include "base/output_file.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

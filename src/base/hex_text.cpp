@@ -1,4 +1,4 @@
-#include "driver/hex_text.h"
+#include "base/hex_text.h"
 
 #include <array>
 

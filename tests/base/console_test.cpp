@@ -1,7 +1,7 @@
 // The console: plain text with LF line ends when standard output is redirected,
 // ANSI colour sequences when it is a terminal. The terminal cases run the real
 // executable on a pseudo-terminal.
-#include "driver/console.h"
+#include "base/console.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "writers/output_file.h"
+#include "base/output_file.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -117,6 +117,14 @@ bool ReserveRoom(int fd, off_t old_size, off_t size) {
 }
 
 }  // namespace
+
+void IgnoreWriteSignals() {
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGPIPE, &ignore, nullptr);
+  ::sigaction(SIGXFSZ, &ignore, nullptr);
+}
 
 OutputFile::~OutputFile() { Discard(); }
 

@@ -1,7 +1,7 @@
 // HexByte builds every number the tool prints or writes; HexToWord reads every
 // field of an Intel HEX line, leniently: anything that is not a plain
 // hexadecimal number reads as 0.
-#include "driver/hex_text.h"
+#include "base/hex_text.h"
 
 #include <gtest/gtest.h>
 
