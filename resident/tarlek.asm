@@ -72,214 +72,106 @@ serial: push    acc
         mov     a, r0
         push    acc
         lcall   TARLEK_HOOK     ; R0: the state
-        jbc     ti, tx
-        jnb     ri, sr_end
-        clr     ri
-        ljmp    rx
+        jbc     ri, rx
+        jbc     ti, sr_tx
 sr_end: pop     acc
         mov     r0, a
         pop     psw
         pop     acc             ; last: PSW's parity bit follows the program's A
         reti
+sr_tx:  ljmp    tx
 
-; A byte has gone out. R0 at TXS; read code is the answer's common step.
-tx:     mov     a, @r0
-        jz      tx_free
-tx_steps:                       ; (never a step itself: 0 stands for none)
-        cjne    a, #(tx_code-tx_steps), tx_step
-; Answer data from code memory (read code, identify): R0 at TXS.
-tx_code:
-        push    dpl
-        push    dph
-        inc     r0
-        inc     r0
-        inc     r0              ; AH
-        mov     dph, @r0
-        inc     r0              ; AL
-        mov     dpl, @r0
-        clr     a
-        movc    a, @a+dptr
-        sjmp    tx_moved
-; Answer data from external RAM: R0 at TXS.
-tx_xram:
-        push    dpl
-        push    dph
-        inc     r0
-        inc     r0
-        inc     r0              ; AH
-        mov     dph, @r0
-        inc     r0              ; AL
-        mov     dpl, @r0
-        movx    a, @dptr
-tx_moved:                       ; the address one on, R0 at AL
-        inc     dptr
-        mov     @r0, dpl
-        dec     r0
-        mov     @r0, dph
-        inc     r0
-        pop     dph
-        pop     dpl
-; A: the next data byte, R0 at AL. One byte less to go; after the last, the sum.
-tx_count:
-        inc     r0              ; CNT
-        dec     @r0
-        cjne    @r0, #0, tc_more
-        dec     r0
-        dec     r0
-        dec     r0
-        dec     r0
-        dec     r0              ; TXS
-        mov     @r0, #(tx_sum-tx_steps)
-        inc     r0
-        inc     r0              ; TSUM
-        sjmp    tx_send
-tc_more:
-        dec     r0
-        dec     r0
-        dec     r0              ; TSUM
-; Sends A as a byte of the frame, escaped, and adds it to the sum; R0 at TSUM.
-tx_send:
+; A byte has come in. Outside a frame only C0h counts; inside, DBh escapes
+; the next byte; every byte of the frame is summed and goes to the step
+; that RXS names, with R0 at RXS and the byte waiting in RXS's place.
+rx:     mov     a, sbuf
+        cjne    a, #START, rx_in
+        mov     a, @r0          ; TXS
+        jnz     sr_end          ; an answer goes out: its request's state is in use
+        xch     a, r0
+        add     a, #O_RXS
+        xch     a, r0           ; RXS
+        mov     @r0, #(rx_cmd-rx_steps)
+        inc     r0              ; RSUM
+        mov     @r0, #0
+        inc     r0              ; ESC
+        mov     @r0, #0
+        sjmp    sr_end
+rx_in:  xch     a, r0
+        add     a, #O_ESC
+        xch     a, r0           ; ESC
+rx_not_start:
+        cjne    a, #ESCAPE, rx_plain
+        mov     @r0, #1
+        sjmp    sr_end
+rx_plain:
+        cjne    @r0, #0, rx_escaped
+rx_byte:                        ; A: the frame's byte, R0 at ESC
+        dec     r0              ; RSUM
         xch     a, @r0
         add     a, @r0
         xch     a, @r0
-        cjne    a, #START, ts_escape
-        mov     a, #(tx_esc_start-tx_steps)
-        sjmp    ts_split
-ts_escape:
-        cjne    a, #ESCAPE, ts_plain
-        mov     a, #(tx_esc_escape-tx_steps)
-ts_split:                       ; DBh now; the second byte, then the step that was next
-        dec     r0
-        dec     r0              ; TXS
+        dec     r0              ; RXS (0: outside a frame, rx_idle)
         xch     a, @r0
-        inc     r0              ; TXE
-        mov     @r0, a
-        mov     a, #ESCAPE
-ts_plain:
-        mov     sbuf, a
-        sjmp    sr_end
-
-tx_step:
-        add     a, #(tx_steps & 0FFh)
+        cjne    a, #(rx_wx-rx_steps), rx_step
+        sjmp    rx_wx
+rx_step:
+        add     a, #(rx_steps & 0FFh)
         push    acc
         clr     a
-        addc    a, #(tx_steps/256)
+        addc    a, #(rx_steps/256)
         push    acc
         ret
-tx_free:                        ; the program's character or an answer's end
-        setb    tb8
-        sjmp    sr_end
-
-; The second byte of an escape; then the step that was next. R0 at TXS.
-tx_esc_start:
-        mov     sbuf, #ESC_START
-        sjmp    tx_resume
-tx_esc_escape:
-        mov     sbuf, #ESC_ESCAPE
-tx_resume:
-        inc     r0
-        mov     a, @r0
-        dec     r0
-        mov     @r0, a
-        sjmp    sr_end
-
-; The steps of an answer's head: C0h (not summed), CMD|80h, SEQ, LEN. R0 at TXS.
-tx_start:
-        mov     @r0, #(tx_cmd-tx_steps)
-        inc     r0
-        inc     r0              ; TSUM
+rx_escaped:
         mov     @r0, #0
+        cjne    a, #ESC_START, rx_esc_2
         mov     a, #START
-        sjmp    ts_plain
-tx_cmd: mov     @r0, #(tx_seq-tx_steps)
-        mov     a, r0
-        add     a, #O_CMD
-        mov     r0, a
-        mov     a, @r0
-        orl     a, #80h
-        sjmp    tx_head
-tx_seq: mov     @r0, #(tx_len-tx_steps)
-        mov     a, r0
-        add     a, #O_SEQ
-        mov     r0, a
-        mov     a, @r0
-tx_head:
-        lcall   TARLEK_HOOK
-        inc     r0
-        inc     r0              ; TSUM
-        sjmp    tx_send
-; LEN: the count of data bytes (CNT), or 0 when the answer has none.
-tx_len: mov     a, r0
-        add     a, #O_LEN
-        mov     r0, a
-        mov     a, @r0          ; the data step; 0: an empty answer
-        lcall   TARLEK_HOOK     ; TXS
-        jnz     tl_data
-        mov     a, #(tx_sum-tx_steps)
-tl_data:
-        mov     @r0, a
-        inc     r0
-        inc     r0
-        inc     r0
-        inc     r0
-        inc     r0              ; CNT: 0 for an empty answer
-        mov     a, @r0
+        sjmp    rx_byte
+rx_esc_2:
+        cjne    a, #ESC_ESCAPE, rx_esc_bad
+        mov     a, #ESCAPE
+        sjmp    rx_byte
+rx_esc_bad:                     ; DBh and then neither DCh nor DDh: dropped
+        dec     r0
+        dec     r0              ; RXS
+        mov     @r0, #0
+        sjmp    sr_end
+
+
+; Step 0, outside a frame: the byte is ignored.
+rx_steps:
+rx_idle:
+        mov     @r0, #0
+        sjmp    rx_end
+
+; A data byte of a write of external RAM, written at once.
+rx_wx:  mov     a, @r0
+        mov     @r0, #(rx_wx-rx_steps)
+        push    dpl
+        push    dph
         dec     r0
         dec     r0
-        dec     r0              ; TSUM
-        sjmp    tx_send
-; The sum, the frame's last byte: from here on a new request may begin, and
-; the line is free again once the sum has gone out. R0 at TXS.
-tx_sum: mov     @r0, #0
-        inc     r0
-        inc     r0              ; TSUM
-        mov     a, @r0
-        cpl     a
-        inc     a
-        sjmp    tx_send
-
-; Answer data from internal RAM, as the program sees it: R0 at TXS.
-tx_iram:
-        inc     r0
-        inc     r0
-        inc     r0
+        dec     r0              ; AH
+        mov     dph, @r0
         inc     r0              ; AL
-        mov     a, @r0
+        mov     dpl, @r0
+        movx    @dptr, a
+        pop     dph
+        pop     dpl
+        inc     @r0             ; the address one on
+        cjne    @r0, #0, wx_next
+        dec     r0
         inc     @r0
-        push    acc
-        lcall   iram_at
-        pop     acc
-        mov     a, @r0
-        lcall   hook_al
-        ljmp    tx_count
-; Answer data of a read of SFRs: R0 at TXS.
-tx_sfr: inc     r0
         inc     r0
-        inc     r0
-        inc     r0              ; AL
-        lcall   sfr_read
-        inc     @r0
-        ljmp    tx_count
-; The answer to a write of SFRs: the bits kept, one byte per SFR. R0 at TXS.
-tx_mask:
-        inc     r0
-        inc     r0
-        inc     r0              ; AH: the address of the mask
-        mov     a, @r0
-        inc     @r0
-        lcall   sfr_mask
-        inc     r0              ; AL
-        ljmp    tx_count
-
-; R0 at the state's AL; A kept.
-hook_al:
-        lcall   TARLEK_HOOK
-        inc     r0
-        inc     r0
-        inc     r0
-        inc     r0
-rx_steps:                       ; (never a step itself: 0 stands for none)
-        ret
+wx_next:
+        inc     r0              ; CNT
+; One data byte less to come; after the last, the sum. R0 at CNT.
+rx_counted:
+        dec     @r0
+        cjne    @r0, #0, rx_end
+        inc     r0              ; RXS
+        mov     @r0, #(rx_sum-rx_steps)
+        sjmp    rx_end
 
 ; The steps of a request, R0 at RXS and the byte in its place: each first
 ; names the next step (0: the frame is dropped).
@@ -311,34 +203,6 @@ rx_al:  mov     a, @r0
         dec     r0              ; AL
         mov     @r0, a
 rx_end: ljmp    sr_end
-
-; A data byte of a write of external RAM, written at once.
-rx_wx:  mov     a, @r0
-        mov     @r0, #(rx_wx-rx_steps)
-        push    dpl
-        push    dph
-        dec     r0
-        dec     r0
-        dec     r0              ; AH
-        mov     dph, @r0
-        inc     r0              ; AL
-        mov     dpl, @r0
-        movx    @dptr, a
-        inc     dptr
-        mov     @r0, dpl
-        dec     r0
-        mov     @r0, dph
-        pop     dph
-        pop     dpl
-        inc     r0
-        inc     r0              ; CNT
-; One data byte less to come; after the last, the sum. R0 at CNT.
-rx_counted:
-        dec     @r0
-        cjne    @r0, #0, rx_end
-        inc     r0              ; RXS
-        mov     @r0, #(rx_sum-rx_steps)
-        sjmp    rx_end
 
 ; A data byte of a write of internal RAM, where the program sees the byte:
 ; never over the resident's own state or stack.
@@ -534,61 +398,207 @@ rt_drop:
         mov     @r0, #0
 rt_end: ljmp    sr_end
 
-; A byte has come in. Outside a frame only C0h counts; inside, DBh escapes
-; the next byte; every byte of the frame is summed and goes to the step
-; that RXS names, with R0 at RXS and the byte waiting in RXS's place.
-rx:     mov     a, sbuf
-        cjne    a, #START, rx_in
-        mov     a, @r0          ; TXS
-        jnz     rt_end          ; an answer goes out: its request's state is in use
-        xch     a, r0
-        add     a, #O_RXS
-        xch     a, r0           ; RXS
-        mov     @r0, #(rx_cmd-rx_steps)
-        inc     r0              ; RSUM
-        mov     @r0, #0
-        inc     r0              ; ESC
-        mov     @r0, #0
-        sjmp    rt_end
-rx_in:  xch     a, r0
-        add     a, #O_ESC
-        xch     a, r0           ; ESC
-rx_not_start:
-        cjne    a, #ESCAPE, rx_plain
-        mov     @r0, #1
-        sjmp    rt_end
-rx_plain:
-        cjne    @r0, #0, rx_escaped
-rx_byte:                        ; A: the frame's byte, R0 at ESC
-        dec     r0              ; RSUM
+; R0 at the state's AL; A kept.
+hook_al:
+        lcall   TARLEK_HOOK
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0
+        ret
+
+; A byte has gone out. R0 at TXS; read code is the answer's common step.
+tx:     mov     a, @r0
+        jz      tx_free
+tx_steps:                       ; (never a step itself: 0 stands for none)
+        cjne    a, #(tx_code-tx_steps), tx_step
+; Answer data from code memory (read code, identify): R0 at TXS.
+tx_code:
+        push    dpl
+        push    dph
+        inc     r0
+        inc     r0
+        inc     r0              ; AH
+        mov     dph, @r0
+        inc     r0              ; AL
+        mov     dpl, @r0
+        clr     a
+        movc    a, @a+dptr
+        sjmp    tx_read
+; Answer data from external RAM: R0 at TXS.
+tx_xram:
+        push    dpl
+        push    dph
+        inc     r0
+        inc     r0
+        inc     r0              ; AH
+        mov     dph, @r0
+        inc     r0              ; AL
+        mov     dpl, @r0
+        movx    a, @dptr
+tx_read:                        ; the address one on, R0 at AL
+        pop     dph
+        pop     dpl
+        inc     @r0
+        cjne    @r0, #0, tx_count
+        dec     r0
+        inc     @r0             ; (FFFFh wraps to 0000h)
+        inc     r0
+; A: the next data byte, R0 at AL. One byte less to go; after the last, the sum.
+tx_count:
+        inc     r0              ; CNT
+        dec     @r0
+        cjne    @r0, #0, tc_more
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0              ; TXS
+        mov     @r0, #(tx_sum-tx_steps)
+        inc     r0
+        inc     r0              ; TSUM
+        sjmp    tx_send
+tc_more:
+        dec     r0
+        dec     r0
+        dec     r0              ; TSUM
+; Sends A as a byte of the frame, escaped, and adds it to the sum; R0 at TSUM.
+tx_send:
         xch     a, @r0
         add     a, @r0
         xch     a, @r0
-        dec     r0              ; RXS
-        cjne    @r0, #0, rx_step
-        sjmp    rt_end          ; outside a frame: ignored
-rx_step:
+        cjne    a, #START, ts_escape
+        mov     a, #(tx_esc_start-tx_steps)
+        sjmp    ts_split
+ts_escape:
+        cjne    a, #ESCAPE, ts_plain
+        mov     a, #(tx_esc_escape-tx_steps)
+ts_split:                       ; DBh now; the second byte, then the step that was next
+        dec     r0
+        dec     r0              ; TXS
         xch     a, @r0
-        add     a, #(rx_steps & 0FFh)
+        inc     r0              ; TXE
+        mov     @r0, a
+        mov     a, #ESCAPE
+ts_plain:
+        mov     sbuf, a
+        sjmp    tx_end
+
+tx_step:
+        add     a, #(tx_steps & 0FFh)
         push    acc
         clr     a
-        addc    a, #(rx_steps/256)
+        addc    a, #(tx_steps/256)
         push    acc
         ret
-rx_escaped:
-        mov     @r0, #0
-        cjne    a, #ESC_START, rx_esc_2
-        mov     a, #START
-        sjmp    rx_byte
-rx_esc_2:
-        cjne    a, #ESC_ESCAPE, rx_esc_bad
-        mov     a, #ESCAPE
-        sjmp    rx_byte
-rx_esc_bad:                     ; DBh and then neither DCh nor DDh: dropped
+tx_free:                        ; the program's character or an answer's end
+        setb    tb8
+tx_end: pop     acc             ; the interrupt's end, as sr_end
+        mov     r0, a
+        pop     psw
+        pop     acc
+        reti
+
+; The second byte of an escape; then the step that was next. R0 at TXS.
+tx_esc_start:
+        mov     sbuf, #ESC_START
+        sjmp    tx_resume
+tx_esc_escape:
+        mov     sbuf, #ESC_ESCAPE
+tx_resume:
+        inc     r0
+        mov     a, @r0
         dec     r0
-        dec     r0              ; RXS
+        mov     @r0, a
+        sjmp    tx_end
+
+; The steps of an answer's head: C0h (not summed), CMD|80h, SEQ, LEN. R0 at TXS.
+tx_start:
+        mov     @r0, #(tx_cmd-tx_steps)
+        inc     r0
+        inc     r0              ; TSUM
         mov     @r0, #0
-        sjmp    rt_end
+        mov     a, #START
+        sjmp    ts_plain
+tx_cmd: mov     @r0, #(tx_seq-tx_steps)
+        mov     a, r0
+        add     a, #O_CMD
+        mov     r0, a
+        mov     a, @r0
+        orl     a, #80h
+        sjmp    tx_head
+tx_seq: mov     @r0, #(tx_len-tx_steps)
+        mov     a, r0
+        add     a, #O_SEQ
+        mov     r0, a
+        mov     a, @r0
+tx_head:
+        lcall   TARLEK_HOOK
+        inc     r0
+        inc     r0              ; TSUM
+        sjmp    tx_send
+; LEN: the count of data bytes (CNT), or 0 when the answer has none.
+tx_len: mov     a, r0
+        add     a, #O_LEN
+        mov     r0, a
+        mov     a, @r0          ; the data step; 0: an empty answer
+        lcall   TARLEK_HOOK     ; TXS
+        jnz     tl_data
+        mov     a, #(tx_sum-tx_steps)
+tl_data:
+        mov     @r0, a
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0              ; CNT: 0 for an empty answer
+        mov     a, @r0
+        dec     r0
+        dec     r0
+        dec     r0              ; TSUM
+        sjmp    tx_send
+; The sum, the frame's last byte: from here on a new request may begin, and
+; the line is free again once the sum has gone out. R0 at TXS.
+tx_sum: mov     @r0, #0
+        inc     r0
+        inc     r0              ; TSUM
+        mov     a, @r0
+        cpl     a
+        inc     a
+        sjmp    tx_send
+
+; Answer data from internal RAM, as the program sees it: R0 at TXS.
+tx_iram:
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0              ; AL
+        mov     a, @r0
+        inc     @r0
+        push    acc
+        lcall   iram_at
+        pop     acc
+        mov     a, @r0
+        lcall   hook_al
+        ljmp    tx_count
+; Answer data of a read of SFRs: R0 at TXS.
+tx_sfr: inc     r0
+        inc     r0
+        inc     r0
+        inc     r0              ; AL
+        lcall   sfr_read
+        inc     @r0
+        ljmp    tx_count
+; The answer to a write of SFRs: the bits kept, one byte per SFR. R0 at TXS.
+tx_mask:
+        inc     r0
+        inc     r0
+        inc     r0              ; AH: the address of the mask
+        mov     a, @r0
+        inc     @r0
+        lcall   sfr_mask
+        inc     r0              ; AL
+        ljmp    tx_count
 
 ; The commands' rules, one byte per command 01h..08h: cmd_info returns the
 ; entry of the table that A names (its offset from cmd_lengths) for the

@@ -14,6 +14,7 @@ Every file lives in a private temporary directory; s51 runs one at a time
 import argparse
 import os
 import random
+import re
 import shutil
 import sys
 import tempfile
@@ -278,6 +279,44 @@ def test_fast():
 
 def test_stream():
     stream()
+    writes_to_ie_inside_putchar()
+
+
+def writes_to_ie_inside_putchar():
+    """Writes to IE while the demo sits in +6 without pause: the resident's
+    stack stays within its bytes above the SP +6 runs at (the demo: 5Fh, two
+    calls deep: 63h), so the bytes above them (6Fh..73h) never change, and
+    the demo's text comes whole. (Resident 2.0 answered a request inside +6,
+    where a write to IE turned ES on again: a nested interrupt took the next
+    request and the stack ran 26 bytes deep.)"""
+    work = tempfile.mkdtemp(prefix="ie-", dir=WORK)
+    resident = open(ARGS.resident, "rb").read()
+    program, _ = merge(work, ARGS.demo, 0x80, "hex", resident)
+    guard = bytes(range(0xA1, 0xA6))
+    with session(work, program) as sim:
+        host = Host(sim)
+        check(identify_ok(host.wait_ready(), 0x80, 9600) and host.wait_text(DEMO_READY),
+              "+6 and IE: the demo prints")
+        check(host.request(write_iram(0x6F, guard)) == b"", "+6 and IE: guard bytes 6Fh..73h set")
+        lines_before = host.text.count(b"\n")
+        answers = [host.request(req) for _ in range(20)
+                   for req in (write_sfr(0xA8, [0x90]), write_sfr(0xA8, [0x00]), read_sfr(0x81, 1))]
+        sps = {a[0] for a in answers[2::3] if a}
+        got = host.request(read_iram(0x6F, 5))
+        host.silence(0.1)
+        text = host.text.decode("ascii", errors="replace")
+        lines = [line for line in text.split("\r\n")[1:-1]]
+        check(all(a is not None for a in answers) and answers[0] == b"\x90" and
+              host.request(read_sfr(0xA8, 1)) == b"\x90",
+              "+6 and IE: 40 writes to IE answered, EA and ES kept")
+        check(got == guard, "+6 and IE: the bytes above the resident's stack unchanged: %s" %
+              (got.hex() if got else None))
+        check(sps <= {0x5F, 0x61, 0x63} and 0x63 in sps,
+              "+6 and IE: SP reads as the program's, 63h inside +6: %s" %
+              sorted("%02Xh" % sp for sp in sps))
+        check(host.text.count(b"\n") - lines_before > 3 and
+              all(re.fullmatch(r"Tarlek demo [0-9A-F]{2}", line) for line in lines),
+              "+6 and IE: the demo's lines whole meanwhile")
 
 
 def stream(cpu="8051", resident_path=None, baud=9600):
