@@ -182,6 +182,7 @@ function(tarlek_sfr_tables timer out)
         set(mask ${CMAKE_MATCH_1})
         math(EXPR free "0xFF & ~0x${mask}" OUTPUT_FORMAT HEXADECIMAL)
         string(REGEX REPLACE "^0x" "" free "${free}")
+        string(TOUPPER "${free}" free)
         string(APPEND writes "\tljmp\tkeep_${address}\n")
         string(APPEND keeps
                "keep_${address}:\t\t\t; ${address}h: the bits of ${mask}h keep their value\n"
