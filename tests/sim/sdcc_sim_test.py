@@ -260,15 +260,20 @@ def test_refusals(work):
                   last_line(result.stdout))
 
 
-def build_sdas_demo(work, page):
+def build_sdas_demo(work, page, ram=None):
     """examples/demo_sdas.asm with its page set to the text page (None: the
-    definition left out), assembled, linked and packed as its comment says.
-    Returns (directory, hex name or None, the assembler's or linker's output)."""
-    where = fresh_dir(work, "sdas_%s" % page)
+    definition left out) and its state's place to the text ram (None: as it
+    is), assembled, linked and packed as its comment says. Returns
+    (directory, hex name or None, the assembler's or linker's output)."""
+    where = fresh_dir(work, "sdas_%s_%s" % (page, ram))
     with open(os.path.join(where, "demo_sdas.asm"), "w") as f:
         source = os.path.join(ARGS.examples, "demo_sdas.asm")
-        f.write(set_page(read_file(source), r"(?m)^\s*TARLEK_PAGE\s*=\s*\w+",
-                         "        TARLEK_PAGE = " + page if page else "", source))
+        text = set_page(read_file(source), r"(?m)^\s*TARLEK_PAGE\s*=\s*\w+",
+                        "        TARLEK_PAGE = " + page if page else "", source)
+        if ram:
+            text = set_page(text, r"(?m)^\s*TARLEK_RAM\s*=\s*\w+",
+                            "        TARLEK_RAM = " + ram, source)
+        f.write(text)
     for cmd in ([ARGS.sdas, "-I" + ARGS.hooks, "-o", "demo_sdas.rel", "demo_sdas.asm"],
                 [ARGS.sdld, "-n", "-i", "demo_sdas.ihx", "demo_sdas.rel"]):
         result = run(cmd, where, combined=True)
@@ -278,9 +283,10 @@ def build_sdas_demo(work, page):
 
 
 def test_sdas_page_definition(work):
-    """The sdas8051 include cannot check the page itself: a missing one
+    """The sdas8051 include does not check the page itself: a missing one
     stops the assembler; tarlek refuses page 00h (under the program) and
-    FFh (too high for any resident of 254 bytes or more)."""
+    FFh (too high for any resident of 254 bytes or more). The include
+    refuses a state on 08h..09h or past FFh."""
     where, name, text = build_sdas_demo(work, None)
     check(name is None and "undefined symbol" in text,
           "sdas8051 stops without TARLEK_PAGE: %s" % last_line(text.split("removing")[0]))
@@ -289,6 +295,22 @@ def test_sdas_page_definition(work):
         status, text = merge(where, name) if name else (None, text)
         check(status == 1 and complaint in text,
               "tarlek refuses the sdas8051 demo at page %s: %s" % (page, last_line(text)))
+    # sdas8051 names the include's line (with the output's file name).
+    include = read_file(os.path.join(ARGS.hooks, "tarlek_sdas.inc")).splitlines()
+    refusals = [":%d: Error: <u>" % (k + 1) for k, line in enumerate(include)
+                if "TARLEK_RAM_must_lie_in_0Ah_to_F4h" in line and not line.startswith(";")]
+    for ram, accepted in (("0x00", False), ("0x09", False), ("0x0A", True), ("0xF4", True),
+                          ("0xF5", False)):
+        where, name, text = build_sdas_demo(work, "0x80", ram)
+        if accepted:
+            check(name is not None and image_of(where, name)[0x06:0x09] ==
+                  [0x78, int(ram, 16), 0x22],
+                  "the sdas8051 demo with TARLEK_RAM = %s: MOV R0,#%s / RET at 0006h %s" %
+                  (ram, ram, last_line(text)))
+        else:
+            check(name is None and any(r in text for r in refusals),
+                  "sdas8051 stops with TARLEK_RAM = %s at the include's line that names the "
+                  "limits: %s" % (ram, text.strip().replace("\n", "; ")))
 
 
 def test_sdas_demo_equals_as31_demo(work):
