@@ -29,6 +29,21 @@ __xdata unsigned int xcleared;          /* zero at start */
 __data volatile unsigned int loops;     /* passes of main's loop */
 __data volatile unsigned int ticks;     /* timer 0 overflows */
 
+/* Typed variables to look at by name: compile and link with --debug and give
+   tarlek-mon the demo_c.cdb SDCC writes (tarlek-mon -m demo_c.cdb watch
+   last history scaled odd). Every 256 passes of main's loop the program
+   takes a sample; the host may write gain, and scaled follows it. */
+struct sample {
+  unsigned int count; /* samples taken */
+  int negated;        /* -count */
+  float level;        /* count / 4 */
+};
+__xdata struct sample last;      /* a struct, in external RAM */
+__xdata unsigned int history[4]; /* an array: history[count % 4] = count */
+__data unsigned char gain = 2;   /* written by the host at will */
+__data unsigned int scaled;      /* count * gain */
+__bit odd;                       /* count is odd */
+
 /* Timer 0 in mode 2 reloads 256 - 230: a tick every 230 machine cycles,
    about 4000 a second. */
 void timer0_tick(void) __interrupt(TF0_VECTOR) {
@@ -48,5 +63,13 @@ void main(void) {
   printf("Hello from C: marker %02X, xmarker %04X\r\n", (unsigned int)marker, xmarker);
   for (;;) {
     loops++;
+    if ((unsigned char)loops == 0) {
+      last.count++;
+      last.negated = -(int)last.count;
+      last.level = last.count * 0.25f;
+      history[last.count & 3] = last.count;
+      scaled = last.count * gain;
+      odd = last.count & 1;
+    }
   }
 }

@@ -7,13 +7,17 @@
 set -euo pipefail
 
 # The tools' build (the compiler, CMake, the libraries tarlek-mon is built
-# with), as31 and the s51 simulator.
-demo=(cmake g++ make libcli11-dev libfmt-dev nlohmann-json3-dev as31 sdcc-ucsim)
+# with, its plot page's web server and chart library), as31 and the s51
+# simulator.
+demo=(cmake g++ make pkg-config libcli11-dev libfmt-dev nlohmann-json3-dev libcpp-httplib-dev
+  libjs-chart.js as31 sdcc-ucsim)
 # The tests and their peer tools, style and static analysis, the fuzzer's and
-# sanitizers' runtime, benchmarks, and what cpack needs to find the package's
-# dependencies (dpkg-shlibdeps, file).
+# sanitizers' runtime, benchmarks, what cpack needs to find the package's
+# dependencies (dpkg-shlibdeps, file), and the browser that tests the plot
+# page (headless Chromium, driven from Python).
 tests=(libgtest-dev python3 srecord binutils python3-intelhex sdcc clang-format clang-tidy clang
-  libclang-rt-14-dev libbenchmark-dev valgrind dpkg-dev file)
+  libclang-rt-14-dev libbenchmark-dev valgrind dpkg-dev file chromium chromium-driver
+  python3-selenium)
 
 case "${1:-all}" in
   demo) packages=("${demo[@]}") ;;

@@ -182,7 +182,7 @@ namespace {
 
 void Refuse(HexRefusal& refusal, size_t line, const char* reason) {
   refusal.line = line;
-  std::snprintf(refusal.reason, sizeof refusal.reason, "%s", reason);
+  static_cast<void>(std::snprintf(refusal.reason, sizeof refusal.reason, "%s", reason));
 }
 
 }  // namespace
@@ -202,7 +202,7 @@ bool ReadHexStrict(std::string_view text, HexContents& contents, HexRefusal& ref
       Refuse(refusal, number, "not an Intel HEX record");
       return false;
     }
-    uint8_t record[kHexLineCapacity / 2];
+    uint8_t record[kHexLineCapacity / 2] = {};
     const size_t size = (line.size() - 1) / 2;
     if (size > sizeof record) {
       Refuse(refusal, number, "record length does not match its count");
@@ -256,8 +256,8 @@ bool ReadHexStrict(std::string_view text, HexContents& contents, HexRefusal& ref
         break;  // start addresses say nothing about memory
       default:
         refusal.line = number;
-        std::snprintf(refusal.reason, sizeof refusal.reason, "unknown record type %02X",
-                      unsigned{record[3]});
+        static_cast<void>(std::snprintf(refusal.reason, sizeof refusal.reason,
+                                        "unknown record type %02X", unsigned{record[3]}));
         return false;
     }
   }

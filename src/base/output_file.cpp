@@ -148,6 +148,12 @@ bool OutputFile::Open(const char* path, size_t size) {
   return OpenReplacement(path, st);
 }
 
+bool OutputFile::OpenLog(const char* path) {
+  if (path[0] == '\0') return false;
+  size_ = 0;
+  return OpenInPlace(path, O_CREAT | O_TRUNC);
+}
+
 bool OutputFile::OpenInPlace(const char* path, int create) {
   const int fd = ::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC | create, 0666);
   return fd >= 0 && TakeInPlace(fd);

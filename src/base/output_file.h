@@ -56,6 +56,13 @@ class OutputFile {
   bool Open(const char* path, size_t size);
   // Buffered; a failure is remembered and reported by Commit.
   void Write(const void* data, size_t size);
+  // A log that grows while a run goes on (tarlek-mon watch --csv): written in
+  // place from its start (what the file held is dropped), no temporary file,
+  // so that what Flush has passed on stays in the file however the run ends.
+  // The same refusals as Open: a file the user may not write, a directory.
+  bool OpenLog(const char* path);
+  // Writes out what is pending; false after any failure since Open.
+  bool Flush();
   // Writes out what is pending and puts the file in place. False on any
   // failure since Open; a replaced file is then untouched, a file written in
   // place may hold part of the new contents.
@@ -68,7 +75,6 @@ class OutputFile {
   void GuardTemporary();    // stop signals remove temporary_ first
   void ReleaseTemporary();  // temporary_ is gone or renamed: signals as before
   bool CreateTemporary(mode_t mode, const struct stat* owner);
-  bool Flush();
   void WriteAll(const uint8_t* bytes, size_t size);  // unbuffered; remembers a failure
   void Discard();
 

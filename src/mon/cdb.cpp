@@ -246,7 +246,7 @@ std::optional<Place> PlaceOf(char space, uint32_t address, uint32_t size) {
         for (uint32_t i = 0; i < size && i < 4; ++i) {
           place.sfrs.push_back(static_cast<uint8_t>(address >> (8 * i)));
         }
-        address = place.sfrs.front();
+        address &= 0xFFu;  // the lowest byte's SFR, the first of place.sfrs
       }
       break;
     case 'H':

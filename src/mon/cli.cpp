@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cmath>
 #include <sstream>
 
 #include "base/version.h"
@@ -12,6 +13,18 @@
 #include "mon/port.h"
 
 namespace tarlek::mon {
+
+std::function<std::string(std::string&)> SecondsCheck(double most) {
+  return [most](std::string& text) -> std::string {
+    double seconds = 0;
+    if (CLI::detail::lexical_cast(text, seconds) && seconds >= 0 &&
+        (most > 0 ? seconds <= most : std::isfinite(seconds))) {
+      return {};
+    }
+    return most > 0 ? fmt::format("{} is not a number of seconds from 0 to {}", text, most)
+                    : fmt::format("{} is not a number of seconds (0 or more)", text);
+  };
+}
 
 ParseResult ParseArguments(const std::vector<std::string>& args, const char* env_port) {
   Invocation inv;
@@ -27,7 +40,18 @@ ParseResult ParseArguments(const std::vector<std::string>& args, const char* env
                  "$TARLEK_PORT");
   const Invocation defaults;
   app.add_option("-b,--baud", inv.baud,
-                 fmt::format("Baud rate (default {}, the resident's default)", defaults.baud));
+                 fmt::format("Baud rate (default {}, the resident's default)", defaults.baud))
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            uint32_t baud = 0;
+            if (CLI::detail::lexical_cast(text, baud) && baud >= kLowestBaud &&
+                baud <= kHighestBaud) {
+              return {};
+            }
+            return fmt::format("{} is not a baud rate from {} to {}", text, kLowestBaud,
+                               kHighestBaud);
+          },
+          "BAUD"));
   app.add_flag("--json", inv.json, "JSON output (JSON Lines for watch and console)");
   app.add_flag("-q,--quiet", inv.quiet, "Drop the program's own output instead of showing it");
   app.add_option("-m,--map", inv.map_path, "SDCC linker map (.map): addresses may be symbol names");
@@ -39,7 +63,7 @@ ParseResult ParseArguments(const std::vector<std::string>& args, const char* env
                  fmt::format("Seconds an answer may take beyond its line time (default {}); more "
                              "for a slow link or a simulator on a busy machine",
                              defaults.slack))
-      ->check(CLI::Range(0.0, 60.0));
+      ->check(CLI::Validator(SecondsCheck(60), "SECONDS"));
 
   std::vector<std::pair<CLI::App*, const CommandEntry*>> commands;
   for (const CommandEntry& entry : Commands()) {
@@ -66,9 +90,6 @@ ParseResult ParseArguments(const std::vector<std::string>& args, const char* env
   };
   if (inv.port.empty() && env_port != nullptr) inv.port = env_port;
   if (inv.port.empty()) return usage("no port: give --port DEVICE or set TARLEK_PORT");
-  if (BaudConstant(inv.baud) == 0) {
-    return usage("unsupported baud rate " + std::to_string(inv.baud));
-  }
   if (inv.raw && !inv.output_path.empty()) return usage("--raw and --output exclude each other");
   if (inv.raw && inv.json) return usage("--raw and --json exclude each other");
   return inv;

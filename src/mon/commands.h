@@ -9,7 +9,9 @@
 // the command line, --help, the plan and the run all come from the table.
 #pragma once
 
+#include <functional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace CLI {
@@ -40,6 +42,11 @@ struct CommandEntry {
   // than a side show on standard error.
   bool program_output_is_output = false;
 };
+
+// The check of an option given in seconds, from 0 up to most (no bound above
+// when most is 0), for CLI::Validator: the refusal says what is allowed in
+// plain figures.
+std::function<std::string(std::string&)> SecondsCheck(double most);
 
 std::span<const CommandEntry> Commands();
 // The entry of that name; null when there is none.

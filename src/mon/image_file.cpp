@@ -1,19 +1,16 @@
 #include "mon/image_file.h"
 
-#include <fcntl.h>
 #include <fmt/format.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
+#include "base/input_file.h"
 #include "base/intel_hex.h"
+#include "base/output_file.h"
 #include "mon/failure.h"
 
 namespace tarlek::mon {
@@ -60,11 +57,26 @@ std::string FormatIntelHex(const std::vector<Segment>& segments) {
 }
 
 std::vector<Segment> ReadImageFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw UsageError(fmt::format("cannot read {}: {}", path, std::strerror(errno)));
-  std::ostringstream content;
-  content << in.rdbuf();
-  const std::string text = content.str();
+  InputFile file;
+  errno = 0;
+  if (!file.Open(path.c_str())) {
+    const int error = errno;
+    throw UsageError(
+        fmt::format("cannot read {}: {}", path, std::strerror(error != 0 ? error : EISDIR)));
+  }
+  // Up to one byte more than the largest binary file, in blocks.
+  std::string text;
+  constexpr size_t kBlock = 65536;
+  for (;;) {
+    const size_t had = text.size();
+    text.resize(had + kBlock);
+    const ssize_t got = file.ReadUpTo(reinterpret_cast<uint8_t*>(text.data() + had), kBlock);
+    if (got < 0) {
+      throw UsageError(fmt::format("cannot read {}: {}", path, std::strerror(errno)));
+    }
+    text.resize(had + static_cast<size_t>(got));
+    if (static_cast<size_t>(got) < kBlock) break;
+  }
   if (IsBinaryName(path)) {
     if (text.size() > 0x10000) throw UsageError(path + " is larger than 64 KB of code memory");
     if (text.empty()) return {};
@@ -73,43 +85,50 @@ std::vector<Segment> ReadImageFile(const std::string& path) {
   return ParseIntelHex(text, path);
 }
 
-void WriteImageFile(const std::string& path, const Segment& segment) {
-  const std::string content = IsBinaryName(path)
-                                  ? std::string(segment.data.begin(), segment.data.end())
-                                  : FormatIntelHex({segment});
-  const auto fail = [&](const std::string& why) {
-    return Failure(kExitFailure, fmt::format("cannot write {}: {}", path, why));
-  };
-  // A whole new file or none: written to a fresh temporary name beside it
-  // (never a name that could be someone's file), synced, then renamed over it.
-  std::string part = path + ".XXXXXX";
-  const int fd = ::mkostemp(part.data(), O_CLOEXEC);
-  if (fd < 0) throw fail(std::strerror(errno));
-  // An existing file keeps its mode; a new one gets 0666 less the umask.
-  struct stat old {};
-  mode_t mode = 0;
-  if (::stat(path.c_str(), &old) == 0) {
-    mode = old.st_mode & 07777;
+namespace {
+
+size_t ImageFileSize(bool binary, uint32_t address, size_t count) {
+  if (binary) return count;
+  return HexRangeTextSize(address, address + static_cast<uint32_t>(count)) + kHexEndOfFile.size();
+}
+
+}  // namespace
+
+ImageFileWriter::ImageFileWriter(const std::string& path, uint32_t address, size_t count)
+    : path_(path),
+      address_(address),
+      binary_(IsBinaryName(path)),
+      file_(std::make_unique<OutputFile>()) {
+  errno = 0;
+  if (!file_->Open(path.c_str(), ImageFileSize(binary_, address, count))) {
+    const int error = errno;
+    throw Failure(kExitFailure, error != 0
+                                    ? fmt::format("cannot write {}: {}", path, std::strerror(error))
+                                    : fmt::format("cannot write {}", path));
+  }
+}
+
+ImageFileWriter::~ImageFileWriter() = default;
+
+void ImageFileWriter::Commit(const Bytes& bytes) {
+  if (binary_) {
+    file_->Write(bytes.data(), bytes.size());
   } else {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    mode = 0666 & ~mask;
+    WriteHexRange(bytes.data(), address_, address_ + static_cast<uint32_t>(bytes.size()), *file_);
+    file_->Write(kHexEndOfFile.data(), kHexEndOfFile.size());
   }
-  std::string_view rest(content);
-  bool ok = ::fchmod(fd, mode) == 0;
-  while (ok && !rest.empty()) {
-    const ssize_t n = ::write(fd, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) rest.remove_prefix(static_cast<size_t>(n));
+  errno = 0;
+  if (!file_->Commit()) {
+    const int error = errno;
+    throw Failure(kExitFailure,
+                  error != 0 ? fmt::format("cannot write {}: {}", path_, std::strerror(error))
+                             : fmt::format("cannot write {}", path_));
   }
-  ok = ok && ::fsync(fd) == 0;
-  const std::string why = ok ? "" : std::strerror(errno);
-  ok = (::close(fd) == 0) && ok;
-  if (ok && std::rename(part.c_str(), path.c_str()) == 0) return;
-  const std::string reason = why.empty() ? std::strerror(errno) : why;
-  static_cast<void>(std::remove(part.c_str()));
-  throw fail(reason);
+}
+
+void WriteImageFile(const std::string& path, const Segment& segment) {
+  ImageFileWriter writer(path, segment.address, segment.data.size());
+  writer.Commit(segment.data);
 }
 
 }  // namespace tarlek::mon

@@ -2,11 +2,17 @@
 // records hold) and raw binary (from 0000h on).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "protocol/frame.h"
+
+namespace tarlek {
+class OutputFile;
+}  // namespace tarlek
 
 namespace tarlek::mon {
 
@@ -33,7 +39,34 @@ std::string FormatIntelHex(const std::vector<Segment>& segments);
 
 // Reads a file by its name's kind: HEX, or BIN as one segment from 0000h.
 std::vector<Segment> ReadImageFile(const std::string& path);
-// Writes a HEX file, or for a .bin name the bytes of one segment as they are.
+// A HEX file, or for a .bin name the bytes of one segment as they are, written
+// by the merge tool's rules (base/output_file.h): a regular file is replaced
+// whole and keeps its mode, a link keeps pointing at the replaced file, a
+// device or FIFO is written in place, a file the user may not write is
+// refused. Opened, with every check made, before the bytes are read from the
+// resident, so that a refused name costs no reading; an object destroyed
+// uncommitted (Ctrl-C, a failed read) leaves the old file as it was.
+class ImageFileWriter {
+ public:
+  // Opens path for count bytes from address. Throws a Failure (status 1),
+  // "cannot write PATH: why".
+  ImageFileWriter(const std::string& path, uint32_t address, size_t count);
+  ~ImageFileWriter();
+  ImageFileWriter(const ImageFileWriter&) = delete;
+  ImageFileWriter& operator=(const ImageFileWriter&) = delete;
+
+  // Writes the bytes (count of them) and puts the file in place; throws the
+  // same Failure.
+  void Commit(const Bytes& bytes);
+
+ private:
+  std::string path_;
+  uint32_t address_;
+  bool binary_;
+  std::unique_ptr<OutputFile> file_;
+};
+
+// Opens, writes and commits in one step.
 void WriteImageFile(const std::string& path, const Segment& segment);
 
 }  // namespace tarlek::mon

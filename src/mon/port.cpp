@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "mon/failure.h"
+#include "mon/serial_speed.h"
 
 namespace tarlek::mon {
 namespace {
@@ -82,15 +83,26 @@ int OpenSerial(const std::string& path, uint32_t baud) {
   tio.c_iflag &= ~tcflag_t{IXON | IXOFF | IXANY};
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
+  // A rate of the termios table as such; any other through termios2.
   const speed_t speed = BaudConstant(baud);
-  ::cfsetispeed(&tio, speed);
-  ::cfsetospeed(&tio, speed);
+  if (speed != 0) {
+    ::cfsetispeed(&tio, speed);
+    ::cfsetospeed(&tio, speed);
+  }
   if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
     throw fail("cannot set " + path + " to " + std::to_string(baud) + " baud 8N1: " + Errno());
   }
+  if (speed == 0 && !SetAnySpeed(fd, baud)) {
+    throw fail(path + " does not take " + std::to_string(baud) +
+               " baud: its driver refuses rates outside the standard ones (" + Errno() +
+               "); build the resident for a standard rate");
+  }
   termios check{};
-  if (::tcgetattr(fd, &check) != 0 || ::cfgetospeed(&check) != speed) {
-    throw fail(path + " does not take " + std::to_string(baud) + " baud");
+  const bool taken = speed != 0 ? ::tcgetattr(fd, &check) == 0 && ::cfgetospeed(&check) == speed
+                                : ReadAnySpeed(fd) == baud;
+  if (!taken) {
+    throw fail(path + " does not take " + std::to_string(baud) +
+               " baud: its driver set another rate; build the resident for a standard rate");
   }
   ::tcflush(fd, TCIOFLUSH);
   return fd;
@@ -131,6 +143,33 @@ bool Interrupted() {
   return g_interrupted != 0;
 }
 
+DefaultStopSignals::DefaultStopSignals() : active_(g_handlers_installed) {
+  if (!active_) return;
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  sigset_t stop;
+  sigemptyset(&stop);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    ::sigaction(sig, &fallback, nullptr);
+    sigaddset(&stop, sig);
+  }
+  // A signal that came while blocked ends the process here.
+  ::sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+}
+
+DefaultStopSignals::~DefaultStopSignals() {
+  if (!active_) return;
+  sigset_t stop;
+  sigemptyset(&stop);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stop, sig);
+  ::sigprocmask(SIG_BLOCK, &stop, nullptr);
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &action, nullptr);
+}
+
 unsigned BaudConstant(uint32_t baud) {
   for (const auto& entry : kBauds) {
     if (entry.baud == baud) return entry.constant;
@@ -164,7 +203,6 @@ Port Port::FromDescriptors(int read_fd, int write_fd, std::string name) {
 }
 
 Port Port::Open(const std::string& spec, uint32_t baud) {
-  if (BaudConstant(baud) == 0) throw UsageError("unsupported baud rate " + std::to_string(baud));
   if (!spec.starts_with("fifo:")) {
     const int fd = OpenSerial(spec, baud);
     return Port(Kind::kSerial, fd, fd, spec);

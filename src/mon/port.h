@@ -19,6 +19,28 @@ using Clock = std::chrono::steady_clock;
 void InstallInterruptHandlers();
 bool Interrupted();
 
+// While alive: SIGINT, SIGTERM and SIGHUP take their default action and are
+// not blocked, so that a blocking read of a file (a map or image file that is
+// a FIFO, a slow network mount) still ends the run at Ctrl-C, with status 130
+// as a shell reports it. For reads with nothing to clean up should the
+// process end there. Does nothing before InstallInterruptHandlers.
+class DefaultStopSignals {
+ public:
+  DefaultStopSignals();
+  ~DefaultStopSignals();
+  DefaultStopSignals(const DefaultStopSignals&) = delete;
+  DefaultStopSignals& operator=(const DefaultStopSignals&) = delete;
+
+ private:
+  bool active_ = false;
+};
+
+// The lowest and highest --baud taken: any whole rate the resident can be
+// built for. On a FIFO the rate only sets time-outs; a serial device takes a
+// rate outside the termios table through termios2, or refuses it in one line.
+constexpr uint32_t kLowestBaud = 50;
+constexpr uint32_t kHighestBaud = 4000000;
+
 // Turns a --baud value into the termios speed constant; 0 when there is none.
 unsigned BaudConstant(uint32_t baud);
 

@@ -15,7 +15,10 @@
 #include "mon/format.h"
 #include "mon/image_file.h"
 #include "mon/link.h"
+#include "mon/plot_command.h"
 #include "mon/program.h"
+#include "mon/variables.h"
+#include "mon/write_report.h"
 
 namespace tarlek::mon {
 
@@ -26,121 +29,13 @@ namespace {
 
 // ---- The plan --------------------------------------------------------------
 
-uint32_t ResolveAddress(const std::string& token, Space space, const Program& symbols) {
-  if (const Variable* symbol = symbols.Find(token)) {
-    if (symbol->place.space != space) {
-      throw UsageError(fmt::format("{} is in {}, not in {}", token, SpaceName(symbol->place.space),
-                                   SpaceName(space)));
+// Names of variables, each a C expression or NAME:COUNT for bytes.
+void PlanPlot(const Invocation& invocation, const Program& program, Plan& plan) {
+  for (const std::string& op : invocation.operands) {
+    if (!LooksLikeName(op)) {
+      throw UsageError(op + " is not a variable's name: plot takes names (with --map FILE.cdb)");
     }
-    return symbol->place.address;
-  }
-  const auto value = ParseHex(token);
-  const SpaceBounds bounds = Bounds(space);
-  if (!value) {
-    throw UsageError(symbols.empty() ? fmt::format("{} is not a hexadecimal address (for symbol "
-                                                   "names give --map FILE.map)",
-                                                   token)
-                                     : fmt::format("{} is neither a hexadecimal address nor a "
-                                                   "symbol of the map",
-                                                   token));
-  }
-  if (*value < bounds.first || *value >= bounds.end) {
-    throw UsageError(fmt::format("{} is outside {} ({}-{})", token, SpaceName(space),
-                                 FormatAddress(space, bounds.first),
-                                 FormatAddress(space, bounds.end - 1)));
-  }
-  return *value;
-}
-
-uint32_t ResolveCount(const std::string& token, const Item& item) {
-  const auto value = ParseHex(token);
-  if (!value || *value == 0) throw UsageError(token + " is not a count (hexadecimal, above 0)");
-  if (item.address + *value > Bounds(item.space).end) {
-    throw UsageError(fmt::format("{} bytes from {} run past the end of {}", token,
-                                 FormatAddress(item.space, item.address), SpaceName(item.space)));
-  }
-  return *value;
-}
-
-// SPACE ADDR or SYMBOL at operands[at]; returns how many operands it took.
-size_t ResolveLocation(const std::vector<std::string>& operands, size_t at, const Program& symbols,
-                       Item& item) {
-  if (const auto space = ParseSpace(operands[at])) {
-    if (at + 1 >= operands.size()) throw UsageError("an address must follow " + operands[at]);
-    item.space = *space;
-    item.address = ResolveAddress(operands[at + 1], *space, symbols);
-    return 2;
-  }
-  const Variable* symbol = symbols.Find(operands[at]);
-  if (symbol == nullptr) {
-    throw UsageError(
-        symbols.empty()
-            ? fmt::format("{} is not a memory space (code, iram, sfr, xram)", operands[at])
-            : fmt::format("{} is neither a memory space nor a symbol of the map", operands[at]));
-  }
-  item.space = symbol->place.space;
-  item.address = symbol->place.address;
-  item.label = operands[at];
-  return 1;
-}
-
-void PlanRead(const Invocation& invocation, const Program& symbols, Plan& plan) {
-  const auto& ops = invocation.operands;
-  Item item;
-  const size_t used = ResolveLocation(ops, 0, symbols, item);
-  if (ops.size() > used + 1) throw UsageError("read takes SPACE ADDR [COUNT]");
-  if (ops.size() == used + 1) {
-    item.count = ResolveCount(ops[used], item);
-  } else {
-    // A symbol is one byte; an address shows a line of 16.
-    const uint32_t wanted = item.label.empty() ? 16 : 1;
-    item.count = std::min(wanted, Bounds(item.space).end - item.address);
-  }
-  plan.items.push_back(item);
-}
-
-void PlanWrite(const Invocation& invocation, const Program& symbols, Plan& plan) {
-  const auto& ops = invocation.operands;
-  Item item;
-  const size_t used = ResolveLocation(ops, 0, symbols, item);
-  if (item.space == Space::kCode) {
-    throw UsageError("code memory cannot be written through the resident");
-  }
-  if (ops.size() <= used) throw UsageError("write wants at least one byte");
-  for (size_t i = used; i < ops.size(); ++i) {
-    const auto value = ParseHex(ops[i]);
-    if (!value || *value > 0xFF) throw UsageError(ops[i] + " is not a byte (00h-FFh)");
-    plan.data.push_back(static_cast<uint8_t>(*value));
-  }
-  item.count = static_cast<uint32_t>(plan.data.size());
-  if (item.address + item.count > Bounds(item.space).end) {
-    throw UsageError(fmt::format("{} bytes from {} run past the end of {}", item.count,
-                                 FormatAddress(item.space, item.address), SpaceName(item.space)));
-  }
-  // SCON and SBUF carry the resident's own line.
-  if (item.space == Space::kSfr && item.address <= 0x99 && item.address + item.count > 0x98) {
-    throw UsageError("SCON (98h) and SBUF (99h) carry the serial line: they cannot be written");
-  }
-  plan.items.push_back(item);
-}
-
-void PlanWatch(const Invocation& invocation, const Program& symbols, Plan& plan) {
-  const auto& ops = invocation.operands;
-  if (ParseSpace(ops[0])) {
-    Item item;
-    ResolveLocation(ops, 0, symbols, item);
-    if (ops.size() > 3) throw UsageError("watch takes SPACE ADDR COUNT, or symbols");
-    item.count = ops.size() == 3 ? ResolveCount(ops[2], item) : 1;
-    plan.items.push_back(item);
-    return;
-  }
-  for (const std::string& op : ops) {
-    Item item;
-    const size_t colon = op.find(':');
-    const std::vector<std::string> name = {op.substr(0, colon)};
-    ResolveLocation(name, 0, symbols, item);
-    item.count = colon == std::string::npos ? 1 : ResolveCount(op.substr(colon + 1), item);
-    plan.items.push_back(item);
+    plan.targets.push_back(ResolveName(program, op));
   }
 }
 
@@ -153,6 +48,13 @@ void PlanDump(const Invocation& invocation, const Program&, Plan& plan) {
   plan.range = *range;
 }
 
+void PlanVerify(const Invocation& invocation, const Program&, Plan& plan) {
+  plan.image = ReadImageFile(invocation.file);
+  size_t total = 0;
+  for (const auto& s : plan.image) total += s.data.size();
+  if (total == 0) throw UsageError(invocation.file + " holds no data");
+}
+
 }  // namespace
 
 Plan MakePlan(const Invocation& invocation) {
@@ -160,6 +62,9 @@ Plan MakePlan(const Invocation& invocation) {
   if (entry == nullptr) throw UsageError("there is no command " + invocation.command);
   Plan plan;
   plan.invocation = invocation;
+  // The files are read with Ctrl-C ending the run at once: a FIFO or a slow
+  // mount may keep a read waiting.
+  const DefaultStopSignals stoppable;
   const Program symbols =
       invocation.map_path.empty() ? Program() : LoadProgram(invocation.map_path);
   if (entry->plan != nullptr) entry->plan(invocation, symbols, plan);
@@ -193,6 +98,19 @@ std::string Latin1ToUtf8(std::span<const uint8_t> bytes) {
     }
   }
   return out;
+}
+
+// A file name as "file": the name itself when it is UTF-8. A name that is not
+// (Linux allows any bytes) has its stray bytes shown as U+FFFD there, and the
+// name's bytes, exactly, as "file_bytes".
+void PutFileName(json& j, const std::string& name) {
+  try {
+    static_cast<void>(json(name).dump());
+    j["file"] = name;
+  } catch (const json::type_error&) {
+    j["file"] = json::parse(json(name).dump(-1, ' ', false, json::error_handler_t::replace));
+    j["file_bytes"] = Bytes(name.begin(), name.end());
+  }
 }
 
 json ItemJson(const Item& item, const Bytes& bytes) {
@@ -241,15 +159,11 @@ class ProgressBar {
 
 // ---- Commands ----------------------------------------------------------------
 
-// Identify, and what the client expects of the answer. Notes go to standard
-// error; a protocol it does not speak ends the run.
+}  // namespace
+
 protocol::IdentifyInfo CheckedIdentify(Link& link, const Plan& plan, Io& io) {
+  // The link refuses a protocol it does not speak and nonsense fields.
   const auto info = link.Identify();
-  if (info.protocol != protocol::kProtocolVersion) {
-    throw Failure(kExitFailure,
-                  fmt::format("the resident on {} speaks protocol {}; tarlek-mon speaks {}",
-                              plan.invocation.port, info.protocol, protocol::kProtocolVersion));
-  }
   if (!plan.invocation.quiet && !plan.invocation.json) {
     if (info.baud != plan.invocation.baud && !plan.invocation.port.starts_with("fifo:")) {
       io.err(fmt::format("note: the resident was built for {} baud, the line runs at {}\n",
@@ -268,6 +182,8 @@ void RequireCommand(const protocol::IdentifyInfo& info, uint8_t command) {
                                             CommandNames(static_cast<uint16_t>(1u << command))));
   }
 }
+
+namespace {
 
 int DoIdentify(const Plan& plan, Link& link, Io& io) {
   const auto info = CheckedIdentify(link, plan, io);
@@ -299,16 +215,20 @@ int DoIdentify(const Plan& plan, Link& link, Io& io) {
 }
 
 int DoRead(const Plan& plan, Link& link, Io& io) {
+  if (plan.typed) return DoTypedRead(plan, link, io);
   const auto info = CheckedIdentify(link, plan, io);
   const Item& item = plan.items.front();
   RequireCommand(info, protocol::ReadCommand(item.space));
-  const Bytes bytes = link.Read(item.space, item.address, item.count);
   const Invocation& inv = plan.invocation;
-  if (!inv.output_path.empty()) {
-    WriteImageFile(inv.output_path, Segment{item.address, bytes});
+  // Every check of the file comes before the reading.
+  std::optional<ImageFileWriter> file;
+  if (!inv.output_path.empty()) file.emplace(inv.output_path, item.address, item.count);
+  const Bytes bytes = link.Read(item.space, item.address, item.count);
+  if (file) {
+    file->Commit(bytes);
     if (inv.json) {
       json j = ItemJson(item, bytes);
-      j["file"] = inv.output_path;
+      PutFileName(j, inv.output_path);
       io.out(j.dump() + "\n");
     } else if (!inv.quiet) {
       io.out(fmt::format("{} bytes of {} from {} written to {}\n", bytes.size(),
@@ -327,25 +247,29 @@ int DoRead(const Plan& plan, Link& link, Io& io) {
 }
 
 int DoWrite(const Plan& plan, Link& link, Io& io) {
+  if (plan.typed) return DoTypedWrite(plan, link, io);
   const auto info = CheckedIdentify(link, plan, io);
   const Item& item = plan.items.front();
   RequireCommand(info, protocol::WriteCommand(item.space));
   RequireCommand(info, protocol::ReadCommand(item.space));
-  Bytes back;
+  Bytes back, reported;
   // A write that was cut short after its address check may have written part
   // of its bytes; writing again is safe.
   for (int round = 0; round < 2; ++round) {
-    link.Write(item.space, item.address, plan.data);
+    reported = link.Write(item.space, item.address, plan.data);
     back = link.Read(item.space, item.address, item.count);
     if (back == plan.data || item.space == Space::kSfr) break;
   }
   const bool confirmed = back == plan.data;
+  const bool sfr = item.space == Space::kSfr;
+  const Bytes kept = sfr ? KeptBits(link.version(), item.address, plan.data, reported) : Bytes{};
   const std::string where =
       fmt::format("{} {}", SpaceName(item.space), FormatAddress(item.space, item.address));
   if (plan.invocation.json) {
     json j = ItemJson(item, plan.data);
     j["read_back"] = back;
     j["confirmed"] = confirmed;
+    if (sfr) j["kept"] = kept;
     io.out(j.dump() + "\n");
   } else if (confirmed) {
     io.out(fmt::format("wrote {} at {}, read back the same\n", ByteList(plan.data), where));
@@ -353,86 +277,34 @@ int DoWrite(const Plan& plan, Link& link, Io& io) {
     io.out(
         fmt::format("wrote {} at {}, read back {}\n", ByteList(plan.data), where, ByteList(back)));
   }
+  if (!plan.invocation.json) io.err(KeptNotes(item.address, plan.data, back, kept));
   if (confirmed) return kExitOk;
-  if (item.space == Space::kSfr) {
+  if (sfr) {
     // Ports read their pins, flags change under the program: not a failure.
-    if (!plan.invocation.quiet) {
+    if (!plan.invocation.quiet && !KeptExplains(plan.data, back, kept)) {
       io.err(
           "note: some SFRs read back otherwise than written (port pins, timer and interrupt "
           "flags)\n");
     }
     return kExitOk;
   }
+  if (item.space == Space::kIram && info.Offers(protocol::kReadSfr)) {
+    const uint8_t sp = link.Read(Space::kSfr, 0x81, 1).front();
+    if (auto why = StackExplanation(item.address, plan.data, back, sp,
+                                    ResidentStackBytes(link.version()))) {
+      throw Failure(kExitFailure, *why);
+    }
+  }
   throw Failure(kExitFailure, fmt::format("{} does not hold what was written: {} read back as {}",
                                           where, ByteList(plan.data), ByteList(back)));
 }
 
-int DoWatch(const Plan& plan, Link& link, Io& io) {
+int DoPlot(const Plan& plan, Link& link, Io& io) {
   const auto info = CheckedIdentify(link, plan, io);
-  for (const Item& item : plan.items) RequireCommand(info, protocol::ReadCommand(item.space));
-  const Invocation& inv = plan.invocation;
-  const auto interval =
-      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(inv.interval));
-  const auto end = inv.seconds > 0 ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                        std::chrono::duration<double>(inv.seconds))
-                                   : Clock::time_point::max();
-  std::vector<Bytes> previous(plan.items.size());
-  bool first = true;
-  try {
-    for (;;) {
-      const auto started = Clock::now();
-      std::vector<Bytes> now;
-      for (const Item& item : plan.items)
-        now.push_back(link.Read(item.space, item.address, item.count));
-      const std::string time = Timestamp();
-      if (io.terminal.redraw) {
-        std::string screen;
-        if (!first) screen += fmt::format("\x1b[{}A", plan.items.size());
-        for (size_t i = 0; i < plan.items.size(); ++i) {
-          const Item& item = plan.items[i];
-          std::string line = fmt::format("{} {:<4} {}", time, SpaceName(item.space),
-                                         FormatAddress(item.space, item.address));
-          if (!item.label.empty()) line += " " + item.label;
-          line += ":";
-          for (size_t b = 0; b < now[i].size(); ++b) {
-            const bool changed = !first && previous[i][b] != now[i][b];
-            const std::string hex = fmt::format("{:02X}", now[i][b]);
-            if (changed && io.terminal.colour) {
-              line += " \x1b[7m" + hex + "\x1b[m";
-            } else {
-              line += (changed ? "*" : " ") + hex;
-            }
-          }
-          screen += "\r" + line + "\x1b[K\n";
-        }
-        io.out(screen);
-      } else {
-        for (size_t i = 0; i < plan.items.size(); ++i) {
-          if (!first && previous[i] == now[i]) continue;
-          const Item& item = plan.items[i];
-          if (inv.json) {
-            json j = ItemJson(item, now[i]);
-            j["time"] = time;
-            io.out(j.dump() + "\n");
-          } else {
-            std::string line = fmt::format("{} {} {}", time, SpaceName(item.space),
-                                           FormatAddress(item.space, item.address));
-            if (!item.label.empty()) line += " " + item.label;
-            io.out(line + ": " + ByteList(now[i]) + "\n");
-          }
-        }
-      }
-      previous = std::move(now);
-      first = false;
-      const auto next = std::min(started + interval, end);
-      link.Listen(next);
-      if (Clock::now() >= end) return kExitOk;
-    }
-  } catch (const Failure& failure) {
-    // Ctrl-C is how a watch ends.
-    if (failure.status() == kExitInterrupted) return kExitOk;
-    throw;
+  for (const Target& target : plan.targets) {
+    RequireCommand(info, protocol::ReadCommand(target.place.space));
   }
+  return RunPlot(plan, link, io);
 }
 
 int DoConsole(const Plan& plan, Link& link, Io&) {
@@ -453,21 +325,23 @@ int DoDump(const Plan& plan, Link& link, Io& io) {
   const auto info = CheckedIdentify(link, plan, io);
   RequireCommand(info, protocol::kReadCode);
   const uint32_t count = plan.range.last - plan.range.first + 1;
+  // Every check of the file comes before the reading.
+  ImageFileWriter file(plan.invocation.file, plan.range.first, count);
   ProgressBar bar(io, count);
   const auto start = Clock::now();
   const Bytes bytes =
       link.Read(Space::kCode, plan.range.first, count, [&](size_t done) { bar.Update(done); });
   bar.Finish();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  WriteImageFile(plan.invocation.file, Segment{plan.range.first, bytes});
+  file.Commit(bytes);
   if (plan.invocation.json) {
-    json j = {{"file", plan.invocation.file},
-              {"first", plan.range.first},
+    json j = {{"first", plan.range.first},
               {"last", plan.range.last},
               {"bytes", count},
               {"seconds", seconds},
               {"line_bytes", link.bytes_sent() + link.bytes_received()},
               {"retries", link.retries_done()}};
+    PutFileName(j, plan.invocation.file);
     io.out(j.dump() + "\n");
   } else if (!plan.invocation.quiet) {
     io.out(fmt::format("code {:04X}h-{:04X}h ({} bytes) written to {} in {:.1f} s\n",
@@ -477,10 +351,9 @@ int DoDump(const Plan& plan, Link& link, Io& io) {
 }
 
 int DoVerify(const Plan& plan, Link& link, Io& io) {
-  const auto segments = ReadImageFile(plan.invocation.file);
+  const std::vector<Segment>& segments = plan.image;
   size_t total = 0;
   for (const auto& s : segments) total += s.data.size();
-  if (total == 0) throw UsageError(plan.invocation.file + " holds no data");
   const auto info = CheckedIdentify(link, plan, io);
   RequireCommand(info, protocol::kReadCode);
   ProgressBar bar(io, total);
@@ -501,13 +374,12 @@ int DoVerify(const Plan& plan, Link& link, Io& io) {
       list.push_back(
           {{"first", d.first}, {"last", d.last}, {"file", d.expected}, {"chip", d.actual}});
     }
-    io.out(json{{"file", plan.invocation.file},
-                {"bytes", total},
-                {"match", differences.empty()},
-                {"differing_bytes", differing},
-                {"differences", list}}
-               .dump() +
-           "\n");
+    json j = {{"bytes", total},
+              {"match", differences.empty()},
+              {"differing_bytes", differing},
+              {"differences", list}};
+    PutFileName(j, plan.invocation.file);
+    io.out(j.dump() + "\n");
   } else {
     for (const auto& d : differences) {
       const size_t shown = std::min<size_t>(d.expected.size(), 16);
@@ -582,37 +454,51 @@ namespace {
 const CommandEntry kCommands[] = {
     {"identify", "Show the resident's version, page, clock, baud and commands", nullptr, nullptr,
      DoIdentify},
-    {"read", "Read memory: SPACE ADDR [COUNT] (SPACE: code, iram, sfr, xram; COUNT default 10h)",
+    {"read",
+     "Read memory: SPACE ADDR [COUNT] (SPACE: code, iram, sfr, xram; COUNT default 10h), or a "
+     "variable: NAME (its type's size and value with -m FILE.cdb), NAME COUNT, NAME:COUNT",
      [](CLI::App& command, Invocation& inv) {
-       command.add_option("operands", inv.operands, "SPACE ADDR [COUNT], or SYMBOL [COUNT]")
+       command.add_option("operands", inv.operands, "SPACE ADDR [COUNT], or NAME [COUNT]")
            ->required()
            ->expected(1, 3);
        command.add_option("-o,--output", inv.output_path,
                           "Write the bytes to a file: Intel HEX, or raw for a .bin name");
        command.add_flag("--raw", inv.raw, "Write the raw bytes to standard output");
+       command.add_flag("--hex", inv.hex, "Typed integers in hexadecimal");
      },
      PlanRead, DoRead},
-    {"write", "Write memory and read it back: SPACE ADDR BYTE... (SPACE: iram, sfr, xram)",
+    {"write",
+     "Write memory and read it back: SPACE ADDR BYTE... (SPACE: iram, sfr, xram), NAME VALUE "
+     "(typed, with -m FILE.cdb; a bit by read-modify-write of its byte), NAME:COUNT BYTE...",
      [](CLI::App& command, Invocation& inv) {
-       command.add_option("operands", inv.operands, "SPACE ADDR BYTE..., or SYMBOL BYTE...")
+       command.add_option("operands", inv.operands, "SPACE ADDR BYTE..., NAME VALUE, NAME BYTE...")
            ->required()
            ->expected(2, 1 << 16);
+       command.add_flag("--hex", inv.hex, "Show typed integers in hexadecimal");
      },
      PlanWrite, DoWrite},
-    {"watch", "Show memory while the program runs: SPACE ADDR COUNT, or SYMBOL[:COUNT]...",
+    {"watch",
+     "Show variables while the program runs: NAME... (typed with -m FILE.cdb), NAME:COUNT, "
+     "SPACE ADDR [COUNT]; a table on a terminal, a line per change when piped",
      [](CLI::App& command, Invocation& inv) {
        const Invocation defaults;
-       command.add_option("operands", inv.operands, "SPACE ADDR COUNT, or symbols")
+       command.add_option("operands", inv.operands, "NAME[:COUNT] [COUNT], SPACE ADDR [COUNT]...")
            ->required()
-           ->expected(1, 64);
+           ->expected(1, 256);
        command
            .add_option("-i,--interval", inv.interval,
-                       fmt::format("Seconds between refreshes (default {})", defaults.interval))
-           ->check(CLI::Range(0.0, 3600.0));
+                       fmt::format("Seconds between samples (default {}; 0: as fast as the line "
+                                   "allows)",
+                                   defaults.interval))
+           ->check(CLI::Validator(SecondsCheck(3600), "SECONDS"));
        command
            .add_option("--seconds", inv.seconds,
                        "Stop after this many seconds (default: at Ctrl-C)")
-           ->check(CLI::NonNegativeNumber);
+           ->check(CLI::Validator(SecondsCheck(0), "SECONDS"));
+       command.add_flag("--hex", inv.hex, "Typed integers in hexadecimal");
+       command.add_option("--csv", inv.csv_path,
+                          "Log every sample to FILE as CSV (a time column, then one per name), "
+                          "flushed line by line");
      },
      PlanWatch, DoWatch},
     {"dump", "Read code memory into FILE.hex or FILE.bin",
@@ -625,15 +511,35 @@ const CommandEntry kCommands[] = {
      [](CLI::App& command, Invocation& inv) {
        command.add_option("file", inv.file, "FILE.hex or FILE.bin")->required();
      },
-     nullptr, DoVerify},
+     PlanVerify, DoVerify},
     {"console", "Show the program's own output as it comes",
      [](CLI::App& command, Invocation& inv) {
        command
            .add_option("--seconds", inv.seconds,
                        "Stop after this many seconds (default: at Ctrl-C)")
-           ->check(CLI::NonNegativeNumber);
+           ->check(CLI::Validator(SecondsCheck(0), "SECONDS"));
      },
      nullptr, DoConsole, true},
+    {"plot", "Plot variables in a local web page while the program runs: NAME...",
+     [](CLI::App& command, Invocation& inv) {
+       const Invocation defaults;
+       command
+           .add_option("operands", inv.operands,
+                       "Variables: counter, sensor.temp, log[3], or NAME:COUNT for bytes")
+           ->required()
+           ->expected(1, 64);
+       command.add_option("--listen", inv.listen,
+                          "HOST:PORT the page is served on (default 127.0.0.1 and a free port)");
+       command
+           .add_option("-i,--interval", inv.plot_interval,
+                       fmt::format("Seconds between samples (default {})", defaults.plot_interval))
+           ->check(CLI::Range(0.0, 3600.0));
+       command
+           .add_option("--seconds", inv.seconds,
+                       "Stop after this many seconds (default: at Ctrl-C)")
+           ->check(CLI::Validator(SecondsCheck(0), "SECONDS"));
+     },
+     PlanPlot, DoPlot},
 };
 
 }  // namespace

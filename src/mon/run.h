@@ -10,7 +10,9 @@
 
 #include "mon/address.h"
 #include "mon/cli.h"
+#include "mon/image_file.h"
 #include "mon/port.h"
+#include "mon/target.h"
 #include "mon/terminal.h"
 #include "protocol/frame.h"
 
@@ -27,12 +29,19 @@ struct Item {
 
 struct Plan {
   Invocation invocation;
-  std::vector<Item> items;  // read: one; write: one (count = data size); watch: any
-  protocol::Bytes data;     // write
-  Range range{0, 0xFFFF};   // dump
+  std::vector<Item> items;     // read: one; write: one (count = data size); watch: any
+  protocol::Bytes data;        // write
+  Range range{0, 0xFFFF};      // dump
+  std::vector<Segment> image;  // verify: what the file holds
+  // read, write, watch, plot: what the operands name, with their types (a name of
+  // a .cdb) or as bytes; items holds the same as ranges.
+  std::vector<Target> targets;
+  bool typed = false;  // read and write by type: DoTypedRead, DoTypedWrite
+  std::string value;   // write NAME VALUE
 };
 
-// Resolves the operands (reading --map when given). Throws a usage Failure.
+// Resolves the operands, reading --map and verify's file when given: every
+// file is read before the port is opened. Throws a usage Failure.
 Plan MakePlan(const Invocation& invocation);
 
 // Where the run's text goes.
@@ -41,6 +50,14 @@ struct Io {
   std::function<void(std::string_view)> err;
   Terminal terminal;
 };
+
+class Link;
+// Identify, and what the client expects of the answer: every command's first
+// exchange. Notes go to standard error; a protocol it does not speak ends the
+// run.
+protocol::IdentifyInfo CheckedIdentify(Link& link, const Plan& plan, Io& io);
+// Throws a Failure when the resident does not offer the command.
+void RequireCommand(const protocol::IdentifyInfo& info, uint8_t command);
 
 // Runs the plan's command on an open port; returns the exit status. Throws a
 // Failure for an error that ends the run.

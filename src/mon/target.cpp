@@ -83,7 +83,8 @@ Target ResolveName(const Program& program, std::string_view expression) {
       }
       target.type = found->type;
       target.place.address += found->offset;
-      path += "." + std::string(member);
+      path += '.';
+      path += member;
     } else if (rest[0] == '[') {
       const size_t close = rest.find(']');
       const std::string_view digits =

@@ -68,6 +68,7 @@ std::string PointerText(const Type& type, const json& value) {
 // and magnitude.
 struct Integer {
   bool negative = false;
+  bool hex = false;
   uint64_t magnitude = 0;
 };
 std::optional<Integer> ParseInteger(std::string_view text) {
@@ -76,31 +77,30 @@ std::optional<Integer> ParseInteger(std::string_view text) {
     out.negative = text[0] == '-';
     text.remove_prefix(1);
   }
-  int base = 10;
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    base = 16;
+    out.hex = true;
     text.remove_prefix(2);
   } else if (text.size() > 1 && (text.back() == 'h' || text.back() == 'H')) {
-    base = 16;
+    out.hex = true;
     text.remove_suffix(1);
   }
   const auto [end, error] =
-      std::from_chars(text.data(), text.data() + text.size(), out.magnitude, base);
+      std::from_chars(text.data(), text.data() + text.size(), out.magnitude, out.hex ? 16 : 10);
   if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
     return std::nullopt;
   }
   return out;
 }
 
-// text as bits bits: any unsigned value that fits, and for a signed type a
-// negative one down to its least.
+// text as bits bits: for an unsigned type any value that fits; for a signed
+// one a decimal value in its range, or any bit pattern in hexadecimal.
 uint64_t FitBits(std::string_view text, unsigned bits, bool is_signed, const std::string& what) {
   const auto value = ParseInteger(text);
   const uint64_t mask = Mask(bits);
   const bool fits =
       value &&
       (value->negative ? value->magnitude == 0 || (is_signed && value->magnitude - 1 <= (mask >> 1))
-                       : value->magnitude <= mask);
+                       : value->magnitude <= (is_signed && !value->hex ? mask >> 1 : mask));
   if (!fits) {
     const std::string range = is_signed ? fmt::format(" (-{} to {})", (mask >> 1) + 1, mask >> 1)
                                         : fmt::format(" (0 to {})", mask);

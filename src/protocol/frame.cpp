@@ -74,22 +74,29 @@ Bytes AddressBytes(Space space, uint16_t address) {
 
 }  // namespace
 
+Bytes ReadBody(Space space, uint16_t address, uint8_t count) {
+  Bytes body = AddressBytes(space, address);
+  body.push_back(count);
+  return body;
+}
+
+Bytes WriteBody(Space space, uint16_t address, std::span<const uint8_t> data, uint8_t seq) {
+  Bytes body = AddressBytes(space, address);
+  const size_t length = body.size() + 1 + data.size();
+  // ACHK: command + seq + LEN + address bytes + ACHK == 0.
+  Bytes header = {WriteCommand(space), seq, static_cast<uint8_t>(length)};
+  header.insert(header.end(), body.begin(), body.end());
+  body.push_back(Complement(header));
+  body.insert(body.end(), data.begin(), data.end());
+  return body;
+}
+
 Bytes EncodeRead(Space space, uint16_t address, uint8_t count) {
-  Bytes payload = AddressBytes(space, address);
-  payload.push_back(count);
-  return EncodeFrame(ReadCommand(space), payload);
+  return EncodeFrame(ReadCommand(space), ReadBody(space, address, count));
 }
 
 Bytes EncodeWrite(Space space, uint16_t address, std::span<const uint8_t> data) {
-  const uint8_t command = WriteCommand(space);
-  Bytes payload = AddressBytes(space, address);
-  const size_t length = payload.size() + 1 + data.size();
-  // ACHK: command + LEN + address bytes + ACHK == 0.
-  Bytes header = {command, static_cast<uint8_t>(length)};
-  header.insert(header.end(), payload.begin(), payload.end());
-  payload.push_back(Complement(header));
-  payload.insert(payload.end(), data.begin(), data.end());
-  return EncodeFrame(command, payload);
+  return EncodeFrame(WriteCommand(space), WriteBody(space, address, data));
 }
 
 Bytes EncodeAnswer(uint8_t request_command, std::span<const uint8_t> payload) {
@@ -243,7 +250,7 @@ std::optional<Request> ParseRequest(const Frame& frame, size_t largest_payload) 
       request.space = SpaceOf(frame.command);
       const size_t width = AddressWidth(request.space);
       if (p.size() < width + 2 || p.size() > largest_payload) return std::nullopt;
-      const Bytes header = {frame.command, static_cast<uint8_t>(p.size())};
+      const Bytes header = {frame.command, frame.seq, static_cast<uint8_t>(p.size())};
       if (static_cast<uint8_t>(Sum(header) + Sum(std::span(p).first(width + 1))) != 0) {
         return std::nullopt;
       }

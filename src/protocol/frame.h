@@ -52,6 +52,13 @@ uint8_t Complement(std::span<const uint8_t> bytes, uint8_t start = 0);
 // at most 255 bytes.
 Bytes EncodeFrame(uint8_t command, std::span<const uint8_t> payload);
 
+// The bodies of read and write requests, in both protocol versions: the
+// address (2 bytes for code and xram, else 1) and the count; or the address,
+// its check ACHK, and the data. ACHK makes command + seq + LEN + address bytes
+// + ACHK = 0 (mod 256); protocol 2 has no seq (0).
+Bytes ReadBody(Space space, uint16_t address, uint8_t count);
+Bytes WriteBody(Space space, uint16_t address, std::span<const uint8_t> data, uint8_t seq = 0);
+
 // Requests. count is 1..255; the caller keeps it within the resident's
 // largest payload and the space.
 Bytes EncodeIdentify();
@@ -65,6 +72,7 @@ Bytes EncodeAnswer(uint8_t request_command, std::span<const uint8_t> payload);
 struct Frame {
   uint8_t command = 0;  // as on the line: an answer's carries 80h
   Bytes payload;
+  uint8_t seq = 0;  // protocol 3: the attempt the frame belongs to; 0 in protocol 2
   bool operator==(const Frame&) const = default;
 };
 
@@ -78,13 +86,38 @@ struct Piece {
   bool operator==(const Piece&) const = default;
 };
 
+// What the host and the fake resident need of a decoder of either protocol
+// version: good frames picked out of the byte stream, everything else passed
+// on as output, in order.
+class Decoder {
+ public:
+  Decoder() = default;
+  Decoder(const Decoder&) = default;
+  Decoder& operator=(const Decoder&) = default;
+  virtual ~Decoder() = default;
+
+  // Takes bytes and returns what became certain: output runs and good frames,
+  // in stream order; adjacent output is merged into one piece.
+  virtual std::vector<Piece> Feed(std::span<const uint8_t> bytes) = 0;
+  // Whether bytes are held back as a frame that has begun.
+  virtual bool HasPartial() const = 0;
+  // Gives up on the frame that has begun: its bytes come out as output (and
+  // any frame among them as a frame).
+  virtual std::vector<Piece> FlushPartial() = 0;
+  // Sets the largest LEN taken as a frame.
+  virtual void SetLargestPayload(size_t largest) = 0;
+  // Frames that began with a command of the right direction and then failed:
+  // damage on the line rather than the program's text, most likely.
+  virtual size_t damaged_frames() const = 0;
+};
+
 // Picks good frames out of a stream of bytes. Everything else is passed on as
 // output, in order: an A5h followed by bytes that do not make a good frame
 // (a command of the wrong direction, LEN above the largest payload, a bad
 // SUM) is output, and scanning goes on from the byte after it. A frame that
 // has begun but is not complete is held back until more bytes come or the
 // caller decides it waited long enough (FlushPartial).
-class FrameDecoder {
+class FrameDecoder : public Decoder {
  public:
   enum class Direction : uint8_t {
     kAnswers,   // host side: commands 81h..88h
@@ -94,21 +127,17 @@ class FrameDecoder {
   explicit FrameDecoder(Direction direction = Direction::kAnswers, size_t largest_payload = 255);
 
   // Sets the largest LEN taken as a frame (a longer one is output).
-  void SetLargestPayload(size_t largest) { largest_payload_ = largest; }
+  void SetLargestPayload(size_t largest) override { largest_payload_ = largest; }
 
-  // Takes bytes and returns what became certain: output runs and good frames,
-  // in stream order; adjacent output is merged into one piece.
-  std::vector<Piece> Feed(std::span<const uint8_t> bytes);
-  // Whether bytes are held back as a frame that has begun.
-  bool HasPartial() const { return !held_.empty(); }
+  std::vector<Piece> Feed(std::span<const uint8_t> bytes) override;
+  bool HasPartial() const override { return !held_.empty(); }
   // Gives up on the frame that has begun: its A5h is output and the bytes
   // after it are scanned again (they may hold another frame's start).
-  std::vector<Piece> FlushPartial();
+  std::vector<Piece> FlushPartial() override;
 
   // How many times an A5h with a command of the right direction led to a
-  // frame that failed (bad LEN or SUM): damage on the line rather than the
-  // program's text, most likely.
-  size_t damaged_frames() const { return damaged_; }
+  // frame that failed (bad LEN or SUM).
+  size_t damaged_frames() const override { return damaged_; }
 
  private:
   bool IsCommand(uint8_t byte) const;
@@ -147,9 +176,10 @@ struct Request {
   uint8_t count = 0;  // reads
   Bytes data;         // writes
 };
-// Parses a good request frame; nullopt when the resident must drop it
-// (unknown command, LEN that does not fit, bad ACHK, count 0 or beyond
-// largest_payload, an sfr address below 80h or past FFh).
+// Parses a good request frame of either version (the frame's seq is part of
+// ACHK); nullopt when the resident must drop it (unknown command, LEN that
+// does not fit, bad ACHK, count 0 or beyond largest_payload, an sfr address
+// below 80h or past FFh).
 std::optional<Request> ParseRequest(const Frame& frame, size_t largest_payload = 255);
 
 }  // namespace tarlek::protocol

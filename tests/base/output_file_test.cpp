@@ -18,13 +18,6 @@
 namespace tarlek::testing {
 namespace {
 
-std::set<std::string> Names(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir))
-    names.insert(entry.path().filename().string());
-  return names;
-}
-
 Bytes Pattern(size_t size) {
   Bytes bytes(size);
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
@@ -62,7 +55,7 @@ class Replace : public ::testing::TestWithParam<ReplaceCase> {
 TEST_P(Replace, OldFileStaysWholeUntilCommit) {
   const ReplaceCase& c = GetParam();
   const std::string temp_dir = dir_ / c.directory;
-  const std::set<std::string> before = Names(temp_dir);
+  const std::set<std::string> before = DirectoryNames(temp_dir);
   const Bytes contents = Pattern(200000);  // several buffers' worth
   {
     OutputFile file;
@@ -70,7 +63,7 @@ TEST_P(Replace, OldFileStaysWholeUntilCommit) {
     WriteInPieces(file, contents, {1, 65535, 7, 65537, 3000});
 
     EXPECT_EQ(ReadText(dir_ / c.file), "the user's old file\n");
-    std::set<std::string> added = Names(temp_dir);
+    std::set<std::string> added = DirectoryNames(temp_dir);
     for (const auto& name : before) added.erase(name);
     ASSERT_EQ(added.size(), 1u) << "one temporary file beside the target";
     EXPECT_EQ(added.begin()->front(), '.') << *added.begin();
@@ -79,12 +72,12 @@ TEST_P(Replace, OldFileStaysWholeUntilCommit) {
     ASSERT_TRUE(file.Commit());
   }
   EXPECT_EQ(ReadFile(dir_ / c.file), contents);
-  EXPECT_EQ(Names(temp_dir), before);
+  EXPECT_EQ(DirectoryNames(temp_dir), before);
 }
 
 TEST_P(Replace, AbandonedFileLeavesTheOldOneAndNoTemporary) {
   const ReplaceCase& c = GetParam();
-  const std::set<std::string> before = Names(dir_ / c.directory);
+  const std::set<std::string> before = DirectoryNames(dir_ / c.directory);
   {
     OutputFile file;
     const Bytes contents = Pattern(100000);
@@ -92,7 +85,7 @@ TEST_P(Replace, AbandonedFileLeavesTheOldOneAndNoTemporary) {
     file.Write(contents.data(), contents.size());
   }
   EXPECT_EQ(ReadText(dir_ / c.file), "the user's old file\n");
-  EXPECT_EQ(Names(dir_ / c.directory), before);
+  EXPECT_EQ(DirectoryNames(dir_ / c.directory), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, Replace,
@@ -113,7 +106,7 @@ TEST(OutputFile, NewFileAbandonedLeavesNothing) {
     ASSERT_TRUE(file.Open((dir / "new.bin").c_str(), 3));
     file.Write("abc", 3);
   }
-  EXPECT_TRUE(Names(dir.path()).empty());
+  EXPECT_TRUE(DirectoryNames(dir.path()).empty());
 }
 
 TEST(OutputFile, LeavesTheProcessSignalsAsItFoundThem) {
@@ -162,7 +155,7 @@ TEST(OutputFile, StopSignalRemovesTheTemporaryAndEndsTheProcess) {
       }
       int status = 0;
       ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-      EXPECT_EQ(Names(dir.path()), std::set<std::string>{"prog.bin"});
+      EXPECT_EQ(DirectoryNames(dir.path()), std::set<std::string>{"prog.bin"});
       if (ignored) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         EXPECT_EQ(ReadFile(path), contents);
@@ -173,47 +166,6 @@ TEST(OutputFile, StopSignalRemovesTheTemporaryAndEndsTheProcess) {
     }
   }
 }
-
-struct UnwritableCase {
-  const char* name;
-  std::string path;  // relative to the test directory
-  friend void PrintTo(const UnwritableCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class Unwritable : public ::testing::TestWithParam<UnwritableCase> {};
-
-TEST_P(Unwritable, GivesTheWritersLineAndTouchesNothing) {
-  TempDir dir;
-  WriteFile(dir / "plain.txt", "not a directory\n");
-  std::filesystem::create_directory(dir / "sub.bin");
-  std::filesystem::create_symlink("missing/x.bin", dir / "dangling.bin");
-  // In the test directory, even a relative or empty name can only touch it.
-  InDirectory here(dir.path());
-  const std::set<std::string> before = Names(".");
-  for (const char* kind : {"BIN", "INTEL HEX"}) {
-    CapturedConsole console;
-    bool filled = false;
-    EXPECT_FALSE(WriteOutputFile(console, kind, GetParam().path.c_str(), 1,
-                                 [&](OutputFile& file) { filled = true, file.Write("x", 1); }));
-    EXPECT_FALSE(filled);
-    EXPECT_EQ(console.Text(), std::string("ERROR - ") + kind + " output file " + GetParam().path +
-                                  " cannot be written !\n");
-  }
-  EXPECT_EQ(Names("."), before);
-  EXPECT_TRUE(std::filesystem::is_empty("sub.bin"));
-  EXPECT_EQ(ReadText("plain.txt"), "not a directory\n");
-}
-
-INSTANTIATE_TEST_SUITE_P(Paths, Unwritable,
-                         ::testing::ValuesIn(std::vector<UnwritableCase>{
-                             {"MissingDirectory", "missing/prog.bin"},
-                             {"FileAsDirectory", "plain.txt/prog.bin"},
-                             {"Directory", "sub.bin"},
-                             {"DirectoryWithSlash", "sub.bin/"},
-                             {"LinkIntoMissingDirectory", "dangling.bin"},
-                             {"Empty", ""},
-                         }),
-                         [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace tarlek::testing

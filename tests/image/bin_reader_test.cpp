@@ -101,50 +101,5 @@ TEST(ReadBinFile, LongNameIsQuotedWhole) {
   EXPECT_EQ(state->ProgramEnd, 3);
 }
 
-NobodyRun ReadAsNobody(const std::string& path) {
-  return RunAsNobody([&path] {
-    auto state = NewState();
-    CapturedConsole console;
-    const bool ok = ReadBinFile(*state, console, path.c_str());
-    // Appended, not joined with +: GCC 12 at -O3 takes the insertion at the
-    // front that + does for a temporary for an overlapping copy (-Wrestrict).
-    std::string report = ok ? "1" : "0";
-    report += HexByte(static_cast<uint8_t>(state->ProgramEnd >> 8));
-    report += HexByte(static_cast<uint8_t>(state->ProgramEnd));
-    report += ':';
-    report += console.Text();
-    return report;
-  });
-}
-
-TEST(ReadBinFile, ReadPermissionDecidesWritePermissionDoesNot) {
-  TempDir dir;
-  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-  const std::string path = dir / "prog.bin";
-  WriteFile(path, ProgramOfSize(4));
-  const std::pair<mode_t, std::string> cases[] = {
-      {0444, "10004:"},  // read only: read normally
-      {0200, "00000:ERROR - BIN input file " + path + " cannot be opened !\n"},
-  };
-  for (const auto& [mode, report] : cases) {
-    SCOPED_TRACE(::testing::Message() << "mode " << std::oct << mode);
-    ASSERT_EQ(::chmod(path.c_str(), mode), 0);
-    const NobodyRun run = ReadAsNobody(path);
-    if (!run.switched) GTEST_SKIP() << "cannot switch to an unprivileged user";
-    EXPECT_EQ(run.report, report);
-  }
-}
-
-TEST(ReadBinFile, ReadErrorAfterOpenIsReportedNotTakenAsTheEnd) {
-  if (!ReadFailsAfterOpen("/proc/self/mem")) GTEST_SKIP() << "/proc/self/mem does not give EIO";
-  TempDir dir;
-  const std::string path = dir / "prog.bin";
-  std::filesystem::create_symlink("/proc/self/mem", path);
-  auto state = NewState();
-  CapturedConsole console;
-  EXPECT_FALSE(ReadBinFile(*state, console, path.c_str()));
-  EXPECT_EQ(console.Text(), "ERROR - BIN input file " + path + " cannot be read !\n");
-}
-
 }  // namespace
 }  // namespace tarlek::testing

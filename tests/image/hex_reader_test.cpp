@@ -238,17 +238,6 @@ TEST(HexReader, MissingFileOrDirectoryCannotBeOpened) {
   }
 }
 
-TEST(HexReader, ReadErrorAfterOpenIsReportedNotTakenAsTheEnd) {
-  if (!ReadFailsAfterOpen("/proc/self/mem")) GTEST_SKIP() << "/proc/self/mem does not give EIO";
-  TempDir dir;
-  const std::string path = dir / "prog.hex";
-  std::filesystem::create_symlink("/proc/self/mem", path);
-  auto state = NewState();
-  CapturedConsole console;
-  EXPECT_FALSE(ReadHexFile(*state, console, path.c_str()));
-  EXPECT_EQ(console.Text(), "ERROR - INTEL HEX input file " + path + " cannot be read !\n");
-}
-
 // A whole run over a file with data above FFFFh stops at the reader: nothing
 // is written, not even the file of an option, and the input stays as it was.
 TEST(HexReader, RefusedFileEndsTheRunWithNothingWritten) {

@@ -1,13 +1,19 @@
 // The command line turned into a plan, and the commands run against the fake
 // resident on a socket pair: what a user sees and the exit status.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <regex>
+#include <thread>
 
 #include "mon/cli.h"
 #include "mon/failure.h"
@@ -50,7 +56,8 @@ TEST(CommandLine, UsageErrorsExitWithTwo) {
       {},
       {"frobnicate"},
       {"identify"},  // no port anywhere
-      {"-p", "x", "--baud", "12345", "identify"},
+      {"-p", "x", "--baud", "12", "identify"},
+      {"-p", "x", "--baud", "4000001", "identify"},
       {"-p", "x", "read"},
       {"-p", "x", "read", "code", "0", "1", "2"},
       {"-p", "x", "read", "code", "0", "--raw", "-o", "f.hex"},
@@ -69,6 +76,36 @@ TEST(CommandLine, UsageErrorsExitWithTwo) {
   EXPECT_NE(std::get<ParseExit>(help).text.find("--interval"), std::string::npos);
 }
 
+// Any rate a resident can be built for is taken; a value out of range is
+// refused in one line that says what is allowed.
+TEST(CommandLine, RatesAndSecondsOutOfRange) {
+  for (const char* baud : {"31250", "28800", "14400", "50", "4000000"}) {
+    EXPECT_EQ(Parsed({"-p", "fifo:a,b", "-b", baud, "identify"}).baud,
+              static_cast<uint32_t>(std::stoul(baud)));
+  }
+  const struct {
+    std::vector<std::string> args;
+    const char* first_line;
+  } bad[] = {
+      {{"-b", "12", "identify"}, "--baud: 12 is not a baud rate from 50 to 4000000"},
+      {{"watch", "--seconds", "-1", "iram", "0"},
+       "--seconds: -1 is not a number of seconds (0 or more)"},
+      {{"console", "--seconds", "inf"}, "--seconds: inf is not a number of seconds (0 or more)"},
+      {{"--slack", "61", "identify"}, "--slack: 61 is not a number of seconds from 0 to 60"},
+      {{"watch", "-i", "-0.5", "iram", "0"},
+       "--interval: -0.5 is not a number of seconds from 0 to 3600"},
+  };
+  for (const auto& b : bad) {
+    std::vector<std::string> args = {"-p", "x"};
+    args.insert(args.end(), b.args.begin(), b.args.end());
+    const ParseResult result = ParseArguments(args, nullptr);
+    const auto* exit = std::get_if<ParseExit>(&result);
+    ASSERT_NE(exit, nullptr) << b.first_line;
+    EXPECT_EQ(exit->status, kExitUsage);
+    EXPECT_EQ(exit->text.substr(0, exit->text.find('\n')), b.first_line);
+  }
+}
+
 TEST(Plan, ResolvesAddressesCountsAndSymbols) {
   TempDir dir;
   testing::WriteFile(dir / "p.map",
@@ -76,6 +113,7 @@ TEST(Plan, ResolvesAddressesCountsAndSymbols) {
                                  "DSEG  00000000  00000073 =  115. bytes (REL,CON)\n"
                                  "      Value  Global\n"
                                  "     00000041  _counter   demo\n"
+                                 "     00000043  _B         demo\n"
                                  "XSEG  00000000  00000010 =  16. bytes (REL,CON,XDATA)\n"
                                  "      Value  Global\n"
                                  "D:   00000100  _table   demo\n"));
@@ -86,12 +124,28 @@ TEST(Plan, ResolvesAddressesCountsAndSymbols) {
   EXPECT_EQ(plan_of({"read", "code", "0x8000"}).items.front(),
             (Item{Space::kCode, 0x8000, 16, ""}));
   EXPECT_EQ(plan_of({"read", "sfr", "F8h"}).items.front(), (Item{Space::kSfr, 0xF8, 8, ""}));
-  EXPECT_EQ(plan_of({"read", "counter"}).items.front(), (Item{Space::kIram, 0x41, 1, "counter"}));
+  // A symbol reads its own size, up to the next symbol of its area.
+  EXPECT_EQ(plan_of({"read", "counter"}).items.front(), (Item{Space::kIram, 0x41, 2, "counter"}));
   EXPECT_EQ(plan_of({"read", "xram", "table", "10"}).items.front(),
-            (Item{Space::kXram, 0x100, 16, ""}));
+            (Item{Space::kXram, 0x100, 16, "table"}));
   const Plan watch = plan_of({"watch", "counter", "table:4"});
   ASSERT_EQ(watch.items.size(), 2u);
-  EXPECT_EQ(watch.items[1], (Item{Space::kXram, 0x100, 4, "table"}));
+  EXPECT_EQ(watch.items[1], (Item{Space::kXram, 0x100, 4, "table:4"}));
+  // NAME COUNT and NAME:COUNT alike, in read and in watch, between other names.
+  for (const auto& args : std::vector<std::vector<std::string>>{{"read", "counter", "3"},
+                                                                {"read", "counter:3"},
+                                                                {"watch", "counter", "3", "B"},
+                                                                {"watch", "counter:3", "B"}}) {
+    const Plan p = plan_of(args);
+    EXPECT_EQ(p.items.front().count, 3u) << ::testing::PrintToString(args);
+    EXPECT_EQ(p.items.front().address, 0x41u) << ::testing::PrintToString(args);
+  }
+  // Names and hexadecimal numbers: after a space, a number is an address,
+  // unless a symbol of that name lies elsewhere in the same space.
+  EXPECT_EQ(plan_of({"read", "xram", "B", "1"}).items.front(), (Item{Space::kXram, 0x0B, 1, ""}));
+  EXPECT_EQ(plan_of({"read", "iram", "0xB", "1"}).items.front(), (Item{Space::kIram, 0x0B, 1, ""}));
+  EXPECT_EQ(plan_of({"read", "B"}).items.front().address, 0x43u);
+  EXPECT_EQ(plan_of({"read", "code", "AC", "4"}).items.front(), (Item{Space::kCode, 0xAC, 4, ""}));
   const Plan write = plan_of({"write", "iram", "30", "1", "0A0h", "ff"});
   EXPECT_EQ(write.data, (protocol::Bytes{0x01, 0xA0, 0xFF}));
   EXPECT_EQ(plan_of({"dump", "f.hex", "--range", "8000-80ff"}).range.last, 0x80FFu);
@@ -110,6 +164,11 @@ TEST(Plan, ResolvesAddressesCountsAndSymbols) {
       {{"write", "iram", "30", "100"}, "not a byte"},
       {{"write", "sfr", "98", "0"}, "SCON (98h) and SBUF (99h)"},
       {{"dump", "f.hex", "--range", "9000-8000"}, "not a range"},
+      {{"read", "iram", "B", "1"},
+       "iram B could be the address iram 0Bh or the variable B at iram 43h: write 0xB or Bh"},
+      {{"watch", "counter", "B"}, "B could be a count (Bh bytes) or the variable B"},
+      {{"read", "nothing"}, "neither a memory space nor a symbol"},
+      {{"write", "counter:2", "1"}, "counter:2 names 2 bytes; 1 given"},
   };
   for (const auto& b : bad) {
     try {
@@ -127,12 +186,13 @@ struct Session {
   std::unique_ptr<Port> port;
   std::unique_ptr<FakeResident> resident;
   std::string out, err;
+  int exit_status = -1;
 
-  Session() {
+  explicit Session(int version = 3) {
     int fds[2];
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     port = std::make_unique<Port>(Port::FromDescriptors(fds[0], fds[0], "socketpair"));
-    resident = std::make_unique<FakeResident>(fds[1], 64, 115200);
+    resident = std::make_unique<FakeResident>(fds[1], 64, 115200, version);
   }
 
   int Run(std::vector<std::string> args, Terminal terminal = {}) {
@@ -220,6 +280,136 @@ TEST(Commands, OutputFileIsReplacedWholeKeepingItsMode) {
   EXPECT_NE(refused.err.find("cannot write"), std::string::npos) << refused.err;
 }
 
+// read -o and dump write by the merge tool's rules, and every check of the
+// file comes before the reading: a name that cannot be written costs no read.
+TEST(Commands, OutputFilesFollowTheMergeToolsRules) {
+  struct Case {
+    const char* name;
+    // Makes what lies at the output path; returns the path to give.
+    std::function<std::string(const TempDir&)> make;
+    bool written;
+    // What must hold afterwards (the run's own result aside); empty when all is well.
+    std::function<std::string(const TempDir&, const Bytes&)> check;
+  };
+  const Case cases[] = {
+      {"a link keeps pointing at the file it names, which is replaced",
+       [](const TempDir& dir) {
+         WriteFile(dir / "real.bin", std::string("old"));
+         std::filesystem::create_symlink("real.bin", dir / "link.bin");
+         return dir / "link.bin";
+       },
+       true,
+       [](const TempDir& dir, const Bytes& want) -> std::string {
+         if (!std::filesystem::is_symlink(dir / "link.bin")) return "the link was replaced";
+         if (ReadFile(dir / "real.bin") != want) return "the linked file holds something else";
+         return {};
+       }},
+      {"a directory is refused before the reading",
+       [](const TempDir& dir) {
+         std::filesystem::create_directory(dir / "d.bin");
+         return dir / "d.bin";
+       },
+       false, nullptr},
+      {"a missing directory is refused before the reading",
+       [](const TempDir& dir) { return dir / "missing/x.bin"; }, false, nullptr},
+  };
+  for (const char* command : {"read", "dump"}) {
+    for (const Case& c : cases) {
+      TempDir dir;
+      const std::string path = c.make(dir);
+      Session s;
+      for (size_t i = 0; i < 4; ++i) s.resident->code[0x100 + i] = static_cast<uint8_t>(0xB0 + i);
+      size_t reads = 0;
+      s.resident->OnAnswered([&](uint8_t code) { reads += code == protocol::kReadCode; });
+      const std::vector<std::string> args =
+          std::string(command) == "read"
+              ? std::vector<std::string>{"read", "code", "100", "4", "-o", path}
+              : std::vector<std::string>{"dump", path, "--range", "100-103"};
+      const int status = s.Run(args);
+      const std::string what = std::string(command) + ": " + c.name;
+      if (c.written) {
+        EXPECT_EQ(status, kExitOk) << what << ": " << s.err;
+        EXPECT_EQ(c.check(dir, Bytes{0xB0, 0xB1, 0xB2, 0xB3}), "") << what;
+      } else {
+        EXPECT_EQ(status, kExitFailure) << what;
+        EXPECT_EQ(s.err.rfind("cannot write " + path, 0), 0u) << what << ": " << s.err;
+        EXPECT_EQ(reads, 0u) << what << ": the resident was read before the file was checked";
+      }
+    }
+  }
+}
+
+// A FIFO is written in place, as tarlek writes one: it stays a FIFO and its
+// reader gets the bytes.
+TEST(Commands, OutputToAFifoIsWrittenInPlace) {
+  TempDir dir;
+  const std::string fifo = dir / "out.bin";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  std::string got;
+  std::thread drain([&] {
+    // Until the writer has been and gone, or 20 s pass (the file was not written to).
+    char buffer[256];
+    for (;;) {
+      pollfd p{reader, POLLIN, 0};
+      if (::poll(&p, 1, 20000) <= 0) return;
+      const ssize_t n = ::read(reader, buffer, sizeof buffer);
+      if (n > 0) got.append(buffer, static_cast<size_t>(n));
+      if (n == 0 && (p.revents & POLLHUP)) return;
+    }
+  });
+  Session s;
+  for (size_t i = 0; i < 4; ++i) s.resident->code[0x100 + i] = static_cast<uint8_t>(0xC0 + i);
+  EXPECT_EQ(s.Run({"read", "code", "100", "4", "-o", fifo}), kExitOk) << s.err;
+  drain.join();
+  ::close(reader);
+  EXPECT_EQ(got, "\xC0\xC1\xC2\xC3");
+  struct stat st {};
+  ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the FIFO was replaced by a file";
+}
+
+// A file the user may not write is refused, though the user's directory
+// would let a rename replace it.
+TEST(Commands, OutputFileTheUserMayNotWriteIsRefused) {
+  TempDir dir;
+  const std::optional<testing::User> nobody = testing::Nobody();
+  if (!nobody) GTEST_SKIP() << "needs root and the user nobody";
+  const std::string own = dir / "own";
+  ASSERT_EQ(::mkdir(own.c_str(), 0755), 0);
+  const std::string target = own + "/code.bin";
+  WriteFile(target, std::string("keep"));
+  ASSERT_EQ(::chmod(target.c_str(), 0444), 0);
+  ASSERT_EQ(::chown(own.c_str(), nobody->uid, nobody->gid), 0);
+  ASSERT_EQ(::chown(target.c_str(), nobody->uid, nobody->gid), 0);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  const testing::NobodyRun run = testing::RunAsNobody([&] {
+    Session s;
+    const int status = s.Run({"read", "code", "0", "4", "-o", target});
+    return std::to_string(status) + " " + s.err;
+  });
+  ASSERT_TRUE(run.switched) << "could not become nobody";
+  EXPECT_EQ(run.report.rfind("1 cannot write " + target, 0), 0u) << run.report;
+  EXPECT_EQ(testing::ReadText(target), "keep");
+}
+
+// --json output stays JSON whatever bytes a file name holds.
+TEST(Commands, JsonWithAFileNameThatIsNotUtf8) {
+  TempDir dir;
+  const std::string name = "code\xFF\xFE.bin";
+  const std::string path = dir / name;
+  Session s;
+  s.resident->code[0] = 0x02;
+  EXPECT_EQ(s.Run({"dump", "--json", path, "--range", "0-0"}), kExitOk) << s.err;
+  EXPECT_EQ(ReadFile(path), Bytes{0x02});
+  nlohmann::json j;
+  ASSERT_NO_THROW(j = nlohmann::json::parse(s.out)) << s.out;
+  const auto bytes = j["file_bytes"].get<std::vector<uint8_t>>();
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), path);
+  EXPECT_NE(j["file"].get<std::string>().find("code"), std::string::npos);
+}
+
 TEST(Commands, WriteReadsBackAndProgramOutputGoesToStandardError) {
   Session s;
   // Output from before the run waits on the line: it is dropped.
@@ -238,7 +428,7 @@ TEST(Commands, WriteReadsBackAndProgramOutputGoesToStandardError) {
   EXPECT_EQ(quiet.err, "");
 }
 
-TEST(Commands, WatchPrintsOneLinePerChange) {
+TEST(Commands, WatchPrintsAJsonLinePerSample) {
   Session s;
   s.resident->iram[0x41] = 1;
   // The program's counter moves after every read of it.
@@ -256,23 +446,22 @@ TEST(Commands, WatchPrintsOneLinePerChange) {
   }
   ASSERT_GE(lines.size(), 3u);
   for (size_t i = 0; i < lines.size(); ++i) {
-    EXPECT_EQ(lines[i]["space"], "iram");
-    EXPECT_EQ(lines[i]["address"], 0x40);
-    EXPECT_EQ(lines[i]["bytes"][1], 1 + i);
+    EXPECT_EQ(lines[i]["values"]["iram 40h"], nlohmann::json::array({0, 1 + i}));
+    EXPECT_TRUE(lines[i]["time"].is_number());
   }
 }
 
 TEST(Commands, WatchOnATerminalRedrawsAndMarksChanges) {
-  const std::vector<std::string> args = {"watch", "--interval", "0.05", "--seconds",
-                                         "0.3",   "iram",       "40",   "2"};
+  const std::vector<std::string> args = {"watch", "--interval", "0.05", "--seconds", "0.3",
+                                         "iram",  "40",         "iram", "41"};
   struct Case {
     const char* name;
     Terminal terminal;
-    const char* changed_mark;  // how the moving byte is shown after the first refresh
+    std::string fixed, moving;  // how each row looks after the first refresh
   };
   const Case cases[] = {
-      {"colour terminal", Terminal{true, true, false}, " \x1b[7m"},
-      {"terminal without colour", Terminal{false, true, false}, "*"},
+      {"colour terminal", Terminal{true, true, false}, "iram 40h  77\x1b[K", "iram 41h  \x1b[7m"},
+      {"terminal without colour", Terminal{false, true, false}, "iram 40h  77\x1b[K", " *\x1b[K"},
   };
   for (const auto& c : cases) {
     Session s;
@@ -281,43 +470,296 @@ TEST(Commands, WatchOnATerminalRedrawsAndMarksChanges) {
       if (command == protocol::kReadIram) ++s.resident->iram[0x41];
     });
     EXPECT_EQ(s.Run(args, c.terminal), kExitOk) << c.name;
-    // Every refresh after the first goes back up one line and rewrites it.
-    const auto refreshes = std::count(s.out.begin(), s.out.end(), '\n');
-    ASSERT_GE(refreshes, 3) << c.name;
+    // A refresh is a header with the rate and a row per variable; every one
+    // after the first goes back up over the last.
+    const auto lines = std::count(s.out.begin(), s.out.end(), '\n');
+    ASSERT_EQ(lines % 3, 0) << c.name;
+    ASSERT_GE(lines / 3, 3) << c.name;
     size_t ups = 0;
-    for (size_t at = 0; (at = s.out.find("\x1b[1A", at)) != std::string::npos; ++at) ++ups;
-    EXPECT_EQ(ups, refreshes - 1) << c.name;
+    for (size_t at = 0; (at = s.out.find("\x1b[3A", at)) != std::string::npos; ++at) ++ups;
+    EXPECT_EQ(ups, static_cast<size_t>(lines / 3 - 1)) << c.name;
+    EXPECT_NE(s.out.find("samples/s"), std::string::npos) << c.name;
     // The fixed byte is never marked; the counter is, from the second refresh on.
-    EXPECT_EQ(s.out.find(std::string(c.changed_mark) + "77"), std::string::npos) << c.name;
-    const std::string second = s.out.substr(s.out.find('\n') + 1);
-    EXPECT_NE(second.find(" 77" + std::string(c.changed_mark)), std::string::npos)
-        << c.name << ": " << second;
+    const std::string later = s.out.substr(s.out.find("\x1b[3A"));
+    EXPECT_NE(later.find(c.fixed), std::string::npos) << c.name << ": " << later;
+    EXPECT_NE(later.find(c.moving), std::string::npos) << c.name << ": " << later;
+    EXPECT_EQ(s.out.substr(0, s.out.find("\x1b[3A")).find(c.moving), std::string::npos);
   }
 
   // Piped: a line with a timestamp for each change only.
   Session piped;
   piped.resident->iram[0x40] = 0x77;
   EXPECT_EQ(piped.Run(args), kExitOk);
-  EXPECT_TRUE(
-      std::regex_match(piped.out, std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} iram 40h: 77 00\n")))
+  EXPECT_TRUE(std::regex_match(
+      piped.out,
+      std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} iram 40h = 77\n\\d\\d:\\d\\d:\\d\\d\\.\\d{3} "
+                 "iram 41h = 00\n")))
       << piped.out;
+}
+
+// Variables by name and type, from a .cdb: read, write (a bit by
+// read-modify-write of its byte) and watch with a CSV log.
+TEST(Commands, TypedReadWriteAndWatchByName) {
+  TempDir dir;
+  testing::WriteFile(dir / "p.cdb", std::string("M:p\n"
+                                                "T:Fp$s[({0}S:S$temp$0_0$0({2}SI:S),Z,0,0)"
+                                                "({2}S:S$scale$0_0$0({4}SF:S),Z,0,0)]\n"
+                                                "S:G$counter$0_0$0({2}SI:S),E,0,0\n"
+                                                "S:G$sensor$0_0$0({6}STs:S),F,0,0\n"
+                                                "S:G$ready$0_0$0({1}SB0$1:U),H,0,0\n"
+                                                "L:G$counter$0_0$0:30\n"
+                                                "L:G$sensor$0_0$0:200\n"
+                                                "L:G$ready$0_0$0:A\n"));
+  const std::vector<std::string> map = {"-m", dir / "p.cdb"};
+  // One session a run, on the same memory.
+  auto run = [&](std::vector<std::string> args,
+                 const std::function<void(FakeResident&)>& setup = {}) {
+    auto s = std::make_unique<Session>();
+    auto& r = *s->resident;
+    r.iram[0x30] = 0xFE;  // counter -2
+    r.iram[0x31] = 0xFF;
+    r.iram[0x21] = 0xF0;  // ready 0, its neighbours 1
+    r.xram[0x200] = 21;
+    r.xram[0x204] = 0xC0;  // scale 1.5
+    r.xram[0x205] = 0x3F;
+    if (setup) setup(r);
+    args.insert(args.begin(), map.begin(), map.end());
+    s->exit_status = s->Run(args);
+    return s;
+  };
+  EXPECT_EQ(run({"read", "counter"})->out, "counter = -2\n");
+  EXPECT_EQ(run({"read", "--hex", "counter"})->out, "counter = FFFEh\n");
+  EXPECT_EQ(run({"read", "sensor"})->out, "sensor = {temp: 21, scale: 1.5}\n");
+  EXPECT_EQ(nlohmann::json::parse(run({"read", "--json", "sensor.scale"})->out)["value"], 1.5);
+
+  // Writes: the value in the type's bytes; a bit changes only its own bit.
+  const struct {
+    std::vector<std::string> args;
+    const char* out;
+    Space space;
+    uint32_t address;
+    protocol::Bytes bytes;
+  } writes[] = {
+      {{"write", "counter", "-300"},
+       "wrote counter = -300, read back the same\n",
+       Space::kIram,
+       0x30,
+       {0xD4, 0xFE}},
+      {{"write", "ready", "1"},
+       "wrote ready = 1, read back the same\n",
+       Space::kIram,
+       0x21,
+       {0xF4}},
+      {{"write", "sensor.scale", "-0.25"},
+       "wrote sensor.scale = -0.25, read back the same\n",
+       Space::kXram,
+       0x204,
+       {0x80, 0xBE}},
+  };
+  for (const auto& w : writes) {
+    const auto s = run(w.args);
+    EXPECT_EQ(s->exit_status, kExitOk) << s->err;
+    EXPECT_EQ(s->out, w.out);
+    const auto& memory = w.space == Space::kIram ? s->resident->iram : s->resident->xram;
+    EXPECT_EQ(protocol::Bytes(memory.begin() + w.address,
+                              memory.begin() + w.address + static_cast<long>(w.bytes.size())),
+              w.bytes)
+        << w.out;
+  }
+  const auto refused = run({"write", "counter", "40000"});
+  EXPECT_EQ(refused->exit_status, kExitUsage);
+  EXPECT_NE(refused->err.find("(-32768 to 32767)"), std::string::npos) << refused->err;
+
+  // Watch: a CSV line per sample, flushed as it goes.
+  const auto watched = run({"watch", "--json", "--interval", "0.05", "--seconds", "0.4", "--csv",
+                            dir / "log.csv", "counter", "sensor", "ready"},
+                           [&](FakeResident& r) {
+                             r.OnAnswered([&r](uint8_t command) {
+                               if (command == protocol::kReadIram) ++r.iram[0x30];
+                             });
+                           });
+  EXPECT_EQ(watched->exit_status, kExitOk) << watched->err;
+  const std::string csv = testing::ReadText(dir / "log.csv");
+  std::vector<std::string> rows;
+  for (size_t at = 0; at < csv.size();) {
+    const size_t end = csv.find('\n', at);
+    rows.push_back(csv.substr(at, end - at));
+    at = end + 1;
+  }
+  ASSERT_GE(rows.size(), 3u);
+  EXPECT_EQ(rows[0], "time,counter,sensor,ready");
+  const std::string& out = watched->out;
+  EXPECT_EQ(static_cast<size_t>(std::count(out.begin(), out.end(), '\n')), rows.size() - 1);
+  // The program's counter moves under the watch; the rest stays.
+  const std::regex row(R"((\d+\.\d{3}),(-?\d+),"\{temp: 21, scale: 1.5\}",0)");
+  std::smatch first_row, second_row;
+  ASSERT_TRUE(std::regex_match(rows[1], first_row, row)) << rows[1];
+  ASSERT_TRUE(std::regex_match(rows[2], second_row, row)) << rows[2];
+  EXPECT_NE(first_row[2], second_row[2]);
+  EXPECT_LT(std::stod(first_row[1]), std::stod(second_row[1]));
+  EXPECT_EQ(nlohmann::json::parse(out.substr(0, out.find('\n')))["values"]["sensor"]["temp"], 21);
 }
 
 TEST(Commands, NoAnswerIsExitOneWithTheHint) {
   Session s;
   s.resident->AlwaysFault(testing::Fault::kSilent);
   EXPECT_EQ(s.Run({"--retries", "0", "identify"}), kExitFailure);
-  EXPECT_NE(s.err.find("no answer from the resident on socketpair at 115200 baud within"),
+  EXPECT_NE(s.err.find("no answer from the resident on socketpair at 115200 baud, 1 attempt of "),
             std::string::npos)
       << s.err;
   EXPECT_NE(s.err.find("is the program running, and was it merged with the resident?"),
             std::string::npos);
 
-  // --slack is the room an answer gets beyond its line time.
+  // --slack is the room an answer gets beyond its line time: each attempt's
+  // time-out, as the message states it.
   Session patient;
   patient.resident->AlwaysFault(testing::Fault::kSilent);
-  EXPECT_EQ(patient.Run({"--retries", "0", "--slack", "1", "identify"}), kExitFailure);
-  EXPECT_NE(patient.err.find("at 115200 baud within 1.0 s"), std::string::npos) << patient.err;
+  EXPECT_EQ(patient.Run({"--retries", "1", "--slack", "1", "identify"}), kExitFailure);
+  EXPECT_NE(patient.err.find("at 115200 baud, 2 attempts of 1.0 s:"), std::string::npos)
+      << patient.err;
+}
+
+// Residents of both protocol versions are spoken to; what tarlek-mon cannot
+// work with ends the run with status 1 and a line that says why.
+TEST(Commands, WhatTheResidentSpeaksOffersAndDoes) {
+  struct Case {
+    const char* name;
+    int version;
+    std::function<void(FakeResident&)> setup;
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // the start of standard output
+    std::string err;  // a part of standard error
+  };
+  const Case cases[] = {
+      {"protocol 3",
+       3,
+       [](FakeResident&) {},
+       {"identify"},
+       kExitOk,
+       "resident   Tarlek 1.0.0 (protocol 3) at 8000h, page 80h\n",
+       ""},
+      {"protocol 2",
+       2,
+       [](FakeResident&) {},
+       {"identify"},
+       kExitOk,
+       "resident   Tarlek 1.0.0 (protocol 2) at 8000h, page 80h\n",
+       ""},
+      {"another protocol",
+       3,
+       [](FakeResident& r) { r.info.protocol = 4; },
+       {"identify"},
+       kExitFailure,
+       "",
+       "the resident on socketpair speaks protocol 4; tarlek-mon speaks 2 and 3"},
+      {"a command not offered",
+       2,
+       [](FakeResident& r) { r.info.commands = 0x01FE & ~(1 << protocol::kReadXram); },
+       {"read", "xram", "0"},
+       kExitFailure,
+       "",
+       "the resident does not offer read xram"},
+      {"a write not offered",
+       3,
+       [](FakeResident& r) { r.info.commands = 0x01FE & ~(1 << protocol::kWriteIram); },
+       {"write", "iram", "30", "1"},
+       kExitFailure,
+       "",
+       "the resident does not offer write iram"},
+      {"writes ignored",
+       3,
+       [](FakeResident& r) { r.IgnoreWrites(true); },
+       {"write", "xram", "100", "1", "2"},
+       kExitFailure,
+       "wrote 01 02 at xram 0100h, read back 00 00\n",
+       "xram 0100h does not hold what was written: 01 02 read back as 00 00"},
+      {"writes ignored, protocol 2",
+       2,
+       [](FakeResident& r) { r.IgnoreWrites(true); },
+       {"write", "iram", "30", "5"},
+       kExitFailure,
+       "wrote 05 at iram 30h, read back 00\n",
+       "iram 30h does not hold what was written: 05 read back as 00"},
+  };
+  for (const auto& c : cases) {
+    Session s(c.version);
+    c.setup(*s.resident);
+    EXPECT_EQ(s.Run(c.args), c.status) << c.name << ": " << s.err;
+    EXPECT_EQ(s.out.substr(0, c.out.size()), c.out) << c.name;
+    EXPECT_NE(s.err.find(c.err), std::string::npos) << c.name << ": " << s.err;
+  }
+}
+
+// A write the resident kept from happening, in part or whole, is told as
+// such: the SFR bits it kept for its link, SP, and its own stack in iram
+// above the program's SP (07h here: 16 bytes in protocol 2, 11 in 3).
+TEST(Commands, WritesSayWhatTheResidentKept) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;  // all of standard error; of a failure, a part
+  };
+  for (int version : {3, 2}) {
+    const bool v3 = version == 3;
+    const std::string stack = v3 ? "iram 08h-12h is the resident's own stack while it answers "
+                                   "(the 11 bytes above the program's SP, 07h): it skipped the "
+                                   "write there"
+                                 : "iram 08h-17h is the resident's own stack while it answers "
+                                   "(the 16 bytes above the program's SP, 07h): it skipped the "
+                                   "write there";
+    const std::string last = v3 ? "12" : "17";  // the stack's last byte
+    const std::string above = v3 ? "13" : "18";
+    const Case cases[] = {
+        // IE is EA, ES and ET0 (92h): protocol 3 keeps EA and ES and names
+        // them; protocol 2 keeps ES set.
+        {"IE's link bits cleared",
+         {"write", "sfr", "A8", "02"},
+         kExitOk,
+         v3 ? "wrote 02 at sfr A8h, read back 92\n" : "wrote 02 at sfr A8h, read back 12\n",
+         v3 ? "note: the resident kept EA, ES of IE (A8h) as they were, to keep its link alive\n"
+            : "note: the resident kept ES of IE (A8h) as they were, to keep its link alive\n"},
+        {"IE's link bits as they were",
+         {"write", "sfr", "A8", "93"},
+         kExitOk,
+         "wrote 93 at sfr A8h, read back the same\n",
+         ""},
+        {"SP",
+         {"write", "sfr", "81", "40"},
+         kExitOk,
+         "wrote 40 at sfr 81h, read back 07\n",
+         "note: the resident skipped the write to SP (81h), to keep its link alive\n"},
+        {"in the resident's stack",
+         {"write", "iram", "10", "1", "2"},
+         kExitFailure,
+         "wrote 01 02 at iram 10h, read back 00 00\n",
+         stack},
+        {"across the stack's last byte",
+         {"write", "iram", last, "1", "2"},
+         kExitFailure,
+         "wrote 01 02 at iram " + last + "h, read back 00 02\n",
+         stack},
+        {"just above the stack",
+         {"write", "iram", above, "3"},
+         kExitOk,
+         "wrote 03 at iram " + above + "h, read back the same\n",
+         ""},
+    };
+    for (const auto& c : cases) {
+      const std::string name = std::string(c.name) + ", protocol " + std::to_string(version);
+      Session s(version);
+      s.resident->sfr[0xA8] = 0x92;
+      EXPECT_EQ(s.Run(c.args), c.status) << name;
+      EXPECT_EQ(s.out, c.out) << name;
+      if (c.status == kExitOk) {
+        EXPECT_EQ(s.err, c.err) << name;
+      } else {
+        EXPECT_NE(s.err.find(c.err), std::string::npos) << name << ": " << s.err;
+      }
+    }
+  }
 }
 
 }  // namespace

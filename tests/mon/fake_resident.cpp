@@ -6,19 +6,47 @@
 #include <algorithm>
 #include <chrono>
 
+#include "protocol/frame_v3.h"
+
 namespace tarlek::testing {
 
 using protocol::Space;
 
-FakeResident::FakeResident(int fd, uint8_t largest_payload, uint32_t baud) : fd_(fd), baud_(baud) {
+namespace {
+
+// The bits of an SFR that the resident keeps for its link (FFh: the write is
+// skipped), as a protocol 3 resident of the timer 1 build answers them.
+uint8_t LinkBits(uint8_t address) {
+  switch (address) {
+    case 0x81:  // SP
+    case 0x99:  // SBUF
+      return 0xFF;
+    case 0x87:  // PCON: SMOD
+      return 0x80;
+    case 0x88:  // TCON: TR1
+      return 0x40;
+    case 0x98:  // SCON: SM0, SM1, REN, TB8, TI, RI
+      return 0xDB;
+    case 0xA8:  // IE: EA, ES
+      return 0x90;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+FakeResident::FakeResident(int fd, uint8_t largest_payload, uint32_t baud, int version)
+    : fd_(fd), baud_(baud), version_(version) {
   if (::pipe(stop_pipe_) != 0) throw std::runtime_error("pipe failed");
-  info.protocol = protocol::kProtocolVersion;
+  info.protocol = static_cast<uint8_t>(version);
   info.major = 1;
   info.page = 0x80;
   info.clock_hz = 11059200;
   info.baud = baud;
   info.largest_payload = largest_payload;
   info.commands = 0x01FE;
+  sfr[0x81] = 0x07;  // SP after reset
 }
 
 FakeResident::~FakeResident() {
@@ -42,6 +70,11 @@ void FakeResident::SetChatter(Bytes before, Bytes after) {
   std::lock_guard lock(mutex_);
   before_ = std::move(before);
   after_ = std::move(after);
+}
+
+bool FakeResident::WaitForRequests(size_t n, std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  return taken_.wait_for(lock, limit, [&] { return requests_.load() >= n; });
 }
 
 void FakeResident::Start() {
@@ -105,8 +138,49 @@ std::chrono::nanoseconds FakeResident::CharacterTime() const {
 
 void FakeResident::SendOutput(const Bytes& bytes) { Send(bytes); }
 
-void FakeResident::Handle(const protocol::Request& request, size_t request_bytes) {
-  ++requests_;
+Bytes FakeResident::Store(const protocol::Request& request) {
+  auto& memory = Memory(request.space);
+  const bool masks = version_ == 3 && request.space == Space::kSfr;
+  Bytes kept(masks ? request.data.size() : 0);
+  if (ignore_writes_) return kept;
+  const uint8_t sp = sfr[0x81];
+  for (size_t i = 0; i < request.data.size(); ++i) {
+    const size_t address = (request.address + i) % memory.size();
+    const uint8_t asked = request.data[i];
+    uint8_t& cell = memory[address];
+    if (request.space == Space::kIram && static_cast<uint8_t>(address - sp - 1) < StackBytes()) {
+      continue;  // the resident's own stack
+    }
+    if (request.space != Space::kSfr) {
+      cell = asked;
+      continue;
+    }
+    const uint8_t link = LinkBits(static_cast<uint8_t>(address));
+    if (link == 0xFF) {
+      if (masks) kept[i] = 0xFF;
+    } else if (version_ == 2) {
+      cell = address == 0xA8 ? static_cast<uint8_t>(asked | 0x10) : asked;
+    } else {
+      kept[i] = link;
+      cell = static_cast<uint8_t>((cell & link) | (asked & ~link));
+    }
+  }
+  return kept;
+}
+
+void FakeResident::Handle(const protocol::Request& request, uint8_t seq, size_t request_bytes) {
+  {
+    std::lock_guard lock(mutex_);
+    ++requests_;
+  }
+  taken_.notify_all();
+  for (auto& held : held_) --held.first;
+  while (!held_.empty() && held_.front().first == 0) {
+    Send(held_.front().second);
+    held_.pop_front();
+  }
+  // A command not offered is dropped, as an unknown one is.
+  if (request.command != protocol::kIdentify && !info.Offers(request.command)) return;
   if (paced_) {
     // The request took its line time to come in: the answer cannot start
     // before that.
@@ -116,27 +190,35 @@ void FakeResident::Handle(const protocol::Request& request, size_t request_bytes
   Bytes payload;
   if (request.command == protocol::kIdentify) {
     payload = protocol::EncodeIdentifyPayload(info);
+    if (version_ == 3) payload.insert(payload.end(), identify_tail.begin(), identify_tail.end());
   } else if (!request.data.empty()) {
-    auto& memory = Memory(request.space);
-    for (size_t i = 0; i < request.data.size(); ++i) {
-      memory[(request.address + i) % memory.size()] = request.data[i];
-    }
+    payload = Store(request);
   } else {
     const auto& memory = Memory(request.space);
     for (size_t i = 0; i < request.count; ++i) {
       payload.push_back(memory[(request.address + i) % memory.size()]);
     }
   }
-  Bytes answer = protocol::EncodeAnswer(request.command, payload);
+  uint8_t command = request.command;
+  const Fault fault = NextFault();
+  if (fault == Fault::kWrongCommand) command = static_cast<uint8_t>(command % 8 + 1);
+  if (fault == Fault::kWrongLength) {
+    if (payload.empty()) {
+      payload.push_back(0);
+    } else {
+      payload.pop_back();
+    }
+  }
+  if (fault == Fault::kWrongSeq) ++seq;
+  Bytes answer = version_ == 3 ? protocol::v3::EncodeAnswer(command, seq, payload)
+                               : protocol::EncodeAnswer(command, payload);
   Bytes before, after;
   {
     std::lock_guard lock(mutex_);
     before = before_;
     after = after_;
   }
-  switch (NextFault()) {
-    case Fault::kNone:
-      break;
+  switch (fault) {
     case Fault::kSilent:
       return;
     case Fault::kBadSum:
@@ -149,6 +231,15 @@ void FakeResident::Handle(const protocol::Request& request, size_t request_bytes
       ::close(fd_);
       closed_ = true;
       return;
+    case Fault::kLate: {
+      Bytes late = before;
+      late.insert(late.end(), answer.begin(), answer.end());
+      late.insert(late.end(), after.begin(), after.end());
+      held_.emplace_back(late_after_, std::move(late));
+      return;
+    }
+    default:
+      break;
   }
   Send(before);
   Send(answer);
@@ -157,17 +248,25 @@ void FakeResident::Handle(const protocol::Request& request, size_t request_bytes
 }
 
 void FakeResident::Loop() {
-  protocol::FrameDecoder decoder(protocol::FrameDecoder::Direction::kRequests,
-                                 info.largest_payload);
+  std::unique_ptr<protocol::Decoder> decoder;
+  if (version_ == 3) {
+    decoder = std::make_unique<protocol::v3::FrameDecoder>(
+        protocol::v3::FrameDecoder::Direction::kRequests, info.largest_payload);
+  } else {
+    decoder = std::make_unique<protocol::FrameDecoder>(protocol::FrameDecoder::Direction::kRequests,
+                                                       info.largest_payload);
+  }
+  const size_t overhead =
+      version_ == 3 ? 1 + protocol::v3::kFrameOverhead : protocol::kFrameOverhead;
   uint8_t buffer[512];
   while (!closed_) {
     pollfd pfds[2] = {{fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
     // A request whose bytes stop coming is dropped, as the resident does.
-    const int n = ::poll(pfds, 2, decoder.HasPartial() ? 50 : -1);
+    const int n = ::poll(pfds, 2, decoder->HasPartial() ? 50 : -1);
     if (n < 0) continue;
     if (pfds[1].revents) return;
     if (n == 0) {
-      decoder.FlushPartial();
+      decoder->FlushPartial();
       continue;
     }
     if (pfds[0].revents & (POLLHUP | POLLERR | POLLNVAL) && !(pfds[0].revents & POLLIN)) return;
@@ -176,10 +275,14 @@ void FakeResident::Loop() {
       if (got < 0 && errno == EAGAIN) continue;
       return;
     }
-    for (const auto& piece : decoder.Feed(std::span(buffer, static_cast<size_t>(got)))) {
+    {
+      std::lock_guard lock(mutex_);
+      received_.insert(received_.end(), buffer, buffer + got);
+    }
+    for (const auto& piece : decoder->Feed(std::span(buffer, static_cast<size_t>(got)))) {
       if (piece.kind != protocol::Piece::kFrame) continue;
       const auto request = protocol::ParseRequest(piece.frame, info.largest_payload);
-      if (request) Handle(*request, piece.frame.payload.size() + protocol::kFrameOverhead);
+      if (request) Handle(*request, piece.frame.seq, piece.frame.payload.size() + overhead);
       if (closed_) return;
     }
   }

@@ -8,7 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "mon/failure.h"
 #include "mon/fake_resident.h"
@@ -30,6 +33,7 @@ struct Line {
   int slave_keeper = -1;  // a pseudo-terminal's own end, kept open
   Bytes output;           // the program's output as the client passed it on
   std::unique_ptr<Link> link;
+  uint32_t baud = kBaud;
 
   ~Line() {
     link.reset();
@@ -38,10 +42,11 @@ struct Line {
     if (slave_keeper >= 0) ::close(slave_keeper);
   }
 
-  void Connect(int retries = 2) {
+  void Connect(int retries = 2, std::chrono::milliseconds slack = std::chrono::milliseconds(200)) {
     LinkSettings settings;
-    settings.baud = kBaud;
+    settings.baud = baud;
     settings.retries = retries;
+    settings.slack = slack;
     settings.output = [this](std::span<const uint8_t> b) {
       output.insert(output.end(), b.begin(), b.end());
     };
@@ -52,20 +57,22 @@ struct Line {
 
 enum class Transport { kSocketPair, kPseudoTerminal };
 
-std::unique_ptr<Line> MakeLine(Transport transport, uint8_t largest = 255) {
+std::unique_ptr<Line> MakeLine(Transport transport, int version, uint8_t largest = 255,
+                               uint32_t baud = kBaud) {
   auto line = std::make_unique<Line>();
+  line->baud = baud;
   if (transport == Transport::kSocketPair) {
     int fds[2];
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     line->port = std::make_unique<Port>(Port::FromDescriptors(fds[0], fds[0], "socketpair"));
-    line->resident = std::make_unique<FakeResident>(fds[1], largest, kBaud);
+    line->resident = std::make_unique<FakeResident>(fds[1], largest, baud, version);
   } else {
     int master = -1, slave = -1;
     char name[64];
     EXPECT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
     line->slave_keeper = slave;
-    line->port = std::make_unique<Port>(Port::Open(name, kBaud));
-    line->resident = std::make_unique<FakeResident>(master, largest, kBaud);
+    line->port = std::make_unique<Port>(Port::Open(name, baud));
+    line->resident = std::make_unique<FakeResident>(master, largest, baud, version);
   }
   return line;
 }
@@ -81,10 +88,32 @@ void FillCode(FakeResident& resident) {
   }
 }
 
-class LinkFaults : public ::testing::TestWithParam<Transport> {};
+// Runs body and returns the one-line message of the Failure it throws.
+template <typename Body>
+std::string FailureOf(Body&& body) {
+  try {
+    body();
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.status(), kExitFailure) << failure.what();
+    const std::string message = failure.what();
+    EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+    return message;
+  }
+  return "(no failure)";
+}
+
+// Every case over both transports and both protocol versions.
+class LinkFaults : public ::testing::TestWithParam<std::tuple<Transport, int>> {
+ protected:
+  Transport transport() const { return std::get<0>(GetParam()); }
+  int version() const { return std::get<1>(GetParam()); }
+  std::unique_ptr<Line> Make(uint8_t largest = 255, uint32_t baud = kBaud) const {
+    return MakeLine(transport(), version(), largest, baud);
+  }
+};
 
 TEST_P(LinkFaults, ReadsInChunksOfTheLargestPayload) {
-  auto line = MakeLine(GetParam(), 64);
+  auto line = Make(64);
   FillCode(*line->resident);
   line->Connect();
   const auto info = line->link->Identify();
@@ -110,7 +139,7 @@ TEST_P(LinkFaults, RecoversFromOneBadAnswer) {
       {"two in a row", {Fault::kCutShort, Fault::kBadSum}, 2},
   };
   for (const auto& c : cases) {
-    auto line = MakeLine(GetParam());
+    auto line = Make();
     FillCode(*line->resident);
     line->Connect();
     line->link->Identify();
@@ -125,35 +154,156 @@ TEST_P(LinkFaults, GivesUpAfterTheRetriesWithOneLine) {
   struct Case {
     const char* name;
     Fault fault;
+    bool after_identify;  // the fault from the first read on
     const char* message;
   };
   const Case cases[] = {
-      {"silent resident", Fault::kSilent, "no answer from the resident on "},
-      {"every answer damaged", Fault::kBadSum, "damaged answers from the resident"},
-      {"every answer cut short", Fault::kCutShort, "damaged answers from the resident"},
+      {"silent resident", Fault::kSilent, false, "no answer from the resident on "},
+      {"every answer damaged", Fault::kBadSum, false, "damaged answers from the resident"},
+      {"every answer cut short", Fault::kCutShort, false, "damaged answers from the resident"},
+      // Good frames that do not fit the request are not "no answer".
+      {"answers with another command", Fault::kWrongCommand, false,
+       "answered command 01h with 82h and 16 bytes, not 81h and 16: its answers do not fit"},
+      {"answers a byte short", Fault::kWrongLength, false,
+       "answered command 01h with 81h and 15 bytes, not 81h and 16"},
+      {"reads answered a byte short", Fault::kWrongLength, true,
+       "answered command 05h with 85h and 3 bytes, not 85h and 4"},
+      {"answers naming other attempts", Fault::kWrongSeq, true,
+       "answered only after the time-out (3 attempts of "},
   };
   for (const auto& c : cases) {
-    auto line = MakeLine(GetParam());
-    line->resident->AlwaysFault(c.fault);
+    // Protocol 2's answers name no attempt.
+    if (c.fault == Fault::kWrongSeq && version() == 2) continue;
+    auto line = Make();
     line->Connect(2);
-    try {
+    size_t identifies = 0;
+    if (c.after_identify) {
       line->link->Identify();
-      ADD_FAILURE() << c.name << ": no failure";
-    } catch (const Failure& failure) {
-      EXPECT_EQ(failure.status(), kExitFailure) << c.name;
-      EXPECT_NE(std::string(failure.what()).find(c.message), std::string::npos)
-          << c.name << ": " << failure.what();
-      EXPECT_EQ(std::string(failure.what()).find('\n'), std::string::npos) << c.name;
+      identifies = 1;
     }
-    EXPECT_EQ(line->resident->requests(), 3u) << c.name;
+    line->resident->AlwaysFault(c.fault);
+    const std::string message = FailureOf([&] {
+      if (c.after_identify) {
+        line->link->Read(Space::kIram, 0x40, 4);
+      } else {
+        line->link->Identify();
+      }
+    });
+    EXPECT_NE(message.find(c.message), std::string::npos) << c.name << ": " << message;
+    EXPECT_EQ(line->resident->requests(), identifies + 3u) << c.name;
   }
 }
 
+TEST_P(LinkFaults, FindsTheVersionWithOneIdentifyThatTheOtherVersionIgnores) {
+  auto line = Make();
+  // Protocol 3 lets identify carry more than 16 bytes: a host ignores them.
+  line->resident->identify_tail = {0xC0, 0xDB, 0xA5, 0x77};
+  line->resident->iram[0x40] = 0x66;
+  line->Connect();
+  const auto info = line->link->Identify();
+  EXPECT_EQ(line->link->version(), version());
+  EXPECT_EQ(info.protocol, version());
+  EXPECT_EQ(info.largest_payload, 255);
+  EXPECT_EQ(info.clock_hz, 11059200u);
+  // The resident took one request: the other version's identify was
+  // nothing to it.
+  EXPECT_EQ(line->resident->requests(), 1u);
+  EXPECT_EQ(line->link->Read(Space::kIram, 0x40, 1), Bytes{0x66});
+  EXPECT_EQ(line->link->retries_done(), 0u);
+  EXPECT_TRUE(line->output.empty());
+}
+
+TEST_P(LinkFaults, NonsenseInTheIdentifyAnswerIsRefusedInOneLine) {
+  struct Case {
+    const char* name;
+    std::function<void(IdentifyInfo&)> change;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"largest payload 0", [](IdentifyInfo& i) { i.largest_payload = 0; },
+       "makes no sense (a largest payload of 0 bytes, less than its own identify answer (16))"},
+      {"largest payload 2", [](IdentifyInfo& i) { i.largest_payload = 2; },
+       "a largest payload of 2 bytes"},
+      {"largest payload 15", [](IdentifyInfo& i) { i.largest_payload = 15; },
+       "a largest payload of 15 bytes"},
+      {"identify not among the commands", [](IdentifyInfo& i) { i.commands = 0x01FC; },
+       "commands 01FCh, without identify or with a command 0"},
+      {"no crystal", [](IdentifyInfo& i) { i.clock_hz = 0; }, "115200 baud from a 0 Hz crystal"},
+      {"a rate the crystal cannot make", [](IdentifyInfo& i) { i.clock_hz = 1000000; },
+       "115200 baud from a 1000000 Hz crystal"},
+      {"a later protocol", [](IdentifyInfo& i) { i.protocol = 4; },
+       "speaks protocol 4; tarlek-mon speaks 2 and 3"},
+      {"an earlier protocol", [](IdentifyInfo& i) { i.protocol = 1; }, "speaks protocol 1;"},
+      {"the other version's number in this version's frame",
+       [this](IdentifyInfo& i) { i.protocol = static_cast<uint8_t>(5 - version()); },
+       "it says protocol " + std::to_string(5 - version()) + " in a protocol " +
+           std::to_string(version()) + " frame"},
+  };
+  for (const auto& c : cases) {
+    auto line = Make();
+    c.change(line->resident->info);
+    line->Connect();
+    const std::string message = FailureOf([&] { line->link->Identify(); });
+    EXPECT_NE(message.find(c.message), std::string::npos) << c.name << ": " << message;
+    // Refused at the first answer: nothing to retry.
+    EXPECT_EQ(line->link->retries_done(), 0u) << c.name;
+  }
+}
+
+// A retried request's first answer may still come after the time-out. It
+// must never be taken for the answer to a later request: in protocol 3 it
+// names another attempt; in protocol 2 the link waits, after a retry, until
+// no answer has come for a whole time-out.
+TEST_P(LinkFaults, ALateAnswerIsNeverTakenForAnotherRequest) {
+  struct Case {
+    const char* name;
+    size_t late_after;  // requests after which the held answer goes out
+    bool protocol2;     // protocol 2 can keep this apart too
+  };
+  const Case cases[] = {
+      // The first attempt's answer comes during the second attempt; in
+      // protocol 2 the second attempt's then comes during the next chunk.
+      {"during the next attempt", 1, true},
+      // After the retry was answered, during the next chunk's request.
+      {"during the next chunk", 2, false},
+  };
+  for (const auto& c : cases) {
+    if (version() == 2 && !c.protocol2) continue;
+    // At the line's pace, so that the second of two answers sent back to
+    // back is still coming when the first is taken.
+    auto line = Make(64, 9600);
+    FillCode(*line->resident);
+    line->resident->SetPaced(true);
+    line->Connect(2, std::chrono::milliseconds(100));
+    line->link->Identify();
+    line->resident->SetLateAfter(c.late_after);
+    line->resident->Script({Fault::kLate});
+    // Three chunks of the same length: a shifted answer would fit.
+    const Bytes got = line->link->Read(Space::kCode, 0x2000, 192);
+    EXPECT_EQ(got, Slice(line->resident->code, 0x2000, 192)) << c.name;
+    // At least the one retry and the one late answer (a loaded machine may
+    // stall the paced fake long enough for more).
+    EXPECT_GE(line->link->retries_done(), 1u) << c.name;
+    EXPECT_GE(line->link->late_answers(), 1u) << c.name;
+  }
+}
+
+// At 9600 baud a 255-byte answer takes 0.27 s on the line, more than the
+// slack alone: the time-out must count the line time.
+TEST_P(LinkFaults, AFullChunkAtTheLineRateNeedsNoRetry) {
+  auto line = Make(255, 9600);
+  FillCode(*line->resident);
+  line->resident->SetPaced(true);
+  line->Connect(0);
+  line->link->Identify();
+  EXPECT_EQ(line->link->Read(Space::kCode, 0x4000, 255), Slice(line->resident->code, 0x4000, 255));
+}
+
 TEST_P(LinkFaults, ProgramOutputAroundAnswersIsPassedOnWhole) {
-  auto line = MakeLine(GetParam());
+  auto line = Make();
   FillCode(*line->resident);
   // Text with the start marker in it, and bytes that begin like an answer.
-  const Bytes before = Text("count \xA5\x82 ");
+  const Bytes before = Text("count \xA5\x82 \xC0 ");
   const Bytes after = Text("\xA5 done\r\n");
   line->resident->SetChatter(before, after);
   line->Connect();
@@ -172,7 +322,7 @@ TEST_P(LinkFaults, ProgramOutputAroundAnswersIsPassedOnWhole) {
 }
 
 TEST_P(LinkFaults, LineClosingInTheMiddleOfAReadEndsAtOnce) {
-  auto line = MakeLine(GetParam(), 64);
+  auto line = Make(64);
   line->resident->Script({Fault::kNone, Fault::kNone, Fault::kClose});
   line->Connect();
   line->link->Identify();
@@ -188,7 +338,7 @@ TEST_P(LinkFaults, LineClosingInTheMiddleOfAReadEndsAtOnce) {
 }
 
 TEST_P(LinkFaults, WritesCarryTheAddressCheckAndLand) {
-  auto line = MakeLine(GetParam(), 64);
+  auto line = Make(64);
   line->Connect();
   line->link->Identify();
   Bytes data(100);
@@ -200,15 +350,66 @@ TEST_P(LinkFaults, WritesCarryTheAddressCheckAndLand) {
   line->link->Write(Space::kIram, 0x30, Bytes{0x5A, 0xA5});
   EXPECT_EQ(line->resident->iram[0x30], 0x5A);
   EXPECT_EQ(line->resident->iram[0x31], 0xA5);
-  line->link->Write(Space::kSfr, 0x90, Bytes{0x0F});
+  EXPECT_EQ(line->link->Write(Space::kSfr, 0x90, Bytes{0x0F}),
+            version() == 3 ? Bytes{0x00} : Bytes{});
   EXPECT_EQ(line->resident->sfr[0x90], 0x0F);
+
+  // SFRs 80h-BFh in two chunks, over SP, SBUF and IE (EA and ES set): a
+  // protocol 3 resident answers one byte per SFR, the bits it kept.
+  line->resident->sfr[0xA8] = 0x92;
+  const Bytes kept = line->link->Write(Space::kSfr, 0x80, Bytes(64, 0x00));
+  if (version() == 3) {
+    Bytes expected(64);
+    expected[0x81 - 0x80] = 0xFF;  // SP
+    expected[0x87 - 0x80] = 0x80;  // PCON
+    expected[0x88 - 0x80] = 0x40;  // TCON
+    expected[0x98 - 0x80] = 0xDB;  // SCON
+    expected[0x99 - 0x80] = 0xFF;  // SBUF
+    expected[0xA8 - 0x80] = 0x90;  // IE
+    EXPECT_EQ(kept, expected);
+    EXPECT_EQ(line->resident->sfr[0xA8], 0x90);
+  } else {
+    EXPECT_TRUE(kept.empty());
+    EXPECT_EQ(line->resident->sfr[0xA8], 0x10);
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, LinkFaults,
-                         ::testing::Values(Transport::kSocketPair, Transport::kPseudoTerminal),
+// The identify that finds the version must hold no A5h besides protocol 2's
+// own identify, or a 2.0.0 resident starts a frame there and drops the
+// identify after it. SEQ 5Ah would give protocol 3's identify a SUM of A5h.
+TEST(LinkVersion, TheProbeHoldsNoA5hWhateverItsSeq) {
+  auto line = MakeLine(Transport::kSocketPair, 2);
+  line->resident->AlwaysFault(Fault::kSilent);
+  LinkSettings settings;
+  settings.baud = kBaud;
+  settings.slack = std::chrono::milliseconds(20);
+  settings.first_seq = 0x5A;
+  Link link(*line->port, settings);
+  line->resident->Start();
+  FailureOf([&] { link.Identify(); });
+  ASSERT_TRUE(line->resident->WaitForRequests(3));
+  const Bytes got = line->resident->received();
+  const Bytes v2_identify = protocol::EncodeIdentify();
+  size_t identifies = 0;
+  for (auto at = got.begin(); (at = std::find(at, got.end(), protocol::kStart)) != got.end();
+       ++at) {
+    const bool whole = got.end() - at >= static_cast<ptrdiff_t>(v2_identify.size());
+    EXPECT_TRUE(whole && std::equal(v2_identify.begin(), v2_identify.end(), at))
+        << "an A5h outside protocol 2's identify, at byte " << at - got.begin();
+    ++identifies;
+  }
+  EXPECT_EQ(identifies, 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(TransportsAndVersions, LinkFaults,
+                         ::testing::Combine(::testing::Values(Transport::kSocketPair,
+                                                              Transport::kPseudoTerminal),
+                                            ::testing::Values(3, 2)),
                          [](const auto& p) {
-                           return p.param == Transport::kSocketPair ? "SocketPair"
-                                                                    : "PseudoTerminal";
+                           return std::string(std::get<0>(p.param) == Transport::kSocketPair
+                                                  ? "SocketPair"
+                                                  : "PseudoTerminal") +
+                                  "_Protocol" + std::to_string(std::get<1>(p.param));
                          });
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <pty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <csignal>
 
 #include "mon/fake_resident.h"
+#include "mon/serial_speed.h"
 #include "support/test_support.h"
 
 namespace tarlek::testing {
@@ -84,11 +86,14 @@ TEST(SerialSmoke, RealClientOnAPseudoTerminal) {
             std::string("tarlek-mon: ") + name + " is busy: another program holds its lock\n");
 }
 
-// Starts the client, sends it SIGINT after a while, and returns how it ended.
-RunResult InterruptedRun(const std::vector<std::string>& args, int after_ms) {
+// Starts the client, sends it SIGINT once the resident has taken n more
+// requests (the client is then waiting on the line), and returns how it
+// ended.
+RunResult InterruptedRun(const std::vector<std::string>& args, FakeResident& resident, size_t n) {
   TempDir dir;
+  const size_t before = resident.requests();
   const StartedProcess started = StartTarlekProcess(dir.path(), args, MonProcess());
-  ::usleep(static_cast<useconds_t>(after_ms) * 1000);
+  EXPECT_TRUE(resident.WaitForRequests(before + n)) << "the client sent no request";
   ::kill(started.pid, SIGINT);
   return FinishTarlekProcess(started);
 }
@@ -99,17 +104,85 @@ TEST(SerialSmoke, CtrlCEndsAWaitInOneLine) {
   ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
   FakeResident resident(master, 255, 9600);
   resident.Start();
-  // A resident that has stopped answering, and a client with many retries.
+  // A resident that has stopped answering, and a client with many retries:
+  // interrupted while it waits for the first answer.
   resident.AlwaysFault(Fault::kSilent);
-  const RunResult waiting = InterruptedRun({"-p", name, "--retries", "20", "identify"}, 400);
+  const RunResult waiting =
+      InterruptedRun({"-p", name, "--retries", "20", "identify"}, resident, 1);
   EXPECT_EQ(waiting.exit_status, 130);
   EXPECT_EQ(waiting.errors, "tarlek-mon: interrupted\n");
-  // Ctrl-C is how watch ends: status 0.
+  // Ctrl-C is how watch ends: status 0. Interrupted after its identify and
+  // two reads.
   resident.AlwaysFault(Fault::kNone);
-  const RunResult watching = InterruptedRun({"-p", name, "watch", "iram", "41", "1"}, 600);
+  const RunResult watching =
+      InterruptedRun({"-p", name, "watch", "--interval", "0.05", "iram", "41", "1"}, resident, 3);
   EXPECT_EQ(watching.exit_status, 0) << watching.errors;
   resident.Stop();
   ::close(slave);
+}
+
+// Ctrl-C ends a run that waits for its map or verify file (a FIFO that no
+// one writes), as a shell's SIGINT ends a program: nothing is left running.
+TEST(SerialSmoke, CtrlCEndsAWaitForAFile) {
+  const struct {
+    const char* name;
+    std::vector<std::string> args;  // the FIFO's path is appended
+  } cases[] = {
+      {"map", {"-p", "fifo:rx,tx", "read", "iram", "0", "-m"}},
+      {"verify", {"-p", "fifo:rx,tx", "verify"}},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    const std::string fifo = dir / "file.hex";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::vector<std::string> args = c.args;
+    args.push_back(fifo);
+    const StartedProcess started = StartTarlekProcess(dir.path(), args, MonProcess());
+    // The client has the FIFO open once a writer may open it without waiting.
+    int writer = -1;
+    for (int tries = 0; writer < 0 && tries < 2000; ++tries) {
+      writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      if (writer < 0) ::usleep(5000);
+    }
+    EXPECT_GE(writer, 0) << c.name << ": the client never opened the file";
+    ::kill(started.pid, SIGINT);
+    // It ends at once; a client that ignores the signal is stopped after 20 s.
+    bool ended = false;
+    for (int tries = 0; !ended && tries < 2000; ++tries) {
+      siginfo_t info{};
+      ended = ::waitid(P_PID, static_cast<id_t>(started.pid), &info, WEXITED | WNOHANG | WNOWAIT) ==
+                  0 &&
+              info.si_pid == started.pid;
+      if (!ended) ::usleep(10000);
+    }
+    if (!ended) ::kill(started.pid, SIGKILL);
+    const RunResult run = FinishTarlekProcess(started);
+    if (writer >= 0) ::close(writer);
+    EXPECT_TRUE(ended) << c.name << ": Ctrl-C did not end the run";
+    EXPECT_TRUE(run.signal == SIGINT || run.exit_status == 130)
+        << c.name << ": status " << run.exit_status << ", signal " << run.signal << run.errors;
+  }
+}
+
+// A rate outside the termios table (MIDI's 31250, a crystal's 28800) is set
+// on a serial device through termios2.
+TEST(SerialSmoke, RateOutsideTheTermiosTable) {
+  TempDir dir;
+  int master = -1, slave = -1;
+  char name[64];
+  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+  FakeResident resident(master, 255, 31250);
+  uint32_t speed = 0;
+  resident.OnAnswered([&](uint8_t command) {
+    if (command == protocol::kIdentify) speed = mon::ReadAnySpeed(slave);
+  });
+  resident.Start();
+  const RunResult run = RunMon(dir.path(), {"-p", name, "-b", "31250", "identify"});
+  resident.Stop();
+  ::close(slave);
+  EXPECT_EQ(run.exit_status, 0) << run.errors;
+  EXPECT_NE(run.output.find("baud       31250"), std::string::npos) << run.output;
+  EXPECT_EQ(speed, 31250u);
 }
 
 TEST(SerialSmoke, PortErrorsInOneLine) {
@@ -126,11 +199,10 @@ TEST(SerialSmoke, PortErrorsInOneLine) {
   const NobodyRun nobody = RunAsNobody([&] {
     return RunMon("/", {"-p", fifo, "identify"}).errors;
   });
-  if (nobody.switched) {
-    EXPECT_EQ(nobody.report, "tarlek-mon: no permission to open " + fifo +
-                                 ": add your user to the dialout group (sudo usermod -aG dialout "
-                                 "$USER) and log in again\n");
-  }
+  if (!nobody.switched) GTEST_SKIP() << "cannot switch to an unprivileged user";
+  EXPECT_EQ(nobody.report, "tarlek-mon: no permission to open " + fifo +
+                               ": add your user to the dialout group (sudo usermod -aG dialout "
+                               "$USER) and log in again\n");
 }
 
 }  // namespace

@@ -6,18 +6,15 @@
 
 #include <string>
 
+#include "protocol/frame_bytes.h"
+
 namespace tarlek::protocol {
 namespace {
 
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+using testing::Cat;
+using testing::Out;
+using testing::Text;
 
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-Piece Out(const Bytes& bytes) { return Piece{Piece::kOutput, bytes, {}}; }
 Piece Good(uint8_t command, const Bytes& payload) {
   return Piece{Piece::kFrame, {}, Frame{command, payload}};
 }

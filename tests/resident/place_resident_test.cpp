@@ -289,38 +289,6 @@ TEST(PlaceResident, ReadsTheFileWholeUpToTheLargestValidSize) {
   }
 }
 
-NobodyRun PlaceAsNobody() {
-  return RunAsNobody([] {
-    auto state = NewState();
-    LoadProgram(*state, 0x8000, 0x0200);
-    CapturedConsole console;
-    const bool ok = PlaceResident(*state, console);
-    // Appended, not joined with +: GCC 12 at -O3 takes the insertion at the
-    // front that + does for a temporary for an overlapping copy (-Wrestrict).
-    std::string report = ok ? "1" : "0";
-    report += console.Text();
-    return report;
-  });
-}
-
-TEST(PlaceResident, ReadPermissionDecidesWritePermissionDoesNot) {
-  TempDir dir;
-  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-  InDirectory here(dir.path());
-  WriteFile(dir / "tarlek.bin", kExampleResident);
-  const std::pair<mode_t, std::string> cases[] = {
-      {0444, "1"},                    // read only: placed
-      {0200, Line("0" + kNotFound)},  // not "0" + Line(...): see PlaceAsNobody
-  };
-  for (const auto& [mode, report] : cases) {
-    SCOPED_TRACE(::testing::Message() << "mode " << std::oct << mode);
-    ASSERT_EQ(::chmod((dir / "tarlek.bin").c_str(), mode), 0);
-    const NobodyRun run = PlaceAsNobody();
-    if (!run.switched) GTEST_SKIP() << "cannot switch to an unprivileged user";
-    EXPECT_EQ(run.report, report);
-  }
-}
-
 TEST(PlaceResident, OnlyTheLowerCaseNameInTheCurrentDirectoryCounts) {
   TempDir dir;
   std::filesystem::create_directory(dir / "work");
@@ -334,21 +302,6 @@ TEST(PlaceResident, OnlyTheLowerCaseNameInTheCurrentDirectoryCounts) {
   CapturedConsole console;
   EXPECT_FALSE(PlaceResident(*state, console));
   EXPECT_EQ(console.Text(), Line(kNotFound));
-}
-
-TEST(PlaceResident, ReadErrorAfterOpenIsReportedNotTakenAsTheEnd) {
-  if (!ReadFailsAfterOpen("/proc/self/mem")) GTEST_SKIP() << "/proc/self/mem does not give EIO";
-  TempDir dir;
-  InDirectory here(dir.path());
-  std::filesystem::create_symlink("/proc/self/mem", dir / "tarlek.bin");
-  auto state = NewState();
-  LoadProgram(*state, 0x8000, 0x0200);
-  const auto before = state->Image;
-  CapturedConsole console;
-
-  EXPECT_FALSE(PlaceResident(*state, console));
-  EXPECT_EQ(console.Text(), Line("ERROR - File Tarlek.bin cannot be read !"));
-  EXPECT_TRUE(state->Image == before);
 }
 
 }  // namespace

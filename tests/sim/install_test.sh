@@ -9,8 +9,8 @@ version=$3
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarlek-install-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# The install rules live in the resident directory; its script, unlike the
-# top-level one, writes no install manifest into the build directory.
-cmake -DCMAKE_INSTALL_PREFIX="$work/prefix" -P "$build/resident/cmake_install.cmake" >/dev/null
-bash "$(dirname "$0")/check_installed.sh" "$work/prefix" "$examples" "$version"
+# Every install rule lives in packaging/; its script, unlike the top-level
+# one, writes no install manifest into the build directory.
+cmake -DCMAKE_INSTALL_PREFIX="$work/prefix" -P "$build/packaging/cmake_install.cmake" >/dev/null
+bash "$(dirname "$0")/check_installed.sh" "$work/prefix" "$examples" "$version" --with-doc
 echo "installed layout works"

@@ -2,7 +2,8 @@
 ; resident can reach, fixed registers and flags, and a counter that moves.
 ;
 ;   internal RAM 00h..73h  each byte its address complemented, except:
-;     08h..0Fh  register bank 1, R0..R7 = A0h..A7h (the bank in use)
+;     08h..0Fh  register bank 1, R0..R7 = A0h..A7h (the bank in use; BANK
+;               below chooses another, at BANK * 8)
 ;     40h       5Ah once the loop has made its first copies: the program is
 ;               ready, every value below is in place
 ;     41h, 42h  the pass counter: 41h counts down, 42h up when 41h wraps
@@ -12,6 +13,7 @@
 ;   external RAM 0000h..00FFh  each byte its address low byte XOR 5Ah
 ;   TH0 = 9Ch, P1 = 3Ch
 ;   A = 3Ch, B = C3h, DPTR = 1234h, PSW = CCh (CY, AC, OV, bank 1), SP = 5Fh
+;   (PSW = C4h + BANK * 8 for another bank)
 ;
 ; The loop never calls, so every serial interrupt finds SP = 5Fh: the
 ; resident's stack lies from 60h up and the pattern above it shows how far
@@ -20,6 +22,7 @@
         .equ    TARLEK_PAGE, 80h
         .equ    TARLEK_RAM, 74h
         .inc    Tarlek.inc
+        .equ    BANK, 1         ; the register bank the loop runs in
 
         .org    0030h
 tarlek_main:
@@ -42,7 +45,7 @@ xfill:  mov     a, dpl
         mov     p1, #3Ch
         mov     41h, #0
         mov     42h, #0
-        mov     psw, #0CCh
+        mov     psw, #(0C4h + BANK * 8)
         mov     r0, #0A0h
         mov     r1, #0A1h
         mov     r2, #0A2h

@@ -46,8 +46,9 @@ for f in bin/tarlek share/tarlek/tarlek.bin share/tarlek/Tarlek.inc share/man/ma
   grep -qx "\./usr/$f" "$work/paths" || fail "$f is not in the package"
 done
 
-# Every shared library that a packaged program loads comes from a package
-# that Depends names.
+# Every shared library that a packaged program names itself (its NEEDED
+# entries) comes from a package that Depends names; what those libraries load
+# in turn is their own packages' dependencies.
 dpkg-deb -x "$deb" "$work/root"
 depends=$(field Depends)
 # The package names in Depends, one a line, without versions.
@@ -60,8 +61,14 @@ while IFS= read -r -d '' program; do
     owner=${owner%%:*}
     grep -qxF "$owner" <<<"$depends_names" ||
       fail "${program#"$work"/root} loads $library from $owner, which Depends ($depends) leaves out"
-  done < <(ldd "$program" | awk '$2 == "=>" && $3 ~ /^\// { print $3 }')
+  done < <(ldd "$program" | awk -v needed="$(objdump -p "$program" | awk '$1 == "NEEDED" { print $2 }')" '
+    BEGIN { n = split(needed, names, "\n"); for (i = 1; i <= n; ++i) wanted[names[i]] = 1 }
+    $2 == "=>" && $3 ~ /^\// && ($1 in wanted) { print $3 }')
 done < <(find "$work/root" -type f -perm -u+x -print0)
+
+# tarlek-mon plot serves the chart library from its installed file.
+grep -qxF libjs-chart.js <<<"$depends_names" ||
+  fail "Depends ($depends) leaves out libjs-chart.js, the chart library tarlek-mon plot serves"
 
 bash "$(dirname "$0")/check_installed.sh" "$work/root/usr" "$src/examples" "$version" --with-doc
 echo "package $(basename "$deb") works"

@@ -7,7 +7,7 @@ runs. The host's side (sim_support.py) is the tests' own, written from the
 protocol alone. Every check waits for what the program itself reports (its
 ready marker, its text), never for a time: a loaded machine slows s51 down.
 
-Groups (--group): commands, stream, bad_input, fast, negative, builder.
+Groups (--group): commands, stream, bad_input, fast, banks, negative, builder.
 Every file lives in a private temporary directory; s51 runs one at a time
 (CTest's RESOURCE_LOCK s51). Exit status 0 when every check passes."""
 
@@ -22,8 +22,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from sim_support import (  # noqa: E402
-    IDENTIFY, Host, Req, assemble, check, frame, identify_fields, merge, read_code, read_iram,
-    read_sfr, read_xram, report, run, session, tool_args, write_iram, write_sfr, write_xram)
+    IDENTIFY, Host, Req, assemble, check, frame, identify_fields, merge, read_code, read_file,
+    read_iram, read_sfr, read_xram, report, run, session, set_page, tool_args, write_iram,
+    write_sfr, write_xram)
 
 ARGS = None
 
@@ -39,8 +40,15 @@ STACK_START = 0x5F      # the program's SP: the resident's stack starts above it
 STACK_BUDGET = 11
 STATE = range(0x74, 0x80)   # the resident's 12 bytes (TARLEK_RAM of known_state.asm)
 
-# What the demo keeps in A, B, DPL, DPH, PSW, R0 and SP after each line (48h..4Eh).
-DEMO_COPIES = bytes([0x00, 0xC3, 0xA2, 0x00, 0x88, 0xA0, 0x5F])
+
+
+def demo_copies(image):
+    """What the demo keeps in A, B, DPL, DPH, PSW, R0 and SP after each line
+    (48h..4Eh): DPTR is left at the zero that ends its line end text."""
+    at = image.find(b"0123456789ABCDEF\r\n\x00") + 16 + 2
+    assert 16 + 2 <= at < 0x8000, "the demo's texts are in its image"
+    return bytes([0x00, 0xC3, at & 0xFF, at >> 8, 0x88, 0xA0, 0x5F])
+
 # The demo's first line whole and a byte of the next: it has made its copies.
 DEMO_READY = rb"Tarlek demo [0-9A-F]{2}\r\n."
 
@@ -156,7 +164,9 @@ def commands_at(page, fmt, cpu="8051", resident_path=None, baud=9600):
         check(got == image[page << 8:(page << 8) + 255] and got[3:5] == bytes([0x02, page]),
               "%s: read code %02X00h, 255 bytes, as merged" % (label, page))
         got = host.request(read_code(0xFFFA, 12))
-        check(got is not None and got[6:] == image[:6], "%s: read code wraps at FFFFh" % label)
+        # Nothing is loaded at FFFAh..FFFFh: what the simulator holds there.
+        check(got == sim.memory("dch", 0xFFFA, 0xFFFF) + image[:6],
+              "%s: read code wraps at FFFFh: %s" % (label, got.hex() if got else None))
         regs.check(host, "read code")
 
         # External RAM.
@@ -347,7 +357,7 @@ def stream(cpu="8051", resident_path=None, baud=9600):
         requests = [
             (IDENTIFY, None),
             (read_code(0x0030, 64), image[0x30:0x70]),
-            (read_iram(0x48, 7), DEMO_COPIES),
+            (read_iram(0x48, 7), demo_copies(image)),
             (read_sfr(0x90, 1), b"\xFF"),
             (write_xram(0x0200, b"\x01\x02\x03\x04\x05\x06\x07\x08"), b""),
             (read_code(0x8000 + 0x380, 255), image[0x8380:0x8380 + 255]),
@@ -501,6 +511,47 @@ def test_bad_input():
               "bad input: the program's counter moves at the end: %s" % counts)
 
 
+def test_banks():
+    """known_state.asm run in each register bank: the bank's R0..R7 read and
+    written through internal RAM are the program's own registers (the
+    resident lends R0..R3 of the program's bank while it answers), and the
+    other banks' bytes are plain RAM, read and written as they are."""
+    resident = open(ARGS.resident, "rb").read()
+    for bank in range(4):
+        label = "bank %d" % bank
+        work = tempfile.mkdtemp(prefix="bank%d-" % bank, dir=WORK)
+        source = os.path.join(work, "known_state.asm")
+        with open(source, "w") as f:
+            f.write(set_page(read_file(ARGS.known_state), r"(\.equ\s+BANK,\s*)\d+",
+                             r"\g<1>%d" % bank, "known_state.asm's bank"))
+        program, _ = merge(work, source, 0x80, "hex", resident)
+        model = bytearray((~a) & 0xFF for a in range(0x20))
+        model[0] = 0xFF
+        model[bank * 8:bank * 8 + 8] = KNOWN_BANK
+        with session(work, program) as sim:
+            host = Host(sim)
+            if not check(identify_ok(host.wait_ready(), 0x80, 9600) and known_state_ready(host),
+                         "%s: the resident is up, the program ready" % label):
+                continue
+            got = host.request(read_iram(0x00, 0x20))
+            check(got == bytes(model), "%s: read iram 00h..1Fh: the program's registers at %02Xh, "
+                  "the other banks as filled: %s" % (label, bank * 8, got.hex() if got else None))
+            got = host.request(read_sfr(0xD0, 1))
+            check(got == bytes([0xC4 + bank * 8]), "%s: read sfr PSW: the program's bank" % label)
+            new = bytes((a * 13 + 0x71 + bank) & 0xFF for a in range(0x20))
+            for what, data in (("new bytes", new), ("the old bytes back", bytes(model))):
+                got = host.request(write_iram(0x00, data))
+                # The program copies R0..R7 to 50h..57h on every pass: read
+                # until a pass has run since the write.
+                host.until_moved(lambda: host.request(read_iram(0x41, 1)))
+                copies = host.request(read_iram(0x50, 8))
+                check(got == b"" and copies == data[bank * 8:bank * 8 + 8] and
+                      host.request(read_iram(0x00, 0x20)) == data,
+                      "%s: write iram 00h..1Fh, %s: the program's R0..R7 are the bytes at %02Xh "
+                      "(%s), the other banks' bytes read back" %
+                      (label, what, bank * 8, copies.hex() if copies else None))
+
+
 def test_negative():
     """Negative control: the same code with every flag cleared, so it is
     laid at the page exactly as assembled at 0000h, must fail."""
@@ -541,7 +592,8 @@ def test_builder():
 
 
 GROUPS = {"commands": test_commands, "stream": test_stream, "bad_input": test_bad_input,
-          "fast": test_fast, "negative": test_negative, "builder": test_builder}
+          "fast": test_fast, "banks": test_banks, "negative": test_negative,
+          "builder": test_builder}
 WORK = None
 
 

@@ -15,6 +15,7 @@ S51Session(..., attach=False) only starts s51; sim.rx and sim.tx are the
 FIFO paths (rx: what the simulator reads)."""
 
 import os
+import re
 import select
 import signal
 import subprocess
@@ -112,6 +113,50 @@ class S51Session:
             if not chunk:
                 break
             out += chunk
+        return bytes(out)
+
+    def console(self, commands, timeout=30.0):
+        """Runs s51 console commands (strings) at one instant of the running
+        program, between two of its instructions: they go on one line, which
+        s51 takes whole at its next look at the console. Returns the lines
+        they printed."""
+        self.marks = getattr(self, "marks", 0) + 1
+        mark = "%d" % (9000000 + self.marks)
+        self.process.stdin.write((";".join(list(commands) + ["expression " + mark]) + "\n").encode())
+        self.process.stdin.flush()
+        deadline = time.monotonic() + timeout
+        with open(os.path.join(self.workdir, "s51.log"), "rb") as log:
+            while True:
+                lines = log.read().decode(errors="replace").splitlines()
+                if mark in lines:
+                    end = lines.index(mark)
+                    start = max(k for k in range(end) if lines[k].endswith("expression " + mark))
+                    return lines[start + 1:end]
+                if time.monotonic() > deadline or not self.running():
+                    raise RuntimeError("s51's console did not answer %s" % commands)
+                log.seek(0)
+                time.sleep(0.02)
+
+    @staticmethod
+    def dumped(lines, first, last):
+        """The bytes first..last from the lines of a console dump (di, dx,
+        ds, dch): "0x2f f6 b3 35 85 6c fb b2 07 ..5.l...", 8 bytes a line,
+        then the same as text."""
+        out = []
+        for line in lines:
+            fields = line.split()
+            if len(fields) > 1 and re.fullmatch(r"0x[0-9a-fA-F]+", fields[0]) and \
+                    int(fields[0], 16) == first + len(out):
+                out += [int(f, 16) for f in fields[1:1 + min(8, last + 1 - first - len(out))]]
+        return out
+
+    def memory(self, command, first, last):
+        """Bytes first..last as the simulator itself holds them; command is
+        the console's dump of that memory: di (internal RAM), dx (external
+        RAM), ds (SFRs), dch (code)."""
+        out = self.dumped(self.console(["%s 0x%x 0x%x" % (command, first, last)]), first, last)
+        if len(out) != last + 1 - first:
+            raise RuntimeError("s51's console dumped no %s %02Xh..%02Xh" % (command, first, last))
         return bytes(out)
 
     def running(self):

@@ -71,6 +71,13 @@ bool FileExists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+std::set<std::string> DirectoryNames(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    names.insert(entry.path().filename().string());
+  return names;
+}
+
 CapturedConsole::CapturedConsole(bool colour) : fd_(::memfd_create("console", MFD_CLOEXEC)) {
   if (fd_ < 0) throw std::runtime_error("memfd_create failed");
   console_ = std::make_unique<Console>(fd_, colour);

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,8 @@ void WriteFile(const std::string& path, const std::string& text);
 Bytes ReadFile(const std::string& path);
 std::string ReadText(const std::string& path);
 bool FileExists(const std::string& path);
+// The names of the entries of a directory (not of its subdirectories).
+std::set<std::string> DirectoryNames(const std::string& dir);
 
 // A console writing into an in-memory file, plain text unless colour is asked for.
 class CapturedConsole {

@@ -106,24 +106,5 @@ TEST(WriteBinFile, NewFileGetsReadWriteLessTheUmask) {
   EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
-TEST(WriteBinFile, PathThatCannotBeWrittenGivesItsLine) {
-  TempDir dir;
-  std::filesystem::create_directory(dir / "out.bin");
-  const std::string cases[] = {
-      dir / "no such dir/prog.bin",  // a directory that does not exist
-      dir / "out.bin",               // a directory
-  };
-  for (const std::string& path : cases) {
-    SCOPED_TRACE(path);
-    auto state = MergedState(0x0200, 0x8000, 5);
-    CapturedConsole console;
-    EXPECT_FALSE(WriteBinFile(*state, console, path.c_str()));
-    EXPECT_EQ(console.Text(), "ERROR - BIN output file " + path + " cannot be written !\n");
-  }
-  EXPECT_TRUE(std::filesystem::is_directory(dir / "out.bin"));
-  EXPECT_TRUE(std::filesystem::is_empty(dir / "out.bin"));
-  EXPECT_FALSE(FileExists(dir / "no such dir"));
-}
-
 }  // namespace
 }  // namespace tarlek::testing

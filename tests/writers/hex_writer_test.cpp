@@ -169,17 +169,5 @@ INSTANTIATE_TEST_SUITE_P(
     }),
     [](const auto& p) { return p.param.name; });
 
-TEST(HexWriter, UnwritablePathGivesOneLine) {
-  TempDir dir;
-  for (const std::string& path : {dir / "no/such/dir/prog.hex", dir.path()}) {
-    SCOPED_TRACE(path);
-    auto state = NewState();
-    CapturedConsole console;
-    EXPECT_FALSE(WriteHexFile(*state, console, path.c_str()));
-    EXPECT_EQ(console.Text(), "ERROR - INTEL HEX output file " + path + " cannot be written !\n");
-  }
-  EXPECT_FALSE(FileExists(dir / "no"));
-}
-
 }  // namespace
 }  // namespace tarlek::testing

@@ -33,13 +33,6 @@ constexpr uid_t kStranger = 4242;  // owns files in some cases; no such user is 
 constexpr gid_t kStrangerGroup = 4243;
 constexpr const char* kClosingLine = "Tarlek loading O.K. - thank You for using it.";
 
-std::set<std::string> Names(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir))
-    names.insert(entry.path().filename().string());
-  return names;
-}
-
 struct stat Lstat(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) throw std::runtime_error("lstat " + path);
@@ -121,7 +114,7 @@ TEST_P(HalfWayWrite, KeepsTheOldFileAndLeavesNoTemporary) {
   PutInputs(dir.path());
   if (!c.output_exists) std::filesystem::remove(dir / c.output);
   if (c.output_exists && c.args.size() > 1) WriteFile(dir / c.output, "the user's old file\n");
-  const std::set<std::string> before = Names(dir.path());
+  const std::set<std::string> before = DirectoryNames(dir.path());
   const Bytes old = c.output_exists ? ReadFile(dir / c.output) : Bytes{};
 
   ProcessOptions child;
@@ -130,7 +123,7 @@ TEST_P(HalfWayWrite, KeepsTheOldFileAndLeavesNoTemporary) {
   const RunResult run = RunTarlekProcess(dir.path(), c.args, child);
 
   ExpectWriterFailed(run, c.output);
-  EXPECT_EQ(Names(dir.path()), before);
+  EXPECT_EQ(DirectoryNames(dir.path()), before);
   if (c.output_exists) {
     EXPECT_EQ(ReadFile(dir / c.output), old);
   }
@@ -162,14 +155,14 @@ TEST(TemporaryFile, ThatCannotBeCreatedIsReportedNotWrittenInPlace) {
   PutInputs(dir.path());
   WriteFile(dir / "prog.bin", "the user's old file\n");
   const ino_t inode = Lstat(dir / "prog.bin").st_ino;
-  const std::set<std::string> before = Names(dir.path());
+  const std::set<std::string> before = DirectoryNames(dir.path());
   ProcessOptions child;
   child.open_file_limit = 4;
   const RunResult run = RunTarlekProcess(dir.path(), {"prog.hex", "/ob"}, child);
   ExpectWriterFailed(run, "prog.bin");
   EXPECT_EQ(ReadText(dir / "prog.bin"), "the user's old file\n");
   EXPECT_EQ(Lstat(dir / "prog.bin").st_ino, inode);
-  EXPECT_EQ(Names(dir.path()), before);
+  EXPECT_EQ(DirectoryNames(dir.path()), before);
 }
 
 // --- Character devices ---------------------------------------------------
@@ -194,7 +187,7 @@ TEST_P(DeviceTarget, IsWrittenInPlaceAndStaysADevice) {
   std::string why;
   if (!MakeDevice(dir / node, 1, c.minor, why)) GTEST_SKIP() << why;
   if (c.through_link) std::filesystem::create_symlink("device", dir / c.output);
-  const std::set<std::string> before = Names(dir.path());
+  const std::set<std::string> before = DirectoryNames(dir.path());
 
   const RunResult run = RunTarlekProcess(dir.path(), c.args);
 
@@ -202,7 +195,7 @@ TEST_P(DeviceTarget, IsWrittenInPlaceAndStaysADevice) {
     ExpectWriterFailed(run, c.output);  // no space left on the device
   else
     ExpectSucceeded(run);
-  EXPECT_EQ(Names(dir.path()), before);
+  EXPECT_EQ(DirectoryNames(dir.path()), before);
   const struct stat device = Lstat(dir / node);
   EXPECT_TRUE(S_ISCHR(device.st_mode));
   EXPECT_EQ(device.st_rdev, makedev(1, c.minor));
@@ -246,7 +239,8 @@ TEST_P(KeptMode, ExistingTargetKeepsModeAndOwner) {
     EXPECT_EQ(st.st_gid, kStrangerGroup);
   }
   EXPECT_EQ(ReadFile(dir / "prog.bin"), Reference({"prog.hex", "/ob"}, "prog.bin"));
-  EXPECT_EQ(Names(dir.path()), (std::set<std::string>{"prog.bin", "prog.hex", "tarlek.bin"}));
+  EXPECT_EQ(DirectoryNames(dir.path()),
+            (std::set<std::string>{"prog.bin", "prog.hex", "tarlek.bin"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(UnusualBits, KeptMode,
@@ -306,7 +300,7 @@ TEST_P(LinkedTarget, LinkStaysAndTheFileItNamesIsReplaced) {
   EXPECT_NE(real.st_ino, inode) << "replaced, not rewritten";
   EXPECT_EQ(real.st_mode & 07777, 0640u);
   EXPECT_EQ(ReadFile(dir / "real/prog.bin"), Reference({"prog.hex", "/ob"}, "prog.bin"));
-  EXPECT_EQ(Names(dir / "real"), std::set<std::string>{"prog.bin"});
+  EXPECT_EQ(DirectoryNames(dir / "real"), std::set<std::string>{"prog.bin"});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -323,9 +317,9 @@ TEST(OutputPath, ThatIsADirectoryIsRefused) {
   PutInputs(dir.path());
   std::filesystem::remove(dir / "prog.bin");
   std::filesystem::create_directory(dir / "prog.bin");
-  const std::set<std::string> before = Names(dir.path());
+  const std::set<std::string> before = DirectoryNames(dir.path());
   ExpectWriterFailed(RunTarlekProcess(dir.path(), {"prog.hex", "/ob"}), "prog.bin");
-  EXPECT_EQ(Names(dir.path()), before);
+  EXPECT_EQ(DirectoryNames(dir.path()), before);
   EXPECT_TRUE(std::filesystem::is_directory(dir / "prog.bin"));
   EXPECT_TRUE(std::filesystem::is_empty(dir / "prog.bin"));
 }
@@ -393,24 +387,24 @@ TEST_F(AsNobody, ReadOnlyTargetIsRefused) {
   Own(work_, 0755);
   WriteFile(work_ + "/prog.bin", "the user's old file\n");
   Own(work_ + "/prog.bin", 0444);
-  const std::set<std::string> before = Names(work_);
+  const std::set<std::string> before = DirectoryNames(work_);
   RUN_AS_NOBODY(run);
   ExpectWriterFailed(run, "prog.bin");
   EXPECT_EQ(ReadText(work_ + "/prog.bin"), "the user's old file\n");
   EXPECT_EQ(Lstat(work_ + "/prog.bin").st_mode & 07777, 0444u);
-  EXPECT_EQ(Names(work_), before);
+  EXPECT_EQ(DirectoryNames(work_), before);
 }
 
 TEST_F(AsNobody, SomeoneElsesFileIsRefusedThoughTheDirectoryIsWritable) {
   Own(work_, 0755);
   WriteFile(work_ + "/prog.bin", "the user's old file\n");
   Own(work_ + "/prog.bin", 0644, kStranger, kStrangerGroup);
-  const std::set<std::string> before = Names(work_);
+  const std::set<std::string> before = DirectoryNames(work_);
   RUN_AS_NOBODY(run);
   ExpectWriterFailed(run, "prog.bin");
   EXPECT_EQ(ReadText(work_ + "/prog.bin"), "the user's old file\n");
   EXPECT_EQ(Lstat(work_ + "/prog.bin").st_uid, kStranger);
-  EXPECT_EQ(Names(work_), before);
+  EXPECT_EQ(DirectoryNames(work_), before);
 }
 
 // A writable file in a directory that will not take a new file is written
@@ -435,7 +429,7 @@ TEST_F(AsNobody, WritableTargetInReadOnlyDirectoryIsWrittenInPlace) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const ino_t inode = PutOldFileInReadOnlyDirectory();
-    const std::set<std::string> before = Names(work_);
+    const std::set<std::string> before = DirectoryNames(work_);
     child_.file_size_limit = c.file_size_limit;
     child_.failing_call = c.failing_call;
     child_.ignore_sigxfsz = true;
@@ -448,7 +442,7 @@ TEST_F(AsNobody, WritableTargetInReadOnlyDirectoryIsWrittenInPlace) {
       EXPECT_EQ(ReadText(work_ + "/prog.bin"), "the user's old file\n");
     }
     EXPECT_EQ(Lstat(work_ + "/prog.bin").st_ino, inode);
-    EXPECT_EQ(Names(work_), before);
+    EXPECT_EQ(DirectoryNames(work_), before);
   }
 }
 
@@ -505,10 +499,10 @@ TEST_F(AsNobody, InPlaceWriteWaitsForTheLockOfAnotherWriter) {
 
 TEST_F(AsNobody, NewFileInReadOnlyDirectoryIsRefused) {
   Own(work_, 0555);
-  const std::set<std::string> before = Names(work_);
+  const std::set<std::string> before = DirectoryNames(work_);
   RUN_AS_NOBODY(run);
   ExpectWriterFailed(run, "prog.bin");
-  EXPECT_EQ(Names(work_), before);
+  EXPECT_EQ(DirectoryNames(work_), before);
 }
 
 // In a shared directory with the sticky bit a rename may not replace another
@@ -518,14 +512,14 @@ TEST_F(AsNobody, WritableFileOfAnotherUserInStickyDirectoryIsWrittenInPlace) {
   WriteFile(work_ + "/prog.bin", "the user's old file\n");
   Own(work_ + "/prog.bin", 0666, kStranger, kStrangerGroup);
   const ino_t inode = Lstat(work_ + "/prog.bin").st_ino;
-  const std::set<std::string> before = Names(work_);
+  const std::set<std::string> before = DirectoryNames(work_);
   RUN_AS_NOBODY(run);
   ExpectSucceeded(run);
   const struct stat st = Lstat(work_ + "/prog.bin");
   EXPECT_EQ(st.st_ino, inode);
   EXPECT_EQ(st.st_uid, kStranger);
   EXPECT_EQ(ReadFile(work_ + "/prog.bin"), Reference({"prog.hex", "/ob"}, "prog.bin"));
-  EXPECT_EQ(Names(work_), before);
+  EXPECT_EQ(DirectoryNames(work_), before);
 }
 
 // --- FIFOs -----------------------------------------------------------------
@@ -578,7 +572,7 @@ TEST(FifoTarget, IsWrittenInPlaceForItsReader) {
   ExpectSucceeded(run);
   EXPECT_TRUE(S_ISFIFO(Lstat(dir / "prog.hex").st_mode));
   EXPECT_EQ(ReadFile(dir / "out/received"), Reference({"prog.bin", "/oh"}, "prog.hex"));
-  EXPECT_EQ(Names(dir.path()),
+  EXPECT_EQ(DirectoryNames(dir.path()),
             (std::set<std::string>{"out", "prog.bin", "prog.hex", "tarlek.bin"}));
 }
 
@@ -594,7 +588,8 @@ TEST(FifoTarget, ReaderThatGoesAwayIsAFailedWrite) {
   EXPECT_EQ(reader.Finish(), 0);
   ExpectWriterFailed(run, "prog.hex");
   EXPECT_TRUE(S_ISFIFO(Lstat(dir / "prog.hex").st_mode));
-  EXPECT_EQ(Names(dir.path()), (std::set<std::string>{"prog.bin", "prog.hex", "tarlek.bin"}));
+  EXPECT_EQ(DirectoryNames(dir.path()),
+            (std::set<std::string>{"prog.bin", "prog.hex", "tarlek.bin"}));
 }
 
 }  // namespace

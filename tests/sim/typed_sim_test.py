@@ -1,0 +1,158 @@
+#!/usr/bin/env python3
+"""tarlek-mon by name and type: examples/demo_c.c compiled with --debug in
+the small and the large memory model, merged by tarlek, running freely in
+s51, and tarlek-mon given the demo_c.cdb SDCC wrote. read, write and watch
+of the demo's typed variables (a struct with an int and a float, an array,
+a byte the host writes, a bit) are checked against the relations the program
+keeps itself: negated = -count, level = count / 4, history[count % 4] =
+count, scaled = count * gain, odd = count & 1.
+
+The program updates its sample between the resident's answers, so a read may
+fall between two of its steps: a relation is checked as holding for the last
+count or the one before.
+
+Every file lives in a private temporary directory. Exit status 0 when every
+check passes."""
+
+import argparse
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from sim_support import (  # noqa: E402
+    Host, check, merge_file, read_file, report, run, session, tool_args)
+
+ARGS = None
+PAGE = 0x20
+
+
+class Client:
+    """tarlek-mon on the session's FIFOs, with the program's .cdb."""
+
+    def __init__(self, work, sim):
+        self.work = work
+        self.port = "fifo:%s,%s" % (sim.rx, sim.tx)
+
+    def __call__(self, *args):
+        result = run([ARGS.mon, "--port", self.port, "--slack", "5", "-m",
+                      os.path.join(self.work, "demo_c.cdb")] + list(args), self.work)
+        return result.returncode, result.stdout.decode("latin-1"), \
+            result.stderr.decode("latin-1")
+
+    def json(self, *args):
+        status, out, err = self("--json", *args)
+        if not check(status == 0, "tarlek-mon %s: %s" % (" ".join(args), err.strip())):
+            return None
+        return [json.loads(line) for line in out.splitlines() if line.strip()]
+
+
+def build(work, model):
+    """demo_c.c with --debug: the directory holding demo_c.hex (merged) and
+    demo_c.cdb, or None."""
+    where = os.path.join(work, model)
+    os.makedirs(where)
+    with open(os.path.join(ARGS.examples, "demo_c.c")) as f:
+        source = f.read()
+    with open(os.path.join(where, "demo_c.c"), "w") as f:
+        f.write(source)
+    cmd = [ARGS.sdcc, "-mmcs51", "--debug", "-DTARLEK_PAGE=0x%02X" % PAGE, "--code-loc",
+           "0x0030", "--code-size", "0x%04X" % (PAGE << 8), "--iram-size", "128",
+           "--stack-size", "48", "-I" + ARGS.hooks, "demo_c.c"]
+    if model != "small":
+        cmd.insert(2, "--model-" + model)
+    result = run(cmd, where, combined=True)
+    if not check(result.returncode == 0, "%s model: sdcc --debug: %s" % (model, result.stdout)):
+        return None
+    with open(os.path.join(where, "demo_c.hex"), "wb") as out:
+        subprocess.run([ARGS.packihx, "demo_c.ihx"], cwd=where, stdout=out,
+                       stderr=subprocess.DEVNULL, check=True, timeout=120)
+    status, text = merge_file(where, "demo_c.hex", read_file(ARGS.resident, "rb"))
+    if not check(status == 0, "%s model: merges: %s" % (model, text)):
+        return None
+    return where
+
+
+def consistent(sample):
+    """Whether a sample of last, history, odd fits the program's relations
+    for its count (or the count before, for a read between two steps)."""
+    last = sample["last"]
+    count = last["count"]
+    counts = {count, (count - 1) & 0xFFFF}
+    return (-last["negated"] & 0xFFFF in counts and
+            round(last["level"] * 4) in counts)
+
+
+def test_model(work, model):
+    where = build(work, model)
+    if where is None:
+        return
+    label = "%s model" % model
+    with session(where, "demo_c.hex") as sim:
+        check(Host(sim).wait_text(rb"Hello from C"), "%s: the demo runs" % label)
+        mon = Client(where, sim)
+
+        # read: a struct as its members, an element, a float.
+        got = mon.json("read", "last")
+        if got:
+            check(set(got[0]["value"]) == {"count", "negated", "level"} and
+                  got[0]["type"] == "struct sample" and
+                  consistent({"last": got[0]["value"]}),
+                  "%s: read last: %s" % (label, got[0]))
+        status, out, err = mon("read", "last.level")
+        check(status == 0 and re.fullmatch(r"last\.level = [0-9.e+]+\n", out) is not None,
+              "%s: read last.level as a float: %r %s" % (label, out, err))
+        got = mon.json("read", "history")
+        if got:
+            history = got[0]["value"]
+            check(len(history) == 4 and all(h % 4 == i for i, h in enumerate(history) if h),
+                  "%s: read history: history[i] %% 4 == i: %s" % (label, history))
+
+        # write: the value read back; the program follows the new gain.
+        status, out, err = mon("write", "gain", "5")
+        check(status == 0 and out == "wrote gain = 5, read back the same\n",
+              "%s: write gain 5: %r %s" % (label, out, err))
+
+        # watch: every sample consistent, the count moving, the bit odd
+        # following it, scaled following count * gain.
+        samples = mon.json("watch", "--interval", "0.2", "--seconds", "3",
+                           "last", "history[1]", "odd", "scaled", "gain")
+        if samples:
+            counts = [s["values"]["last"]["count"] for s in samples]
+            check(len(samples) >= 5 and len(set(counts)) >= 3,
+                  "%s: watch: the count moves: %s" % (label, counts))
+            check(all(consistent(s["values"]) for s in samples),
+                  "%s: watch: negated and level follow count in every sample" % label)
+            check(all(s["values"]["gain"] == 5 for s in samples),
+                  "%s: watch: gain stays as written" % label)
+            check(any(s["values"]["scaled"] == s["values"]["last"]["count"] * 5 & 0xFFFF
+                      for s in samples),
+                  "%s: watch: scaled = count * 5 once the host wrote gain: %s" %
+                  (label, [(s["values"]["last"]["count"], s["values"]["scaled"])
+                           for s in samples]))
+            check(any(s["values"]["odd"] == s["values"]["last"]["count"] & 1 for s in samples)
+                  and {s["values"]["odd"] for s in samples} <= {0, 1},
+                  "%s: watch: the bit odd follows count" % label)
+            check(all(s["values"]["history[1]"] % 4 == 1 for s in samples
+                      if s["values"]["history[1]"]),
+                  "%s: watch: history[1] holds counts of 1 modulo 4" % label)
+            times = [s["time"] for s in samples]
+            check(times == sorted(times), "%s: watch: sample times ascend" % label)
+
+
+def main():
+    global ARGS
+    ARGS = tool_args(argparse.ArgumentParser(), ("tarlek", "mon", "resident", "hooks",
+                                                 "examples", "sdcc", "packihx", "s51"))
+    with tempfile.TemporaryDirectory(prefix="tarlek-typed-sim-") as work:
+        for model in ("small", "large"):
+            test_model(work, model)
+    return report()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
