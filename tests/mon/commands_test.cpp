@@ -419,8 +419,9 @@ TEST(Commands, WriteReadsBackAndProgramOutputGoesToStandardError) {
   EXPECT_EQ(s.resident->iram[0x30], 0x12);
   EXPECT_EQ(s.resident->iram[0x31], 0x34);
   EXPECT_EQ(s.out, "wrote 12 34 at iram 30h, read back the same\n");
-  // identify, write, read back: three answers, each after the program's text.
-  EXPECT_EQ(s.err, "hi\nhi\nhi\n");
+  // identify, the write (one data byte per request at 115200 baud), read
+  // back: four answers, each after the program's text.
+  EXPECT_EQ(s.err, "hi\nhi\nhi\nhi\n");
 
   Session quiet;
   quiet.resident->SetChatter({'h', 'i', '\n'}, {});
