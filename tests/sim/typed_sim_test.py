@@ -62,7 +62,7 @@ def build(work, model):
         f.write(source)
     cmd = [ARGS.sdcc, "-mmcs51", "--debug", "-DTARLEK_PAGE=0x%02X" % PAGE, "--code-loc",
            "0x0030", "--code-size", "0x%04X" % (PAGE << 8), "--iram-size", "128",
-           "--stack-size", "48", "-I" + ARGS.hooks, "demo_c.c"]
+           "--stack-size", "38" if model == "small" else "48", "-I" + ARGS.hooks, "demo_c.c"]
     if model != "small":
         cmd.insert(2, "--model-" + model)
     result = run(cmd, where, combined=True)
