@@ -227,6 +227,18 @@ function(tarlek_command_equs out)
   set(${out} "${equs}" PARENT_SCOPE)
 endfunction()
 
+# The protocol version the resident speaks, read from the C++ side's
+# src/protocol/frame_v3.h (kProtocolVersion), which tarlek-mon speaks too.
+function(tarlek_protocol_version out)
+  set(header ${PROJECT_SOURCE_DIR}/src/protocol/frame_v3.h)
+  file(STRINGS ${header} line REGEX "^constexpr uint8_t kProtocolVersion = [0-9]+")
+  if(NOT line MATCHES "= ([0-9]+)")
+    message(FATAL_ERROR "${header} no longer names kProtocolVersion")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${header})
+  set(${out} ${CMAKE_MATCH_1} PARENT_SCOPE)
+endfunction()
+
 # Assembles the resident for clock, baud and timer at 0000h and 0100h (in
 # the build directory's subdirectory name) and adds the command that builds
 # the image file out from the two; the caller adds a target that depends on it.
@@ -250,7 +262,8 @@ function(tarlek_add_resident name clock baud timer out)
     math(EXPR value "(${baud} >> (8 * ${byte})) & 255")
     equ(TARLEK_BAUD_${byte} ${value})
   endforeach()
-  equ(PROTOCOL_VERSION 3)
+  tarlek_protocol_version(protocol)
+  equ(PROTOCOL_VERSION ${protocol})
   if(timer EQUAL 1)
     equ(TARLEK_TH1 ${rate_TH1})
     equ(TARLEK_SMOD ${rate_SMOD})

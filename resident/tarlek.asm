@@ -81,6 +81,24 @@ sr_end: pop     acc
         reti
 sr_tx:  ljmp    tx
 
+; rx_counted for a data byte of a write of internal RAM or SFRs, which takes
+; longer than a byte lasts at 115200 baud: when an escape (DBh) has come
+; meanwhile, it is taken here, since the byte after it would come before
+; another interrupt could clear RI, and be lost (a sum of C0h or DBh after
+; the last data byte). Any other byte waits for the next interrupt as always.
+rx_slow_counted:
+        dec     @r0
+        cjne    @r0, #0, rx_taken
+        inc     r0              ; RXS
+        mov     @r0, #(rx_sum-rx_steps)
+rx_taken:
+        jnb     ri, sr_end
+        mov     a, sbuf
+        cjne    a, #ESCAPE, sr_end
+        clr     ri
+        lcall   TARLEK_HOOK
+        sjmp    rx_in
+
 ; A byte has come in. Outside a frame only C0h counts; inside, DBh escapes
 ; the next byte; every byte of the frame is summed and goes to the step
 ; that RXS names, with R0 at RXS and the byte waiting in RXS's place.
@@ -220,7 +238,7 @@ rx_wi:  mov     a, @r0
 wi_skipped:
         lcall   hook_al
         inc     r0              ; CNT
-        sjmp    rx_counted
+        ljmp    rx_slow_counted
 
 ; A data byte of a write of SFRs: it stays in RXS's place, where the SFR
 ; table's MOV dir,@R0 takes it.
@@ -233,7 +251,7 @@ rx_ws:  dec     r0
         inc     r0              ; RXS
         mov     @r0, #(rx_ws-rx_steps)
         dec     r0              ; CNT
-        sjmp    rx_counted
+        ljmp    rx_slow_counted
 
 ; LEN must fit the command (cmd_lengths).
 rx_len: mov     a, @r0

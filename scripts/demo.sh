@@ -2,8 +2,8 @@
 # The whole story on the bundled example: set up only what it needs (the
 # build, as31 and the s51 simulator), build the tools without the tests in
 # their own directory, assemble examples/demo.asm, merge the resident into it
-# with tarlek, run the merged program freely in s51, and let tarlek-mon look
-# into it over the simulated serial line while it runs and prints.
+# with tarlek, run the merged program freely in s51 with tarlek-sim, and let
+# tarlek-mon look into it over the simulated serial line while it runs and prints.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh demo
@@ -13,6 +13,7 @@ demo=$build/demo
 rm -rf "$demo" && mkdir -p "$demo"
 cp examples/demo.asm resident/Tarlek.inc "$build/resident/tarlek.bin" "$demo"
 mon=$PWD/$build/tarlek-mon
+sim=$PWD/$build/tarlek-sim
 cd "$demo"
 
 echo "== as31 demo.asm"
@@ -22,17 +23,17 @@ echo "== tarlek demo.hex"
 echo "demo.hex, rewritten: $(wc -l <demo.hex) lines; its last records, the resident's end:"
 tail -n 3 demo.hex
 
-echo "== s51 runs the merged program freely, its serial port on two FIFOs"
-mkfifo s51.rx s51.tx s51.console
-echo "uart0_check_often=1" >s51.cfg
-# s51 quits when its console input ends, so this script holds that open; it
-# also holds both ends of the serial line open between tarlek-mon's runs.
-exec 5<>s51.console
-s51 -t 8051 -b -S in=s51.rx,out=s51.tx -C s51.cfg -g demo.hex <s51.console >s51.log 2>&1 &
-s51_pid=$!
-trap 'kill "$s51_pid" 2>/dev/null; wait "$s51_pid" 2>/dev/null || true' EXIT
-exec 3<>s51.rx 4<>s51.tx
-export TARLEK_PORT=fifo:s51.rx,s51.tx
+echo "== tarlek-sim runs the merged program freely in s51, its serial port on two FIFOs"
+# It chooses s51's CPU model and clock from the resident, holds the FIFOs open
+# for the simulator's whole life, prints the port once s51 reads it, and stops
+# s51 and removes the FIFOs when it is stopped (Ctrl-C; here SIGINT when the
+# script ends).
+exec 3< <(exec "$sim" --print-port demo.hex 2>sim.log)
+sim_pid=$!
+trap 'kill -INT "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null || true' EXIT
+read -r TARLEK_PORT <&3 || { cat sim.log; exit 1; }
+cat sim.log
+export TARLEK_PORT
 
 mon() {
   echo "\$ tarlek-mon $*"

@@ -13,10 +13,10 @@ demo=(cmake g++ make pkg-config libcli11-dev libfmt-dev nlohmann-json3-dev libcp
   libjs-chart.js as31 sdcc-ucsim)
 # The tests and their peer tools, style and static analysis, the fuzzer's and
 # sanitizers' runtime, benchmarks, what cpack needs to find the package's
-# dependencies (dpkg-shlibdeps, file), and the browser that tests the plot
-# page (headless Chromium, driven from Python).
+# dependencies (dpkg-shlibdeps, file), Debian's package checker, and the
+# browser that tests the plot page (headless Chromium, driven from Python).
 tests=(libgtest-dev python3 srecord binutils python3-intelhex sdcc clang-format clang-tidy clang
-  libclang-rt-14-dev libbenchmark-dev valgrind dpkg-dev file chromium chromium-driver
+  libclang-rt-14-dev libbenchmark-dev valgrind dpkg-dev file lintian chromium chromium-driver
   python3-selenium)
 
 case "${1:-all}" in

@@ -54,6 +54,9 @@ ParseResult ParseArguments(const std::vector<std::string>& args, const char* env
           "BAUD"));
   app.add_flag("--json", inv.json, "JSON output (JSON Lines for watch and console)");
   app.add_flag("-q,--quiet", inv.quiet, "Drop the program's own output instead of showing it");
+  app.add_flag("--raw-output", inv.raw_output,
+               "The program's own output byte for byte on a terminal too (by default control "
+               "bytes are shown there as ^X or \\xNN)");
   app.add_option("-m,--map", inv.map_path, "SDCC linker map (.map): addresses may be symbol names");
   app.add_option(
          "--retries", inv.retries,

@@ -22,15 +22,17 @@ struct Invocation {
   // read, write, watch: SPACE ADDR [COUNT] / SPACE ADDR BYTE... / symbols,
   // as typed; they are resolved once the map is read.
   std::vector<std::string> operands;
-  std::string output_path;             // read -o
-  bool raw = false;                    // read --raw
-  bool hex = false;                    // read, write, watch --hex: typed integers in hexadecimal
-  std::string csv_path;                // watch --csv
-  double interval = 0.5;               // watch
-  double plot_interval = 0.1;          // plot -i
-  double seconds = 0;                  // watch, console, plot: stop after this long (0: at Ctrl-C)
-  std::string file;                    // dump, verify
-  std::string range;                   // dump --range A-B
+  std::string output_path;     // read -o
+  bool raw = false;            // read --raw
+  bool raw_output = false;     // --raw-output: the program's bytes as they come, on a terminal too
+  bool no_check = false;       // write --no-check: no read-back
+  bool hex = false;            // read, write, watch --hex: typed integers in hexadecimal
+  std::string csv_path;        // watch --csv
+  double interval = 0.5;       // watch
+  double plot_interval = 0.1;  // plot -i
+  double seconds = 0;          // watch, console, plot: stop after this long (0: at Ctrl-C)
+  std::string file;            // dump, verify
+  std::string range;           // dump --range A-B
   std::string listen = "127.0.0.1:0";  // plot --listen HOST:PORT
 };
 

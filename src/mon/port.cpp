@@ -230,16 +230,38 @@ Port Port::Open(const std::string& spec, uint32_t baud) {
     if (error != ENXIO || Clock::now() > deadline || Interrupted()) {
       ::close(read_fd);
       if (g_interrupted) throw Failure(kExitInterrupted, "interrupted");
+      // s51 stops reading its serial input for good once the last writer
+      // closes it: something must hold the FIFOs open for its whole life.
       throw PortError(error == ENXIO
-                          ? "nothing reads the FIFO " + rx + ": is the simulator running?"
+                          ? "nothing reads the FIFO " + rx +
+                                ": is the simulator running? (s51 stops reading its serial "
+                                "input when the last program that wrote to it closes it: run "
+                                "the program with tarlek-sim, which holds the FIFOs open)"
                           : "cannot open the FIFO " + rx + ": " + std::strerror(error));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (!IsFifo(write_fd)) {
+  auto fail = [&](const std::string& message) {
     ::close(read_fd);
     ::close(write_fd);
-    throw PortError(rx + " is not a FIFO");
+    return PortError(message);
+  };
+  if (!IsFifo(write_fd)) throw fail(rx + " is not a FIFO");
+  // One client at a time, as on a serial device: the lock on the input FIFO.
+  // tarlek-sim takes it shared for a moment now and then to drop what the
+  // program printed while no client listened, so a busy lock is tried again
+  // for a short while before it counts.
+  const auto lock_deadline = Clock::now() + std::chrono::seconds(1);
+  while (::flock(write_fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK) throw fail("cannot lock the FIFO " + rx + ": " + Errno());
+    if (Clock::now() > lock_deadline) {
+      throw fail(spec + " is busy: another tarlek-mon uses this pair of FIFOs");
+    }
+    if (Interrupted()) {
+      static_cast<void>(fail(""));
+      throw Failure(kExitInterrupted, "interrupted");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return Port(Kind::kFifo, read_fd, write_fd, spec);
 }

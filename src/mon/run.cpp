@@ -85,21 +85,6 @@ std::string Timestamp() {
   return fmt::format("{:%H:%M:%S}.{:03d}", local, ms);
 }
 
-// Bytes as JSON text: each byte one code point U+0000..U+00FF, so nothing is
-// lost and the text stays valid UTF-8.
-std::string Latin1ToUtf8(std::span<const uint8_t> bytes) {
-  std::string out;
-  for (uint8_t b : bytes) {
-    if (b < 0x80) {
-      out += static_cast<char>(b);
-    } else {
-      out += static_cast<char>(0xC0 | (b >> 6));
-      out += static_cast<char>(0x80 | (b & 0x3F));
-    }
-  }
-  return out;
-}
-
 // A file name as "file": the name itself when it is UTF-8. A name that is not
 // (Linux allows any bytes) has its stray bytes shown as U+FFFD there, and the
 // name's bytes, exactly, as "file_bytes".
@@ -143,12 +128,16 @@ class ProgressBar {
     const double left = rate > 0 ? static_cast<double>(total_ - done) / rate : 0;
     const int width = 30;
     const int filled = static_cast<int>(width * done / std::max<size_t>(total_, 1));
-    io_.err(fmt::format("\r[{:<{}}] {}/{} bytes  {:.0f} B/s  {:.0f} s left ",
-                        std::string(static_cast<size_t>(filled), '#'), width, done, total_, rate,
-                        left));
+    std::string line =
+        fmt::format("\r[{:<{}}] {}/{} bytes  {:.0f} B/s  {:.0f} s left ",
+                    std::string(static_cast<size_t>(filled), '#'), width, done, total_, rate, left);
+    io_.err(line);
+    io_.footer.Shown(io_.err, std::move(line), 0);
   }
   void Finish() {
-    if (io_.terminal.progress) io_.err("\n");
+    if (!io_.terminal.progress) return;
+    io_.footer.Gone();
+    io_.err("\n");
   }
 
  private:
@@ -251,6 +240,21 @@ int DoWrite(const Plan& plan, Link& link, Io& io) {
   const auto info = CheckedIdentify(link, plan, io);
   const Item& item = plan.items.front();
   RequireCommand(info, protocol::WriteCommand(item.space));
+  const std::string where =
+      fmt::format("{} {}", SpaceName(item.space), FormatAddress(item.space, item.address));
+  if (plan.invocation.no_check) {
+    // The resident's answer says it took every byte; what the memory holds
+    // afterwards is the program's business.
+    link.Write(item.space, item.address, plan.data);
+    if (plan.invocation.json) {
+      json j = ItemJson(item, plan.data);
+      j["checked"] = false;
+      io.out(j.dump() + "\n");
+    } else {
+      io.out(fmt::format("wrote {} at {} (not read back)\n", ByteList(plan.data), where));
+    }
+    return kExitOk;
+  }
   RequireCommand(info, protocol::ReadCommand(item.space));
   Bytes back, reported;
   // A write that was cut short after its address check may have written part
@@ -263,8 +267,6 @@ int DoWrite(const Plan& plan, Link& link, Io& io) {
   const bool confirmed = back == plan.data;
   const bool sfr = item.space == Space::kSfr;
   const Bytes kept = sfr ? KeptBits(link.version(), item.address, plan.data, reported) : Bytes{};
-  const std::string where =
-      fmt::format("{} {}", SpaceName(item.space), FormatAddress(item.space, item.address));
   if (plan.invocation.json) {
     json j = ItemJson(item, plan.data);
     j["read_back"] = back;
@@ -307,13 +309,17 @@ int DoPlot(const Plan& plan, Link& link, Io& io) {
   return RunPlot(plan, link, io);
 }
 
-int DoConsole(const Plan& plan, Link& link, Io&) {
+int DoConsole(const Plan& plan, Link& link, Io& io) {
   const auto end = plan.invocation.seconds > 0
                        ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                             std::chrono::duration<double>(plan.invocation.seconds))
                        : Clock::time_point::max();
   try {
-    link.Listen(end);
+    // In slices, so that a partial line is given out when the program pauses.
+    for (auto now = Clock::now(); now < end; now = Clock::now()) {
+      link.Listen(now + std::min<Clock::duration>(end - now, std::chrono::milliseconds(50)));
+      if (io.program != nullptr) io.program->Tick(Clock::now());
+    }
   } catch (const Failure& failure) {
     if (failure.status() == kExitInterrupted) return kExitOk;
     throw;
@@ -411,19 +417,27 @@ int Execute(const Plan& plan, Port& port, Io& io) {
   settings.baud = inv.baud;
   settings.retries = inv.retries;
   settings.slack = std::chrono::milliseconds(std::lround(inv.slack * 1000));
-  if (entry->program_output_is_output) {
-    settings.output = [&](std::span<const uint8_t> bytes) {
-      if (inv.json) {
-        io.out(json{{"time", Timestamp()}, {"text", Latin1ToUtf8(bytes)}}.dump() + "\n");
-      } else {
-        io.out(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-      }
-    };
-  } else if (!inv.quiet) {
-    settings.output = [&](std::span<const uint8_t> bytes) {
-      io.err(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-    };
+  ProgramOutput::Settings shown;
+  shown.visible = io.terminal.visible_output;
+  shown.timestamp = Timestamp;
+  const bool console = entry->program_output_is_output;
+  if (console)
+    shown.mode = inv.json ? ProgramOutput::Mode::kConsoleJson : ProgramOutput::Mode::kConsole;
+  ProgramOutput output(shown, console ? io.out : io.err, console ? nullptr : &io.footer);
+  if (console || !inv.quiet) {
+    settings.output = [&](std::span<const uint8_t> bytes) { output.Feed(bytes, Clock::now()); };
   }
+  // A line the program had begun is shown, marked as cut, when the command
+  // ends, also when it ends in a failure (before its message).
+  struct Finished {
+    ProgramOutput& output;
+    Io& io;
+    ~Finished() {
+      output.Finish();
+      io.program = nullptr;
+    }
+  } finished{output, io};
+  io.program = &output;
   // Whatever waited on the line before this run is old news.
   port.DiscardWaiting();
   Link link(port, settings);
@@ -474,6 +488,9 @@ const CommandEntry kCommands[] = {
        command.add_option("operands", inv.operands, "SPACE ADDR BYTE..., NAME VALUE, NAME BYTE...")
            ->required()
            ->expected(2, 1 << 16);
+       command.add_flag("--no-check", inv.no_check,
+                        "Write without reading back (for values the program changes): the exit "
+                        "status then says only that the resident took the write");
        command.add_flag("--hex", inv.hex, "Show typed integers in hexadecimal");
      },
      PlanWrite, DoWrite},

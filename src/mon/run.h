@@ -12,6 +12,7 @@
 #include "mon/cli.h"
 #include "mon/image_file.h"
 #include "mon/port.h"
+#include "mon/program_output.h"
 #include "mon/target.h"
 #include "mon/terminal.h"
 #include "protocol/frame.h"
@@ -49,6 +50,11 @@ struct Io {
   std::function<void(std::string_view)> out;
   std::function<void(std::string_view)> err;
   Terminal terminal;
+  // What is kept at the bottom of the terminal (watch's table, the progress
+  // line): the program's lines are written above it.
+  Footer footer;
+  // The program's output during the command (set by Execute).
+  ProgramOutput* program = nullptr;
 };
 
 class Link;

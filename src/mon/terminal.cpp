@@ -4,6 +4,7 @@
 
 #include "base/console.h"
 #include "mon/cli.h"
+#include "mon/commands.h"
 
 namespace tarlek::mon {
 
@@ -13,6 +14,10 @@ Terminal Terminal::Decide(const Invocation& invocation, int out_fd, int err_fd) 
   t.colour = !plain && Console::WantsColour(out_fd);
   t.redraw = !plain && ::isatty(out_fd) != 0;
   t.progress = !invocation.json && !invocation.quiet && ::isatty(err_fd) != 0;
+  const CommandEntry* entry = FindCommand(invocation.command);
+  const bool to_out = entry != nullptr && entry->program_output_is_output;
+  const int output_fd = to_out ? out_fd : err_fd;
+  t.visible_output = !invocation.raw_output && ::isatty(output_fd) != 0;
   return t;
 }
 

@@ -280,13 +280,29 @@ int DoTypedWrite(const Plan& plan, Link& link, Io& io) {
   const Target& target = plan.targets.front();
   const Space space = target.place.space;
   RequireCommand(info, protocol::WriteCommand(space));
-  RequireCommand(info, protocol::ReadCommand(space));
   const Type& type = *target.type;
   const bool read_modify_write = type.kind == TypeKind::kBitField;
+  const bool check = !plan.invocation.no_check;
+  if (check || read_modify_write) RequireCommand(info, protocol::ReadCommand(space));
   Bytes old(type.size);
   if (read_modify_write) old = ReadTarget(link, target);
   const Bytes bytes = EncodeValue(type, plan.value, old);
   const json wanted = DecodeValue(type, bytes);
+  const bool hex = plan.invocation.hex;
+  if (!check) {
+    // The resident took every byte; what the variable holds afterwards is
+    // the program's business.
+    WriteTarget(link, target, bytes);
+    if (plan.invocation.json) {
+      json j = TargetJson(target, wanted, bytes);
+      j["checked"] = false;
+      io.out(j.dump() + "\n");
+    } else {
+      io.out(fmt::format("wrote {} = {} (not read back)\n", target.name,
+                         FormatValue(type, wanted, hex)));
+    }
+    return kExitOk;
+  }
   Bytes back;
   // A write cut short after its address check may have written part of its
   // bytes; writing again is safe.
@@ -297,7 +313,6 @@ int DoTypedWrite(const Plan& plan, Link& link, Io& io) {
   }
   const json got = DecodeValue(type, back);
   const bool confirmed = got == wanted;
-  const bool hex = plan.invocation.hex;
   if (plan.invocation.json) {
     json j = TargetJson(target, wanted, bytes);
     j["read_back"] = got;
@@ -415,6 +430,10 @@ int DoWatch(const Plan& plan, Link& link, Io& io) {
   std::vector<std::string> previous(plan.targets.size());
   size_t samples = 0;
   const auto finish = [&]() {
+    // A line the program had begun goes above the table, which then stays as
+    // it is, above the summary.
+    if (io.program != nullptr) io.program->Finish();
+    io.footer.Gone();
     log.Close();
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     if (!inv.quiet && !inv.json && samples > 0) {
@@ -438,10 +457,10 @@ int DoWatch(const Plan& plan, Link& link, Io& io) {
       if (inv.json) {
         io.out(sample.Json().dump() + "\n");
       } else if (io.terminal.redraw) {
-        std::string screen;
+        std::string screen, table;
         if (samples > 1) screen += fmt::format("\x1b[{}A", plan.targets.size() + 1);
-        screen += fmt::format("\r{}  {:.1f} samples/s\x1b[K\n", WallTime(sample.time),
-                              elapsed > 0 ? static_cast<double>(samples - 1) / elapsed : 0.0);
+        table += fmt::format("\r{}  {:.1f} samples/s\x1b[K\n", WallTime(sample.time),
+                             elapsed > 0 ? static_cast<double>(samples - 1) / elapsed : 0.0);
         for (size_t i = 0; i < texts.size(); ++i) {
           const bool changed = samples > 1 && texts[i] != previous[i];
           std::string shown = texts[i];
@@ -450,9 +469,11 @@ int DoWatch(const Plan& plan, Link& link, Io& io) {
           } else if (changed) {
             shown += " *";
           }
-          screen += fmt::format("\r{:<{}}  {}\x1b[K\n", plan.targets[i].name, width, shown);
+          table += fmt::format("\r{:<{}}  {}\x1b[K\n", plan.targets[i].name, width, shown);
         }
-        io.out(screen);
+        io.out(screen + table);
+        // The program's lines are written above the table.
+        io.footer.Shown(io.out, std::move(table), plan.targets.size() + 1);
       } else {
         for (size_t i = 0; i < texts.size(); ++i) {
           if (samples > 1 && texts[i] == previous[i]) continue;

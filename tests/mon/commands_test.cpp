@@ -186,6 +186,9 @@ struct Session {
   std::unique_ptr<Port> port;
   std::unique_ptr<FakeResident> resident;
   std::string out, err;
+  // Both streams as a terminal shows them, and every write to standard error.
+  std::string both;
+  std::vector<std::string> err_writes;
   int exit_status = -1;
 
   explicit Session(int version = 3) {
@@ -199,8 +202,15 @@ struct Session {
     args.insert(args.begin(), {"-p", "socketpair", "-b", "115200"});
     Io io;
     io.terminal = terminal;
-    io.out = [this](std::string_view t) { out += t; };
-    io.err = [this](std::string_view t) { err += t; };
+    io.out = [this](std::string_view t) {
+      out += t;
+      both += t;
+    };
+    io.err = [this](std::string_view t) {
+      err += t;
+      both += t;
+      err_writes.emplace_back(t);
+    };
     resident->Start();
     try {
       const int status = Execute(MakePlan(Parsed(args)), *port, io);
@@ -419,8 +429,9 @@ TEST(Commands, WriteReadsBackAndProgramOutputGoesToStandardError) {
   EXPECT_EQ(s.resident->iram[0x30], 0x12);
   EXPECT_EQ(s.resident->iram[0x31], 0x34);
   EXPECT_EQ(s.out, "wrote 12 34 at iram 30h, read back the same\n");
-  // identify, write, read back: three answers, each after the program's text.
-  EXPECT_EQ(s.err, "hi\nhi\nhi\n");
+  // identify, the write (one data byte per request at 115200 baud), read
+  // back: four answers, each after the program's text.
+  EXPECT_EQ(s.err, "hi\nhi\nhi\nhi\n");
 
   Session quiet;
   quiet.resident->SetChatter({'h', 'i', '\n'}, {});
@@ -495,6 +506,99 @@ TEST(Commands, WatchOnATerminalRedrawsAndMarksChanges) {
       std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} iram 40h = 77\n\\d\\d:\\d\\d:\\d\\d\\.\\d{3} "
                  "iram 41h = 00\n")))
       << piped.out;
+}
+
+// The program's text around the answers comes out in whole lines, each in one
+// write, however the line split it; a line it had begun is shown at the end,
+// marked as cut.
+TEST(Commands, ProgramOutputComesInWholeLines) {
+  Session s;
+  s.resident->SetChatter({'T', 'a', 'r'}, {'l', 'e', 'k', '\r', '\n', 'w', 'r'});
+  EXPECT_EQ(s.Run({"read", "iram", "40", "1"}), kExitOk);
+  // identify and read: two answers.
+  EXPECT_EQ(s.err, "Tarlek\r\nwrTarlek\r\nwr [cut]\n");
+  for (const std::string& write : s.err_writes) {
+    EXPECT_EQ(write.back(), '\n') << "a write that ends inside a line: " << write;
+  }
+  EXPECT_EQ(s.out, "40  00                                                |.|\n");
+
+  // A failure's message comes after the cut line, on a line of its own.
+  Session failing;
+  failing.resident->SetChatter({'a', 'b'}, {});
+  failing.resident->Script({testing::Fault::kNone, testing::Fault::kSilent});
+  EXPECT_EQ(failing.Run({"--retries", "0", "read", "iram", "40", "1"}), kExitFailure);
+  EXPECT_EQ(failing.err.rfind("ab [cut]\nno answer", 0), 0u) << failing.err;
+}
+
+// On a terminal the program's control bytes are shown, not obeyed, and
+// watch's table stays whole below the program's lines; piped, the bytes are
+// passed on as they came.
+TEST(Commands, ProgramOutputOnATerminalKeepsWatchsTable) {
+  const std::vector<std::string> args = {"watch", "--interval", "0.05", "--seconds",
+                                         "0.3",   "iram",       "40",   "1"};
+  Session s;
+  s.resident->SetChatter({}, {'\x1b', '[', '2', 'J', '!', '\n'});
+  Terminal terminal{false, true, false};
+  terminal.visible_output = true;
+  EXPECT_EQ(s.Run(args, terminal), kExitOk);
+  EXPECT_EQ(s.err.find('\x1b'), std::string::npos) << s.err;
+  EXPECT_NE(s.err.find("^[[2J!\n"), std::string::npos) << s.err;
+  // After the table is first drawn, each program line takes it away (up over
+  // its header and row, erase to the end) and draws it again below itself.
+  const size_t table = s.both.find("iram 40h  ");
+  ASSERT_NE(table, std::string::npos);
+  const std::regex around(
+      "\x1b\\[2A\r\x1b\\[J\\^\\[\\[2J!\n"
+      "\r\\d\\d:\\d\\d:\\d\\d\\.\\d{3}  [0-9.]+ samples/s\x1b\\[K\n\riram 40h  00");
+  EXPECT_TRUE(std::regex_search(s.both.substr(table), around)) << s.both;
+
+  Session raw;
+  raw.resident->SetChatter({}, {'\x1b', '[', '2', 'J', '!', '\n'});
+  EXPECT_EQ(raw.Run({"--retries", "0", "identify"}), kExitOk);
+  EXPECT_EQ(raw.err, "\x1b[2J!\n");
+  const ParseResult parsed = ParseArguments({"-p", "x", "--raw-output", "identify"}, nullptr);
+  ASSERT_TRUE(std::holds_alternative<Invocation>(parsed));
+  EXPECT_TRUE(std::get<Invocation>(parsed).raw_output);
+}
+
+// write --no-check: a value the program changes at once is written, not
+// read back, and the exit status says the resident took it; by address and
+// by a typed name alike.
+TEST(Commands, WriteWithoutCheckDoesNotReadBack) {
+  TempDir dir;
+  testing::WriteFile(dir / "p.cdb",
+                     "M:p\nS:G$counter$0_0$0({2}SI:S),E,0,0\nL:G$counter$0_0$0:30\n");
+  const struct {
+    std::vector<std::string> args;
+    const char* unchecked_out;
+    uint8_t low_byte;  // iram 30h once the program has changed it
+  } cases[] = {
+      {{"write", "iram", "30", "12"}, "wrote 12 at iram 30h (not read back)\n", 0x13},
+      {{"-m", dir / "p.cdb", "write", "counter", "300"},
+       "wrote counter = 300 (not read back)\n",
+       0x2D},
+  };
+  for (const auto& c : cases) {
+    for (const bool check : {true, false}) {
+      Session s;
+      s.resident->OnAnswered([&](uint8_t command) {
+        if (command == protocol::kWriteIram) ++s.resident->iram[0x30];
+      });
+      std::vector<std::string> args = c.args;
+      if (!check) args.emplace_back("--no-check");
+      const int status = s.Run(args);
+      if (check) {
+        EXPECT_EQ(status, kExitFailure) << c.unchecked_out;
+        EXPECT_NE(s.err.find("does not hold what was written"), std::string::npos) << s.err;
+      } else {
+        EXPECT_EQ(status, kExitOk) << s.err;
+        EXPECT_EQ(s.out, c.unchecked_out);
+        // identify and the write only.
+        EXPECT_EQ(s.resident->requests(), 2u) << c.unchecked_out;
+      }
+      EXPECT_EQ(s.resident->iram[0x30], c.low_byte) << c.unchecked_out;
+    }
+  }
 }
 
 // Variables by name and type, from a .cdb: read, write (a bit by

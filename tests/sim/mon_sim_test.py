@@ -5,8 +5,12 @@ client talks to it through --port fifo:RX,TX. At two pages: identify, reads of
 every space, writes read back, watch seeing the demo's counter move, the
 program's text whole and in order in console and around the answers of a
 long read, verify passing on the merged file and failing on a changed byte,
-naming it. On an 8052 at 115200 baud (timer 2): a dump of all 64 KB of code
-equal to the merged file.
+naming it. Through tarlek-sim: clients one after another, a second one at
+the same time told the port is busy, the clean-up after Ctrl-C and after s51
+ends, and on an 8052 at 115200 baud (timer 2, which tarlek-sim finds in the
+resident) writes of many bytes of internal RAM and SFRs, which tarlek-mon
+paces for the resident, and a dump of all 64 KB of code equal to the merged
+file.
 
 Every file lives in a private temporary directory. Exit status 0 when every
 check passes."""
@@ -14,6 +18,10 @@ check passes."""
 import argparse
 import json
 import os
+import re
+import select
+import signal
+import subprocess
 import sys
 import tempfile
 
@@ -31,7 +39,7 @@ class Client:
 
     def __init__(self, work, sim, baud):
         self.work = work
-        self.port = "fifo:%s,%s" % (sim.rx, sim.tx)
+        self.port = sim.port if isinstance(sim, TarlekSim) else "fifo:%s,%s" % (sim.rx, sim.tx)
         self.baud = str(baud)
 
     def __call__(self, *args):
@@ -86,7 +94,7 @@ def test_page(page):
               "%s: the demo has printed its first line" % label)
         mon = Client(work, sim, 9600)
         info = mon.json("identify")
-        check(info.get("protocol") in (2, 3) and info.get("page") == page and
+        check(info.get("protocol") == int(ARGS.protocol) and info.get("page") == page and
               info.get("baud") == 9600 and info.get("commands") == 0x01FE,
               "%s: identify: %s" % (label, info))
         start = page << 8
@@ -159,13 +167,136 @@ def test_page(page):
         check(sim.running(), "%s: the simulator still runs" % label)
 
 
+class TarlekSim:
+    """tarlek-sim --print-port on a program: the port it printed, and its
+    process, stopped by Ctrl-C (SIGINT) at the end."""
+
+    def __init__(self, work, program):
+        self.work = work
+        self.program = program
+        self.port = None
+        self.info = ""
+
+    def __enter__(self):
+        self.err_path = os.path.join(self.work, "tarlek-sim.err")
+        self.err = open(self.err_path, "wb")
+        self.process = subprocess.Popen([ARGS.sim, "--s51", ARGS.s51, "--print-port",
+                                         self.program], cwd=self.work,
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=self.err)
+        # The port comes once s51 reads its line.
+        ready, _, _ = select.select([self.process.stdout], [], [], 60)
+        line = self.process.stdout.readline().decode() if ready else ""
+        self.port = line.strip()
+        self.info = read_file(self.err_path)
+        return self
+
+    def stop(self, sig=signal.SIGINT):
+        """Sends sig; returns tarlek-sim's exit status and its standard error."""
+        if self.process.poll() is None:
+            self.process.send_signal(sig)
+        try:
+            status = self.process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            status = self.process.wait()
+        self.err.close()
+        return status, read_file(self.err_path)
+
+    def s51_pid(self):
+        found = re.search(r"\(pid (\d+)\)", self.info)
+        return int(found.group(1)) if found else None
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+
+def fifo_dir(port):
+    return os.path.dirname(port[len("fifo:"):].split(",")[0])
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    # A child of tarlek-sim that ended but was not yet reaped counts as gone.
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().split(")")[-1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def test_tarlek_sim():
+    """Clients in a row and at once, Ctrl-C and the end of s51."""
+    work = tempfile.mkdtemp(prefix="mon-sim-", dir=WORK)
+    resident = open(ARGS.resident, "rb").read()
+    program, _ = merge(work, ARGS.demo, 0x80, "hex", resident)
+    with TarlekSim(work, program) as sim:
+        check(sim.port.startswith("fifo:") and "-t 8051 at 11059200 Hz" in sim.info and
+              "resident at 8000h, 9600 baud, timer 1" in sim.info,
+              "tarlek-sim: the port %r and the run: %s" % (sim.port, sim.info.strip()))
+        pid = sim.s51_pid()
+        mon = Client(work, sim, 9600)
+        statuses = [mon("--quiet", "identify")[0] for _ in range(4)]
+        check(statuses == [0] * 4, "tarlek-sim: four tarlek-mon runs in a row: %s" % statuses)
+        # A console holds the port while a second client comes.
+        console = subprocess.Popen([ARGS.mon, "--port", sim.port, "--slack", "5", "console",
+                                    "--seconds", "4"], cwd=work, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        # The console has the port once the program's text comes out of it.
+        ready, _, _ = select.select([console.stdout], [], [], 20)
+        status, out, err = mon("--quiet", "identify")
+        check(ready and status == 1 and "is busy: another tarlek-mon" in err,
+              "tarlek-sim: a second client at the same time is told the port is busy: %s" %
+              err.strip())
+        out, _ = console.communicate(timeout=60)
+        check(console.returncode == 0 and b"Tarlek demo" in out,
+              "tarlek-sim: the first client went on undisturbed")
+        check(mon("--quiet", "identify")[0] == 0, "tarlek-sim: a client after that one")
+        directory = fifo_dir(sim.port)
+        status, err = sim.stop()
+        check(status == 0 and not os.path.exists(directory) and pid and not alive(pid),
+              "tarlek-sim: Ctrl-C stops s51 by its pid and removes %s (status %d)" %
+              (directory, status))
+
+    with TarlekSim(work, program) as sim:
+        pid = sim.s51_pid()
+        directory = fifo_dir(sim.port)
+        os.kill(pid, signal.SIGTERM)
+        try:
+            status = sim.process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            status = None
+        err = read_file(sim.err_path)
+        check(status == 1 and "s51 ended" in err and not os.path.exists(directory),
+              "tarlek-sim: s51 ending by itself ends the run and cleans up (%s): %s" %
+              (status, err.strip()))
+
+
 def test_full_dump():
-    """All 64 KB of code at 115200 baud, timer 2 on an 8052."""
+    """Writes of many bytes of internal RAM and SFRs and all 64 KB of code at
+    115200 baud, timer 2 on an 8052 (tarlek-sim chooses it from the
+    resident): a byte on the line is shorter there than what the resident
+    needs for a data byte of such a write."""
     work = tempfile.mkdtemp(prefix="mon-dump-", dir=WORK)
     resident = open(ARGS.resident_8052, "rb").read()
     program, image = merge(work, ARGS.demo, 0x80, "hex", resident)
-    with session(work, program, "8052") as sim:
+    with TarlekSim(work, program) as sim:
+        check("-t 8052" in sim.info and "timer 2" in sim.info,
+              "tarlek-sim: an 8052 for a resident on timer 2: %s" % sim.info.strip())
         mon = Client(work, sim, 115200)
+        # 20h..3Fh are free in the demo; TL0, TL1 and TH0 too (timer 2 makes the rate).
+        for space, address, data in (("iram", 0x20, [(0x3C + 7 * k) & 0xFF for k in range(32)]),
+                                     ("sfr", 0x8A, [0x12, 0x34, 0x56])):
+            status, out, err = mon("--quiet", "write", space, "%02Xh" % address,
+                                   *["%02Xh" % b for b in data])
+            got = mon.json("read", space, "%02Xh" % address, "%X" % len(data))
+            check(status == 0 and got["bytes"] == data,
+                  "8052 at 115200: write %s %02Xh, %d bytes, read back: %s" %
+                  (space, address, len(data), (out + err).strip()))
         dump_path = os.path.join(work, "all.hex")
         summary = mon.json("--quiet", "dump", dump_path)
         dumped = hex_bytes(read_file(dump_path)) if summary.get("bytes") else b""
@@ -181,10 +312,12 @@ WORK = None
 def main():
     global ARGS, WORK
     ARGS = tool_args(argparse.ArgumentParser(), ("tarlek", "mon", "resident", "resident-8052",
-                                                 "include", "demo", "as31", "s51"))
+                                                 "include", "demo", "as31", "s51", "sim",
+                                                 "protocol"))
     with tempfile.TemporaryDirectory(prefix="tarlek-mon-sim-") as WORK:
         for page in (0x80, 0xA0):
             test_page(page)
+        test_tarlek_sim()
         test_full_dump()
     return report()
 

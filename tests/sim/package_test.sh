@@ -32,6 +32,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture)"
 [ "$(field Section)" = electronics ] || fail "Section: $(field Section)"
 grep -Eq '^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$' <<<"$(field Maintainer)" || fail "Maintainer: $(field Maintainer)"
+grep -Eq '(^|, )sdcc(,|$)' <<<"$(field Suggests)" || fail "Suggests: $(field Suggests) (no sdcc)"
 description=$(field Description)
 [ "$(wc -l <<<"$description")" -ge 2 ] || fail "Description without a long part: $description"
 dpkg-deb -I "$deb" >/dev/null || fail "dpkg-deb -I"
@@ -41,8 +42,11 @@ dpkg-deb -c "$deb" >"$work/contents"
 awk '{ print $6 }' "$work/contents" | sed 's|/$||' >"$work/paths"
 grep -v -e '^\./usr/' -e '^\.$' -e '^\./usr$' "$work/paths" && fail "paths outside /usr"
 awk '$2 != "root/root"' "$work/contents" | grep . && fail "files not owned by root"
-for f in bin/tarlek share/tarlek/tarlek.bin share/tarlek/Tarlek.inc share/man/man1/tarlek.1 \
-  share/doc/tarlek/README.md share/doc/tarlek/resident/README.md; do
+for f in bin/tarlek bin/tarlek-sim share/tarlek/tarlek.bin share/tarlek/Tarlek.inc \
+  share/man/man1/tarlek.1.gz share/man/man1/tarlek-sim.1.gz share/doc/tarlek/README.md \
+  share/doc/tarlek/resident/README.md share/doc/tarlek/copyright share/doc/tarlek/changelog.gz \
+  share/doc/tarlek/examples/demo.asm share/doc/tarlek/examples/demo_c.c \
+  share/doc/tarlek/examples/demo_sdas.asm; do
   grep -qx "\./usr/$f" "$work/paths" || fail "$f is not in the package"
 done
 
@@ -66,9 +70,44 @@ while IFS= read -r -d '' program; do
     $2 == "=>" && $3 ~ /^\// && ($1 in wanted) { print $3 }')
 done < <(find "$work/root" -type f -perm -u+x -print0)
 
+# The copyright file in Debian's machine-readable format.
+head -n 1 "$work/root/usr/share/doc/tarlek/copyright" |
+  grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+  fail "copyright is not in the machine-readable format"
+# Debian's package checker finds no error in it.
+if command -v lintian >/dev/null; then
+  lintian --no-cfg "$deb" >"$work/lintian.log" 2>&1 || true
+  grep '^E: ' "$work/lintian.log" && fail "lintian reports errors"
+else
+  echo "lintian not installed: the package is not checked with it (scripts/setup.sh installs it)"
+fi
 # tarlek-mon plot serves the chart library from its installed file.
 grep -qxF libjs-chart.js <<<"$depends_names" ||
   fail "Depends ($depends) leaves out libjs-chart.js, the chart library tarlek-mon plot serves"
+
+# Every installed path the READMEs name (the SDCC lines, the files "Try it
+# without a board" copies) is one the package holds.
+while IFS= read -r path; do
+  [ -e "$work/root$path" ] || fail "a README names $path, which the package does not hold"
+done < <(grep -ohE '/usr/share/(doc/)?tarlek[^] `)"\\,;:]*' "$src/README.md" "$src/resident/README.md" |
+  sed 's/\.$//' | sort -u)
+# The README's SDCC line for the package builds its C example (printf, the
+# timer interrupt) against the packaged tarlek.h, and tarlek merges it.
+if command -v sdcc >/dev/null && command -v packihx >/dev/null; then
+  sdcc_line=$(awk '/^ *sdcc -mmcs51/ { line = ""; taking = 1 }
+    taking { sub(/^ */, ""); sub(/\\$/, ""); line = line $0; if ($0 !~ / $/) taking = 0 }
+    !taking && line ~ /-I\/usr\/share\/tarlek / { print line; exit }' "$src/README.md")
+  [ -n "$sdcc_line" ] || fail "README has no SDCC line for the package's /usr/share/tarlek"
+  mkdir "$work/c"
+  cp "$work/root/usr/share/doc/tarlek/examples/demo_c.c" "$work/c/prog.c"
+  cp "$work/root/usr/share/tarlek/tarlek.bin" "$work/c/"
+  read -ra words <<<"${sdcc_line//-I\/usr\//-I$work/root/usr/}"
+  (cd "$work/c" && "${words[@]}" >sdcc.log 2>&1 && packihx prog.ihx >prog.hex 2>/dev/null &&
+    "$work/root/usr/bin/tarlek" prog.hex >tarlek.log 2>&1) ||
+    fail "README's SDCC line ($sdcc_line) on the packaged demo_c.c: $(cat "$work/c/"*.log)"
+else
+  echo "sdcc not installed: the README's SDCC line is not tried (scripts/setup.sh installs it)"
+fi
 
 bash "$(dirname "$0")/check_installed.sh" "$work/root/usr" "$src/examples" "$version" --with-doc
 echo "package $(basename "$deb") works"

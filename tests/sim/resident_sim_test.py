@@ -192,6 +192,19 @@ def commands_at(page, fmt, cpu="8051", resident_path=None, baud=9600):
               bytes([model[0x1F]]) + bytes(range(0xE0, 0xF0)) + bytes([model[0x30]]),
               "%s: write iram 20h..2Fh, read back with neighbours" % label)
         write_pieces(host, write_iram, 0x20, model[0x20:0x30], baud)
+        # A write of one data byte D has the sum -D: 40h and 25h make it C0h
+        # and DBh, escaped, two bytes right after the data byte, which takes
+        # the resident longer than a byte lasts at 115200 baud.
+        for data in (0x40, 0x25):
+            for maker, address, space in ((write_iram, 0x30, "iram"), (write_sfr, 0x8A, "sfr")):
+                reader = read_iram if space == "iram" else read_sfr
+                old = host.request(reader(address, 1))
+                got = host.request(maker(address, [data]))
+                back = host.request(reader(address, 1))
+                host.request(maker(address, old or b"\x00"))
+                check(got is not None and back == bytes([data]),
+                      "%s: write %s %02Xh: %02Xh, its sum escaped, answered (%s) and read back "
+                      "(%s)" % (label, space, address, data, got, back))
         for address, value in ((0x09, 0x5E), (0x0B, 0x5D), (0x0C, 0x5C)):
             # R1 and R3 are lent to the resident, R4 is not: all read and write alike.
             got = host.request(write_iram(address, [value]))
@@ -205,9 +218,12 @@ def commands_at(page, fmt, cpu="8051", resident_path=None, baud=9600):
             # Indirect 80h..FFh is the upper RAM of an 8052, not the SFRs.
             data = bytes(range(0x30, 0x50))
             got = write_pieces(host, write_iram, 0xE0, data, baud)
-            check(got == b"" and host.request(read_iram(0xE0, 0x20)) == data and
-                  host.request(read_sfr(0xE0, 1)) == bytes([KNOWN_SFRS[0xE0]]),
-                  "%s: write and read iram E0h..FFh: the upper RAM, not the SFRs" % label)
+            back = host.request(read_iram(0xE0, 0x20))
+            acc = host.request(read_sfr(0xE0, 1))
+            check(got == b"" and back == data and acc == bytes([KNOWN_SFRS[0xE0]]),
+                  "%s: write and read iram E0h..FFh: the upper RAM, not the SFRs (write %s, "
+                  "read %s, ACC %s)" % (label, got, back.hex() if back else None,
+                                        acc.hex() if acc else None))
         got = write_pieces(host, write_iram, STACK_START + 1, b"\xEE" * STACK_BUDGET, baud)
         check(got == b"" and counter(host) is not None,
               "%s: a write over the resident's own stack is skipped, the program runs on" % label)

@@ -1,0 +1,177 @@
+// tarlek-sim without the simulator: what it learns from a merged program's
+// resident (page, crystal, baud rate, baud timer, hence s51's CPU model), and
+// how it refuses a program without one, or a machine without s51.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <optional>
+
+#include "sim/resident_probe.h"
+#include "sim/simulator.h"
+#include "support/test_support.h"
+
+namespace tarlek::sim {
+namespace {
+
+using testing::Bytes;
+using testing::TempDir;
+
+// A program as tarlek leaves it: LCALL to the page at 0000h, the resident
+// image file's code relocated there (flagged bytes get the page added).
+std::vector<uint8_t> Merged(const Bytes& resident_file, uint8_t page) {
+  std::vector<uint8_t> code(0x10000, 0);
+  code[0] = 0x12;
+  code[1] = page;
+  const size_t n = resident_file[0] | size_t{resident_file[1]} << 8;
+  for (size_t i = 0; i < n; ++i) {
+    code[(size_t{page} << 8) + i] =
+        static_cast<uint8_t>(resident_file[2 + n + i] + resident_file[2 + i] * page);
+  }
+  return code;
+}
+
+// A hand-made resident at page 90h: LJMP to its init at 9010h, the init as
+// given, and an identify answer at 9040h for the crystal and baud rate.
+std::vector<uint8_t> HandMade(const Bytes& init, uint32_t clock, uint32_t baud) {
+  std::vector<uint8_t> code(0x10000, 0);
+  code[0] = 0x12;
+  code[1] = 0x90;
+  const Bytes start = {0x02, 0x90, 0x10};
+  std::copy(start.begin(), start.end(), code.begin() + 0x9000);
+  std::copy(init.begin(), init.end(), code.begin() + 0x9010);
+  const Bytes id = {3,
+                    3,
+                    0,
+                    0,
+                    0x90,
+                    static_cast<uint8_t>(clock >> 24),
+                    static_cast<uint8_t>(clock >> 16),
+                    static_cast<uint8_t>(clock >> 8),
+                    static_cast<uint8_t>(clock),
+                    static_cast<uint8_t>(baud >> 24),
+                    static_cast<uint8_t>(baud >> 16),
+                    static_cast<uint8_t>(baud >> 8),
+                    static_cast<uint8_t>(baud),
+                    0xFF,
+                    0x01,
+                    0xFE};
+  std::copy(id.begin(), id.end(), code.begin() + 0x9040);
+  return code;
+}
+
+TEST(ResidentProbe, LearnsTheBuildOfTheShippedResidentAtAnyPage) {
+  const Bytes resident = testing::ReadFile(std::string(TARLEK_SOURCE_DIR) + "/resident/tarlek.bin");
+  for (const uint8_t page : {uint8_t{0x10}, uint8_t{0x80}, uint8_t{0xA0}}) {
+    std::string why;
+    const auto build = ProbeResident(Merged(resident, page), &why);
+    ASSERT_TRUE(build) << why;
+    EXPECT_EQ(*build, (ResidentBuild{page, 11059200, 9600, 1})) << int{page};
+    EXPECT_STREQ(CpuForTimer(build->timer), "8051");
+  }
+}
+
+TEST(ResidentProbe, TellsTheBaudTimerFromTheInit) {
+  const struct {
+    Bytes init;
+    int timer;
+  } cases[] = {
+      // The timer 2 init: MOV T2CON,#0; MOV RCAP2H,#FFh ...
+      {{0x75, 0xC8, 0x00, 0x75, 0xCB, 0xFF, 0x75, 0xCA, 0xFD, 0x22}, 2},
+      // The timer 1 init: ANL TMOD,#0Fh; ORL TMOD,#20h; MOV TH1,#FDh ...
+      {{0x53, 0x89, 0x0F, 0x43, 0x89, 0x20, 0x75, 0x8D, 0xFD, 0x22}, 1},
+      // Neither: the caller must be told.
+      {{0x75, 0x98, 0x50, 0xD2, 0xAC, 0x22}, 0},
+  };
+  for (const auto& c : cases) {
+    std::string why;
+    const auto build = ProbeResident(HandMade(c.init, 22118400, 115200), &why);
+    ASSERT_TRUE(build) << why;
+    EXPECT_EQ(*build, (ResidentBuild{0x90, 22118400, 115200, c.timer}));
+  }
+  EXPECT_STREQ(CpuForTimer(2), "8052");
+}
+
+TEST(ResidentProbe, RefusesAProgramWithoutAResident) {
+  std::vector<uint8_t> unmerged(0x10000, 0);
+  unmerged[0] = 0x02;  // LJMP: an ordinary program's reset vector
+  std::vector<uint8_t> empty_page = unmerged;
+  empty_page[0] = 0x12;
+  empty_page[1] = 0x80;
+  std::vector<uint8_t> no_identify = HandMade({0x22}, 0, 9600);
+  const struct {
+    std::vector<uint8_t> code;
+    const char* message;
+  } cases[] = {
+      {unmerged, "no long call to a resident's page at 0000h"},
+      {empty_page, "names page 80h, but no resident is there"},
+      {no_identify, "holds no identify answer"},
+  };
+  for (const auto& c : cases) {
+    std::string why;
+    EXPECT_FALSE(ProbeResident(c.code, &why));
+    EXPECT_NE(why.find(c.message), std::string::npos) << why;
+  }
+}
+
+class PathSetTo {
+ public:
+  explicit PathSetTo(const char* path) {
+    if (const char* old = std::getenv("PATH")) old_ = old;
+    ::setenv("PATH", path, 1);
+  }
+  ~PathSetTo() {
+    if (old_) {
+      ::setenv("PATH", old_->c_str(), 1);
+    } else {
+      ::unsetenv("PATH");
+    }
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+TEST(TarlekSim, WithoutTheSimulatorNamesThePackageToInstall) {
+  TempDir dir;
+  std::string out, err;
+  SimIo io{[&](std::string_view t) { out += t; }, [&](std::string_view t) { err += t; }};
+  SimOptions options;
+  options.program = dir / "prog.hex";
+  int status = 0;
+  {
+    const PathSetTo path(dir.path().c_str());
+    status = RunSimulator(options, io);
+  }
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(err,
+            "tarlek-sim: s51, the 8051 simulator, is not installed: sudo apt install "
+            "sdcc-ucsim\n");
+  EXPECT_EQ(out, "");
+}
+
+TEST(TarlekSim, RefusesAProgramWithoutAResidentBeforeStartingTheSimulator) {
+  TempDir dir;
+  // A stand-in that would leave a mark if it were started.
+  testing::WriteFile(dir / "s51", "#!/bin/sh\ntouch " + dir / "started" + "\n");
+  ASSERT_EQ(::chmod((dir / "s51").c_str(), 0755), 0);
+  testing::WriteFile(dir / "prog.hex", std::string(":03000000020030CB\n:00000001FF\n"));
+  std::string out, err;
+  SimIo io{[&](std::string_view t) { out += t; }, [&](std::string_view t) { err += t; }};
+  SimOptions options;
+  options.program = dir / "prog.hex";
+  options.s51 = dir / "s51";
+  EXPECT_EQ(RunSimulator(options, io), 1);
+  EXPECT_NE(err.find("prog.hex: the program has no long call"), std::string::npos) << err;
+  EXPECT_FALSE(testing::FileExists(dir / "started"));
+}
+
+TEST(TarlekSim, ShellWordsAreQuotedOnlyWhenTheyMustBe) {
+  EXPECT_EQ(ShellWord("fifo:/tmp/tarlek-sim-Ab12/rx,/tmp/tarlek-sim-Ab12/tx"),
+            "fifo:/tmp/tarlek-sim-Ab12/rx,/tmp/tarlek-sim-Ab12/tx");
+  EXPECT_EQ(ShellWord("fifo:/my tmp/rx"), "'fifo:/my tmp/rx'");
+  EXPECT_EQ(ShellWord("it's"), "'it'\\''s'");
+}
+
+}  // namespace
+}  // namespace tarlek::sim
