@@ -71,7 +71,9 @@
 #error "tarlek.h: TARLEK_STATE_AT must lie in 0x0A..0xF4 (12 bytes, off 08h..09h)"
 #endif
 /* The resident's state, where the program puts it. */
+/* clang-format off */
 __idata __at(TARLEK_STATE_AT) unsigned char tarlek_state[12];
+/* clang-format on */
 #define TARLEK_STATE_ tarlek_state
 #else
 /* The resident's state where the linker puts it: the 12 bytes from the
