@@ -66,7 +66,13 @@ struct Found {
   std::string name;
   uint32_t address;
   size_t area;
+  bool cut;  // as long as the layout's column: maybe the start of a longer name
 };
+
+// How many characters of a name the linker's map shows: 32 with one symbol a
+// line (-w), 9 where several share a line; longer names are cut there.
+constexpr size_t kWideName = 32;
+constexpr size_t kNarrowName = 9;
 
 }  // namespace
 
@@ -75,6 +81,7 @@ Program ParseMap(std::string_view text, const std::string& source) {
   std::vector<Found> found;
   std::map<std::string, std::string> left_out;
   bool in_symbols = false;
+  size_t name_width = kWideName;
   while (!text.empty()) {
     const size_t end = text.find('\n');
     const std::string_view line = text.substr(0, end);
@@ -96,6 +103,9 @@ Program ParseMap(std::string_view text, const std::string& source) {
     }
     if (words[0] == "Value" || words[0] == "Area") {
       in_symbols = words[0] == "Value";
+      if (in_symbols) {
+        name_width = std::count(words.begin(), words.end(), "Value") > 1 ? kNarrowName : kWideName;
+      }
       continue;
     }
     if (!in_symbols || areas.empty()) continue;
@@ -120,7 +130,8 @@ Program ParseMap(std::string_view text, const std::string& source) {
         left_out.emplace(std::string(name), area.space ? "its address is beyond 64 KB" : area.why);
         continue;
       }
-      found.push_back(Found{std::string(name), *value, areas.size() - 1});
+      found.push_back(
+          Found{std::string(name), *value, areas.size() - 1, name.size() >= name_width});
     }
   }
   // Areas repeat on every page of the map: one area is a run of the same
@@ -140,6 +151,7 @@ Program ParseMap(std::string_view text, const std::string& source) {
     v.name = f.name.starts_with('_') ? f.name.substr(1) : f.name;
     v.place.space = *area.space;
     v.place.address = f.address;
+    v.name_cut = f.cut;
     v.type = BytesType(std::min(next, Bounds(*area.space).end) - f.address);
     variables.push_back(std::move(v));
   }

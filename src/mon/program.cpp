@@ -62,6 +62,22 @@ bool NameIs(const Variable& v, std::string_view name) {
          (name.size() == v.name.size() + 1 && name[0] == '_' && name.substr(1) == v.name);
 }
 
+// A name the map cut short that name, longer, begins with.
+bool CutNameBegins(const Variable& v, std::string_view name) {
+  if (!v.name_cut) return false;
+  return (name.size() > v.name.size() && name.starts_with(v.name)) ||
+         (name.size() > v.name.size() + 1 && name[0] == '_' && name.substr(1).starts_with(v.name));
+}
+
+std::vector<const Variable*> CutNamesBeginning(const std::vector<Variable>& variables,
+                                               std::string_view name) {
+  std::vector<const Variable*> out;
+  for (const Variable& v : variables) {
+    if (v.scope != Scope::kLocal && CutNameBegins(v, name)) out.push_back(&v);
+  }
+  return out;
+}
+
 }  // namespace
 
 const Variable* Program::Find(std::string_view name) const {
@@ -74,7 +90,8 @@ const Variable* Program::Find(std::string_view name) const {
     }
     if (found != nullptr) return found;
   }
-  return nullptr;
+  const auto cut = CutNamesBeginning(variables_, name);
+  return cut.size() == 1 ? cut.front() : nullptr;
 }
 
 std::string Program::Missing(std::string_view name) const {
@@ -88,6 +105,15 @@ std::string Program::Missing(std::string_view name) const {
   if (files.size() > 1) {
     return fmt::format("{} is a static of more than one file ({}): tarlek-mon cannot tell which",
                        name, fmt::join(files, ", "));
+  }
+  if (const auto cut = CutNamesBeginning(variables_, name); cut.size() > 1) {
+    std::vector<std::string> names;
+    names.reserve(cut.size());
+    for (const Variable* v : cut) names.push_back(v->name);
+    return fmt::format(
+        "{} cuts names short, and {} of them could be the start of {}: {}; link with -w for "
+        "longer names, or give -m the .cdb (sdcc --debug)",
+        source_, cut.size(), name, fmt::join(names, ", "));
   }
   if (!functions.empty()) {
     return fmt::format(

@@ -85,6 +85,9 @@ struct Variable {
   TypePtr type;
   Place place;
   std::string area;  // SDCC's space letter or the map's area, for messages
+  // A linker map shows names up to a column's width: this one filled it, so
+  // it may be the first characters of a longer name.
+  bool name_cut = false;
 };
 
 class Program {
@@ -98,7 +101,9 @@ class Program {
 
   // The variable a C name (or a map name with its underscore) stands for:
   // a global before a file static; nullptr when none, when two files have a
-  // static of that name, or for a name declared inside a function.
+  // static of that name, or for a name declared inside a function. A name
+  // the map cut short stands for every longer name it begins, when it is
+  // the only one that does.
   const Variable* Find(std::string_view name) const;
   // Why Find gave nothing, in one line: a local, a static of two files, a
   // name the file holds without a usable place, or no such name.

@@ -190,6 +190,69 @@ TEST(MapFromSdcc, EverySymbolInItsSpaceOrLeftOutWithANote) {
   EXPECT_NE(map.Missing("nothing").find("not a variable"), std::string::npos);
 }
 
+// SDCC's linker shows a name in its map only up to its column: 9 characters
+// where several symbols share a line (the default), 32 with -w. A name cut
+// there still finds its variable by its whole name, unless two cut names
+// begin it alike. Assembled and linked here, in both layouts.
+TEST(MapFromSdcc, NamesTheLinkerCutShort) {
+  if (std::system("command -v sdas8051 >/dev/null 2>&1 && command -v sdld >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "sdas8051 or sdld is not installed";
+  }
+  TempDir dir;
+  WriteFile(dir / "names.asm", std::string(R"(	.module names
+	.globl counter_long_name, counter_long_other, b1234567890, short1
+	.globl _a_name_that_is_longer_than_the_thirty_two_column
+	.area DSEG (DATA)
+counter_long_name:	.ds 2
+counter_long_other:	.ds 1
+b1234567890:	.ds 1
+short1:	.ds 1
+_a_name_that_is_longer_than_the_thirty_two_column:	.ds 2
+	.area CSEG (CODE)
+start:	sjmp start
+)"));
+  const std::string command = "cd '" + dir.path() +
+                              "' && sdas8051 -los names.asm >tools.log 2>&1 && "
+                              "sdld -n -m -i narrow.ihx names.rel >>tools.log 2>&1 && "
+                              "sdld -n -m -w -i wide.ihx names.rel >>tools.log 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << testing::ReadText(dir / "tools.log");
+  const Program narrow = ParseMap(testing::ReadText(dir / "narrow.map"), "narrow.map");
+  const Program wide = ParseMap(testing::ReadText(dir / "wide.map"), "wide.map");
+  // The map itself: the narrow layout really cuts.
+  ASSERT_EQ(testing::ReadText(dir / "narrow.map").find("b1234567890"), std::string::npos);
+  const struct {
+    const Program& map;
+    const char* name;
+    int address;  // -1: not found
+  } cases[] = {
+      {narrow, "b1234567890", 3},
+      {narrow, "short1", 4},
+      {narrow, "a_name_that_is_longer_than_the_thirty_two_column", 5},
+      {narrow, "counter_long_name", -1},  // counter_l: both counters begin so
+      {wide, "b1234567890", 3},
+      {wide, "counter_long_name", 0},
+      {wide, "counter_long_other", 2},
+      {wide, "counter_long", -1},  // no name is cut to it
+      {wide, "a_name_that_is_longer_than_the_thirty_two_column", 5},
+      {wide, "_a_name_that_is_longer_than_the_thirty_two_column", 5},
+      {wide, "a_name_that_is_longer_than_the", -1},  // shorter than the cut name
+  };
+  for (const auto& c : cases) {
+    const Variable* v = c.map.Find(c.name);
+    if (c.address < 0) {
+      EXPECT_EQ(v, nullptr) << c.map.source() << ": " << c.name;
+      continue;
+    }
+    ASSERT_NE(v, nullptr) << c.map.source() << ": " << c.name << ": " << c.map.Missing(c.name);
+    EXPECT_EQ(v->place.space, Space::kIram) << c.name;
+    EXPECT_EQ(v->place.address, static_cast<uint32_t>(c.address))
+        << c.map.source() << ": " << c.name;
+  }
+  const std::string both = narrow.Missing("counter_long_name");
+  EXPECT_NE(both.find("could be the start of counter_long_name"), std::string::npos) << both;
+  EXPECT_NE(both.find("-w"), std::string::npos) << both;
+}
+
 // Hand-made records for what a small program rarely shows.
 TEST(CdbRecords, CornersByHand) {
   const std::string cdb =
