@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -12,12 +14,14 @@
 
 namespace {
 
-void WriteAll(int fd, std::string_view text) {
+bool WriteAll(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n <= 0) return;
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
     text.remove_prefix(static_cast<size_t>(n));
   }
+  return true;
 }
 
 int Main(int argc, char** argv) {
@@ -50,8 +54,11 @@ int Main(int argc, char** argv) {
     WriteAll(STDERR_FILENO, err.str());
     return status == 0 ? 0 : 2;
   }
+  // A closed standard output is an error to report, not a signal that ends
+  // tarlek-sim before it stops s51 and removes the FIFOs.
+  static_cast<void>(::signal(SIGPIPE, SIG_IGN));
   tarlek::sim::SimIo io;
-  io.out = [](std::string_view text) { WriteAll(STDOUT_FILENO, text); };
+  io.out = [](std::string_view text) { return WriteAll(STDOUT_FILENO, text); };
   io.err = [](std::string_view text) { WriteAll(STDERR_FILENO, text); };
   return tarlek::sim::RunSimulator(options, io);
 }

@@ -4,8 +4,8 @@
 #include <fmt/format.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -120,32 +120,54 @@ std::string ReadTail(const std::string& path, size_t lines) {
 
 // s51 as a child in a process group of its own, so that the terminal's
 // Ctrl-C reaches tarlek-sim only, which then stops s51 by its process id.
+// Should tarlek-sim end without stopping it (SIGKILL, say), the kernel kills
+// s51 too: a simulator left behind would run on at full speed.
 pid_t SpawnS51(const std::vector<std::string>& args, int console_fd, int log_fd) {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attr);
-  posix_spawn_file_actions_adddup2(&actions, console_fd, STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, log_fd, STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, log_fd, STDERR_FILENO);
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE}) sigaddset(&defaults, sig);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(&attr,
-                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
   std::vector<char*> argv;
   argv.reserve(args.size() + 1);
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int error = ::posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (error != 0) throw SimError("cannot start " + args[0] + ": " + std::strerror(error));
+  // The child's errno when exec fails; closed unwritten when it succeeds.
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) throw SimError("cannot make a pipe: " + Errno());
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    const int error = errno;
+    ::close(report[0]);
+    ::close(report[1]);
+    throw SimError("cannot start " + args[0] + ": " + std::strerror(error));
+  }
+  if (pid == 0) {
+    // Only async-signal-safe calls from here to exec.
+    ::setpgid(0, 0);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    ::dup2(console_fd, STDIN_FILENO);
+    ::dup2(log_fd, STDOUT_FILENO);
+    ::dup2(log_fd, STDERR_FILENO);
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE})
+      ::sigaction(sig, &defaults, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(argv[0], argv.data(), environ);
+    const int error = errno;
+    static_cast<void>(::write(report[1], &error, sizeof error));
+    ::_exit(127);
+  }
+  ::close(report[1]);
+  int error = 0;
+  ssize_t n = 0;
+  while ((n = ::read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+  }
+  ::close(report[0]);
+  if (n > 0) {
+    ::waitpid(pid, nullptr, 0);
+    throw SimError("cannot start " + args[0] + ": " + std::strerror(error));
+  }
   return pid;
 }
 
@@ -365,7 +387,11 @@ int RunSimulator(const SimOptions& options, SimIo& io) {
       }
       io.err(what + ". Ctrl-C stops it.\n");
     }
-    io.out(options.print_port ? port + "\n" : "export TARLEK_PORT=" + ShellWord(port) + "\n");
+    if (!io.out(options.print_port ? port + "\n"
+                                   : "export TARLEK_PORT=" + ShellWord(port) + "\n")) {
+      // Nobody could learn the port: the run would serve no one.
+      throw SimError("cannot write the port on standard output: " + Errno());
+    }
 
     // While no client holds the port (tarlek-mon locks the input FIFO), what
     // the program prints is read and dropped here, so that s51 never waits

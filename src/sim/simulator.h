@@ -23,7 +23,8 @@ struct SimOptions {
 };
 
 struct SimIo {
-  std::function<void(std::string_view)> out;
+  // Whether the text was written (the port: the run ends when it cannot be).
+  std::function<bool(std::string_view)> out;
   std::function<void(std::string_view)> err;
 };
 

@@ -1,9 +1,16 @@
 // tarlek-sim without the simulator: what it learns from a merged program's
-// resident (page, crystal, baud rate, baud timer, hence s51's CPU model), and
-// how it refuses a program without one, or a machine without s51.
+// resident (page, crystal, baud rate, baud timer, hence s51's CPU model), how
+// it refuses a program without one, or a machine without s51, and that a
+// stand-in simulator never outlives it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <optional>
 
@@ -114,33 +121,41 @@ TEST(ResidentProbe, RefusesAProgramWithoutAResident) {
   }
 }
 
-class PathSetTo {
+// An environment variable set for the scope of a test.
+class EnvSetTo {
  public:
-  explicit PathSetTo(const char* path) {
-    if (const char* old = std::getenv("PATH")) old_ = old;
-    ::setenv("PATH", path, 1);
+  EnvSetTo(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::setenv(name, value.c_str(), 1);
   }
-  ~PathSetTo() {
+  ~EnvSetTo() {
     if (old_) {
-      ::setenv("PATH", old_->c_str(), 1);
+      ::setenv(name_, old_->c_str(), 1);
     } else {
-      ::unsetenv("PATH");
+      ::unsetenv(name_);
     }
   }
+  EnvSetTo(const EnvSetTo&) = delete;
+  EnvSetTo& operator=(const EnvSetTo&) = delete;
 
  private:
+  const char* name_;
   std::optional<std::string> old_;
 };
 
 TEST(TarlekSim, WithoutTheSimulatorNamesThePackageToInstall) {
   TempDir dir;
   std::string out, err;
-  SimIo io{[&](std::string_view t) { out += t; }, [&](std::string_view t) { err += t; }};
+  SimIo io{[&](std::string_view t) {
+             out += t;
+             return true;
+           },
+           [&](std::string_view t) { err += t; }};
   SimOptions options;
   options.program = dir / "prog.hex";
   int status = 0;
   {
-    const PathSetTo path(dir.path().c_str());
+    const EnvSetTo path("PATH", dir.path());
     status = RunSimulator(options, io);
   }
   EXPECT_EQ(status, 1);
@@ -157,13 +172,93 @@ TEST(TarlekSim, RefusesAProgramWithoutAResidentBeforeStartingTheSimulator) {
   ASSERT_EQ(::chmod((dir / "s51").c_str(), 0755), 0);
   testing::WriteFile(dir / "prog.hex", std::string(":03000000020030CB\n:00000001FF\n"));
   std::string out, err;
-  SimIo io{[&](std::string_view t) { out += t; }, [&](std::string_view t) { err += t; }};
+  SimIo io{[&](std::string_view t) {
+             out += t;
+             return true;
+           },
+           [&](std::string_view t) { err += t; }};
   SimOptions options;
   options.program = dir / "prog.hex";
   options.s51 = dir / "s51";
   EXPECT_EQ(RunSimulator(options, io), 1);
   EXPECT_NE(err.find("prog.hex: the program has no long call"), std::string::npos) << err;
   EXPECT_FALSE(testing::FileExists(dir / "started"));
+}
+
+// Whether the process ends within the time given: its pidfd becomes readable
+// when it does (a process already gone counts as ended).
+bool Ends(pid_t pid, int timeout_ms) {
+  const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (fd < 0) return errno == ESRCH;
+  pollfd pfd{fd, POLLIN, 0};
+  const bool ended = ::poll(&pfd, 1, timeout_ms) == 1;
+  ::close(fd);
+  return ended;
+}
+
+// However tarlek-sim ends, the simulator does not run on without it: with
+// its standard output closed before the port could be printed (it reports
+// that, stops s51 and removes its directory), or killed outright.
+TEST(TarlekSim, TheSimulatorEndsWithIt) {
+  enum class End { kClosedOutput, kKilled };
+  for (const End end : {End::kClosedOutput, End::kKilled}) {
+    SCOPED_TRACE(end == End::kClosedOutput ? "closed standard output" : "SIGKILL");
+    TempDir dir;
+    ASSERT_EQ(::mkdir((dir / "tmp").c_str(), 0700), 0);
+    // A stand-in for s51: it says who it is, waits for the go, opens its
+    // serial input as s51 does, and then runs until something stops it.
+    testing::WriteFile(dir / "s51",
+                       "#!/bin/sh\n"
+                       "echo $$ >" +
+                           dir / "s51.pid" +
+                           "\n"
+                           "for a; do case $a in in=*) rx=${a#in=}; rx=${rx%%,*};; esac; done\n"
+                           "read go <" +
+                           dir / "go" +
+                           "\n"
+                           "exec 3<>\"$rx\"\n"
+                           "exec sleep 600\n");
+    ASSERT_EQ(::chmod((dir / "s51").c_str(), 0755), 0);
+    ASSERT_EQ(::mkfifo((dir / "go").c_str(), 0600), 0);
+    testing::WriteFile(dir / "prog.hex", std::string(":03000000020030CB\n:00000001FF\n"));
+    testing::ProcessOptions options;
+    options.exe = TARLEK_SIM_EXE;
+    std::optional<testing::StartedProcess> started;
+    {
+      const EnvSetTo tmp("TMPDIR", dir / "tmp");
+      started = testing::StartTarlekProcess(
+          dir.path(), {"--s51", dir / "s51", "--cpu", "8051", "--clock", "11059200", "prog.hex"},
+          options);
+    }
+    if (end == End::kClosedOutput) ::close(started->out_fd);
+    // The go: read-write, so that this side never waits for the reader.
+    const int go = ::open((dir / "go").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(go, 0);
+    ASSERT_EQ(::write(go, "go\n", 3), 3);
+    testing::RunResult result;
+    if (end == End::kClosedOutput) {
+      started->out_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      result = testing::FinishTarlekProcess(*started);
+      EXPECT_EQ(result.exit_status, 1) << "signal " << result.signal;
+      EXPECT_NE(result.errors.find("tarlek-sim: cannot write the port on standard output"),
+                std::string::npos)
+          << result.errors;
+      EXPECT_TRUE(testing::DirectoryNames(dir / "tmp").empty());
+    } else {
+      // Killed once the port is printed: s51 runs then.
+      std::string line;
+      char c = 0;
+      while (::read(started->out_fd, &c, 1) == 1 && c != '\n') line += c;
+      EXPECT_EQ(line.rfind("export TARLEK_PORT=fifo:", 0), 0u) << line;
+      ::kill(started->pid, SIGKILL);
+      result = testing::FinishTarlekProcess(*started);
+      EXPECT_EQ(result.signal, SIGKILL);
+    }
+    ::close(go);
+    const pid_t s51 = std::stoi(testing::ReadText(dir / "s51.pid"));
+    EXPECT_TRUE(Ends(s51, 10000)) << "the simulator runs on";
+    ::kill(s51, SIGKILL);  // should it run on
+  }
 }
 
 TEST(TarlekSim, ShellWordsAreQuotedOnlyWhenTheyMustBe) {
