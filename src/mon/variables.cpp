@@ -429,6 +429,9 @@ int DoWatch(const Plan& plan, Link& link, Io& io) {
   for (const Target& t : plan.targets) width = std::max(width, t.name.size());
   std::vector<std::string> previous(plan.targets.size());
   size_t samples = 0;
+  // The line bytes of the samples: from the end of the first one, which
+  // carries no identify and no planning.
+  size_t line_at_first = 0;
   const auto finish = [&]() {
     // A line the program had begun goes above the table, which then stays as
     // it is, above the summary.
@@ -436,10 +439,14 @@ int DoWatch(const Plan& plan, Link& link, Io& io) {
     io.footer.Gone();
     log.Close();
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    if (!inv.quiet && !inv.json && samples > 0) {
-      io.err(fmt::format("{} samples in {:.1f} s: {:.1f} samples/s, {} request{} each\n", samples,
-                         elapsed, static_cast<double>(samples) / elapsed, sampler.requests(),
-                         sampler.requests() == 1 ? "" : "s"));
+    if (!inv.quiet && samples > 0) {
+      const size_t line = link.bytes_sent() + link.bytes_received() - line_at_first;
+      io.err(fmt::format(
+          "{} samples in {:.1f} s: {:.1f} samples/s, {} request{} and {:.1f} line "
+          "bytes a sample\n",
+          samples, elapsed, static_cast<double>(samples) / elapsed, sampler.requests(),
+          sampler.requests() == 1 ? "" : "s",
+          samples > 1 ? static_cast<double>(line) / static_cast<double>(samples - 1) : 0.0));
     }
     return kExitOk;
   };
@@ -447,7 +454,7 @@ int DoWatch(const Plan& plan, Link& link, Io& io) {
     for (;;) {
       const auto started = Clock::now();
       const Sample sample = sampler.Take(link);
-      ++samples;
+      if (++samples == 1) line_at_first = link.bytes_sent() + link.bytes_received();
       log.Add(sample);
       const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
       std::vector<std::string> texts;

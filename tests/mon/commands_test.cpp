@@ -460,6 +460,16 @@ TEST(Commands, WatchPrintsAJsonLinePerSample) {
     EXPECT_EQ(lines[i]["values"]["iram 40h"], nlohmann::json::array({0, 1 + i}));
     EXPECT_TRUE(lines[i]["time"].is_number());
   }
+  // The closing line on standard error: a sample's bytes on the line, its
+  // request C0 05 SEQ 02 40 02 SUM and answer C0 85 SEQ 02 D0 D1 SUM (a SEQ
+  // or SUM of C0h or DBh escaped in two), the identify before the samples not
+  // counted.
+  EXPECT_NE(s.err.find(std::to_string(lines.size()) + " samples in"), std::string::npos) << s.err;
+  std::smatch bytes;
+  ASSERT_TRUE(std::regex_search(s.err, bytes, std::regex("1 request and ([0-9.]+) line bytes")))
+      << s.err;
+  EXPECT_GE(std::stod(bytes[1]), 14.0) << s.err;
+  EXPECT_LT(std::stod(bytes[1]), 15.0) << s.err;
 }
 
 TEST(Commands, WatchOnATerminalRedrawsAndMarksChanges) {

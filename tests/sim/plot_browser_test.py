@@ -37,7 +37,7 @@ from sim_support import check, merge_file, read_file, report, run, session, tool
 SKIP = 77
 ARGS = None
 # Variables of the demo and the line colour the page gives the first.
-NAMES = ("ticks", "loops", "marker")
+NAMES = ("ticks", "loops", "marker", "last.count", "last.level", "scaled")
 FIRST_COLOUR = (0x1F, 0x77, 0xB4)
 
 
