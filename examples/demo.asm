@@ -19,12 +19,13 @@
 ;       tarlek demo.hex
 
         .equ    TARLEK_PAGE, 80h        ; the resident goes to 8000h
+        .equ    TARLEK_RAM, 74h         ; its state: 74h..7Fh
         .inc    Tarlek.inc
         .equ    putchar, TARLEK_PAGE*256+6   ; the resident's output, A
 
         .org    0030h
 tarlek_main:
-        mov     sp, #5Fh        ; stack at 60h..7Fh
+        mov     sp, #5Fh        ; stack at 60h..73h
         mov     40h, #5Ah
         mov     41h, #0
         mov     psw, #88h       ; register bank 1, carry set

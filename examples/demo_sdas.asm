@@ -21,13 +21,14 @@
 ;       tarlek demo_sdas.hex
 
         TARLEK_PAGE = 0x80              ; the resident goes to 8000h
+        TARLEK_RAM = 0x74               ; its state: 74h..7Fh
         .include "tarlek_sdas.inc"
         putchar = TARLEK_PAGE*256+6     ; the resident's output, A
 
         .area   DEMO (ABS,CODE)
         .org    0x0030
 tarlek_main:
-        mov     sp, #0x5F       ; stack at 60h..7Fh
+        mov     sp, #0x5F       ; stack at 60h..73h
         mov     0x40, #0x5A
         mov     0x41, #0
         mov     psw, #0x88      ; register bank 1, carry set

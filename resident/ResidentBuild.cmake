@@ -1,5 +1,5 @@
 # How a resident image is made for a crystal, a baud rate and a baud
-# generator: the reload values, the gap time-out, and the as31 wrappers that
+# generator: the reload values, the SFR tables, and the as31 wrappers that
 # carry them into the assembly as .equ lines.
 
 # The standard rates offered when an asked rate cannot be made.
@@ -115,23 +115,128 @@ Nearest rates that work: ${nearest}."
       PARENT_SCOPE)
 endfunction()
 
-# The gap time-out: about four character times (10 bits each) in machine
-# cycles (12 clocks), counted by getc's 4-cycle loop, so
-# passes = clock * 40 / (12 * baud * 4), at most 65536. Sets
-# <prefix>_PASSES and the loop's start values <prefix>_LO and <prefix>_HI
-# (the inner count runs LO times first, then 256 times for each further HI;
-# 0 stands for 256).
-function(tarlek_gap_wait clock baud prefix)
-  math(EXPR passes "(${clock} * 10 + 12 * ${baud} - 1) / (12 * ${baud})")
-  if(passes GREATER 65536)
-    set(passes 65536)
+# The SFRs the resident does not simply read with MOV A,dir / RET and write
+# with MOV dir,@R0 / RET (3 bytes each): "address read write [timer]". read
+# is a routine of tarlek.asm or "-"; write is "skip" (never written,
+# answered FFh), "keep:MASK" (the bits of MASK keep their value, answered
+# MASK) or a routine (answered 00h). A rule with a timer holds only for
+# the build with that baud generator.
+set(TARLEK_SFR_RULES
+    "81 rd_sp skip"         # SP: reads as the program's; a write would lose the resident's stack
+    "87 - keep:80 1"        # PCON: SMOD, the doubled rate of timer 1
+    "88 - keep:40 1"        # TCON: TR1, timer 1 runs
+    "98 - keep:DB"          # SCON: mode, REN, TB8 (the line's owner), TI, RI
+    "99 - skip"             # SBUF: a byte written would land inside an answer
+    "A8 - keep:90"          # IE: EA and ES
+    "C8 - keep:34 2"        # T2CON: RCLK, TCLK, TR2, timer 2 as baud generator
+    "D0 rd_psw wr_psw"      # PSW: the program's saved copy
+    "E0 rd_acc wr_acc")     # ACC: the program's saved copy
+
+# The as31 text of the SFR tables for a baud generator (timer 1 or 2) from
+# TARLEK_SFR_RULES: sfr_reads and sfr_writes, 128 entries of 3 bytes; the
+# keep routines; sfr_mask, which turns an SFR address in A into the bits a
+# write to it keeps.
+function(tarlek_sfr_tables timer out)
+  foreach(rule ${TARLEK_SFR_RULES})
+    string(REPLACE " " ";" fields "${rule}")
+    list(LENGTH fields count)
+    if(count EQUAL 4)
+      list(GET fields 3 only)
+      if(NOT only EQUAL timer)
+        continue()
+      endif()
+    endif()
+    list(GET fields 0 address)
+    string(TOUPPER "${address}" address)
+    list(GET fields 1 read_${address})
+    list(GET fields 2 write_${address})
+  endforeach()
+  set(reads "sfr_reads:\n")
+  set(writes "sfr_writes:\n")
+  set(keeps "")
+  set(masks "sfr_mask:\n")
+  set(hex_digits 0 1 2 3 4 5 6 7 8 9 A B C D E F)
+  foreach(high RANGE 8 15)
+    foreach(low RANGE 0 15)
+      list(GET hex_digits ${high} h)
+      list(GET hex_digits ${low} l)
+      set(address "${h}${l}")
+      set(read "-")
+      set(write "")
+      if(DEFINED read_${address})
+        set(read "${read_${address}}")
+        set(write "${write_${address}}")
+      endif()
+      if(read STREQUAL "-")
+        string(APPEND reads "\tmov\ta, 0${address}h\n\tret\n")
+      else()
+        string(APPEND reads "\tljmp\t${read}\t\t; ${address}h\n")
+      endif()
+      set(mask "")
+      if(write STREQUAL "")
+        string(APPEND writes "\tmov\t0${address}h, @r0\n\tret\n")
+      elseif(write STREQUAL "skip")
+        string(APPEND writes "\tret\t\t\t; ${address}h: not written\n\tnop\n\tnop\n")
+        set(mask FF)
+      elseif(write MATCHES "^keep:([0-9A-Fa-f][0-9A-Fa-f])$")
+        set(mask ${CMAKE_MATCH_1})
+        math(EXPR free "0xFF & ~0x${mask}" OUTPUT_FORMAT HEXADECIMAL)
+        string(REGEX REPLACE "^0x" "" free "${free}")
+        string(TOUPPER "${free}" free)
+        string(APPEND writes "\tljmp\tkeep_${address}\n")
+        string(APPEND keeps
+               "keep_${address}:\t\t\t; ${address}h: the bits of ${mask}h keep their value\n"
+               "\tmov\ta, @r0\n\txrl\ta, 0${address}h\n\tanl\ta, #0${free}h\n"
+               "\txrl\ta, 0${address}h\n\tmov\t0${address}h, a\n\tret\n")
+      else()
+        string(APPEND writes "\tljmp\t${write}\t\t; ${address}h\n")
+      endif()
+      if(NOT mask STREQUAL "")
+        string(APPEND masks "\tcjne\ta, #0${address}h, mask_${address}\n"
+                            "\tmov\ta, #0${mask}h\n\tret\nmask_${address}:\n")
+      endif()
+    endforeach()
+  endforeach()
+  string(APPEND masks "\tclr\ta\n\tret\n")
+  set(${out} "${reads}${writes}${keeps}${masks}" PARENT_SCOPE)
+endfunction()
+
+# The protocol's command codes as .equ lines (CMD_IDENTIFY ...), read from
+# the C++ side's one table in src/protocol/frame.h, so the two never part.
+function(tarlek_command_equs out)
+  set(header ${PROJECT_SOURCE_DIR}/src/protocol/frame.h)
+  file(STRINGS ${header} lines REGEX "^  k[A-Za-z]+ = 0x[0-9A-Fa-f]+,")
+  set(equs "")
+  set(found "")
+  foreach(line ${lines})
+    string(REGEX MATCH "^  k([A-Za-z]+) = 0x([0-9A-Fa-f]+)," _ "${line}")
+    set(name ${CMAKE_MATCH_1})
+    set(code ${CMAKE_MATCH_2})
+    string(REGEX REPLACE "([a-z])([A-Z])" "\\1_\\2" name "${name}")
+    string(TOUPPER "CMD_${name}" name)
+    string(APPEND equs "\t.equ\t${name}, 0${code}h\n")
+    list(APPEND found ${name})
+  endforeach()
+  foreach(name CMD_IDENTIFY CMD_READ_CODE CMD_READ_XRAM CMD_WRITE_XRAM CMD_READ_IRAM
+               CMD_WRITE_IRAM CMD_READ_SFR CMD_WRITE_SFR)
+    if(NOT name IN_LIST found)
+      message(FATAL_ERROR "${header} no longer names the command ${name} the resident needs")
+    endif()
+  endforeach()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${header})
+  set(${out} "${equs}" PARENT_SCOPE)
+endfunction()
+
+# The protocol version the resident speaks, read from the C++ side's
+# src/protocol/frame_v3.h (kProtocolVersion), which tarlek-mon speaks too.
+function(tarlek_protocol_version out)
+  set(header ${PROJECT_SOURCE_DIR}/src/protocol/frame_v3.h)
+  file(STRINGS ${header} line REGEX "^constexpr uint8_t kProtocolVersion = [0-9]+")
+  if(NOT line MATCHES "= ([0-9]+)")
+    message(FATAL_ERROR "${header} no longer names kProtocolVersion")
   endif()
-  math(EXPR hi "(${passes} + 255) / 256")
-  math(EXPR lo "(${passes} - 256 * (${hi} - 1)) % 256")
-  math(EXPR hi "${hi} % 256")
-  set(${prefix}_PASSES ${passes} PARENT_SCOPE)
-  set(${prefix}_LO ${lo} PARENT_SCOPE)
-  set(${prefix}_HI ${hi} PARENT_SCOPE)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${header})
+  set(${out} ${CMAKE_MATCH_1} PARENT_SCOPE)
 endfunction()
 
 # Assembles the resident for clock, baud and timer at 0000h and 0100h (in
@@ -143,7 +248,6 @@ function(tarlek_add_resident name clock baud timer out)
     message(FATAL_ERROR "${problem}")
   endif()
   tarlek_baud_rate(${clock} ${baud} ${timer} rate)
-  tarlek_gap_wait(${clock} ${baud} wait)
 
   set(equs "")
   macro(equ symbol value)
@@ -158,8 +262,8 @@ function(tarlek_add_resident name clock baud timer out)
     math(EXPR value "(${baud} >> (8 * ${byte})) & 255")
     equ(TARLEK_BAUD_${byte} ${value})
   endforeach()
-  equ(TARLEK_WAIT_LO ${wait_LO})
-  equ(TARLEK_WAIT_HI ${wait_HI})
+  tarlek_protocol_version(protocol)
+  equ(PROTOCOL_VERSION ${protocol})
   if(timer EQUAL 1)
     equ(TARLEK_TH1 ${rate_TH1})
     equ(TARLEK_SMOD ${rate_SMOD})
@@ -170,8 +274,15 @@ function(tarlek_add_resident name clock baud timer out)
     equ(TARLEK_RCAP2L ${low})
   endif()
 
+  tarlek_command_equs(commands)
+  string(APPEND equs "${commands}")
+
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/${name})
-  set(sources ${CMAKE_CURRENT_SOURCE_DIR}/tarlek.asm ${CMAKE_CURRENT_SOURCE_DIR}/baud_timer${timer}.asm)
+  tarlek_sfr_tables(${timer} tables)
+  file(CONFIGURE OUTPUT ${dir}/sfr_tables.asm
+       CONTENT "; Generated by CMake from TARLEK_SFR_RULES (ResidentBuild.cmake).\n${tables}" @ONLY)
+  set(sources ${CMAKE_CURRENT_SOURCE_DIR}/tarlek.asm
+              ${CMAKE_CURRENT_SOURCE_DIR}/baud_timer${timer}.asm ${dir}/sfr_tables.asm)
   set(hexes)
   foreach(origin 0000h 0100h)
     set(wrapper ${dir}/resident_${origin}.asm)
@@ -204,5 +315,5 @@ function(tarlek_add_resident name clock baud timer out)
     COMMENT "Building the resident image ${name}"
     VERBATIM)
   message(STATUS "Resident ${name}: ${clock} Hz, ${baud} baud (really ${rate_REAL}) "
-                 "from timer ${timer}, gap time-out ${wait_PASSES} x 4 cycles")
+                 "from timer ${timer}")
 endfunction()

@@ -6,13 +6,14 @@
 ; mode 2 (8-bit auto-reload), receiver on, ES and EA set; returns to the
 ; program. Changes TMOD's timer 1 half, TH1, TL1, PCON.7, SCON, TR1, ES and
 ; EA, and no register or flag.
-init:   anl     tmod, #0Fh
+baud_init:
+        anl     tmod, #0Fh
         orl     tmod, #20h
         mov     th1, #TARLEK_TH1
         mov     tl1, #TARLEK_TH1
         anl     pcon, #7Fh
         orl     pcon, #TARLEK_SMOD
-        mov     scon, #50h
+        mov     scon, #58h              ; TB8: the line is free
         setb    tr1
         setb    es
         setb    ea

@@ -7,12 +7,13 @@
 ; receiver on, ES and EA set; returns to the program. Changes T2CON,
 ; RCAP2H, RCAP2L, TH2, TL2, SCON, ES and EA, and no register or flag.
 ; Timer 1 is left to the program.
-init:   mov     0C8h, #00h              ; T2CON: timer 2 stopped
+baud_init:
+        mov     0C8h, #00h              ; T2CON: timer 2 stopped
         mov     0CBh, #TARLEK_RCAP2H    ; RCAP2H
         mov     0CAh, #TARLEK_RCAP2L    ; RCAP2L
         mov     0CDh, #TARLEK_RCAP2H    ; TH2
         mov     0CCh, #TARLEK_RCAP2L    ; TL2
-        mov     scon, #50h
+        mov     scon, #58h              ; TB8: the line is free
         mov     0C8h, #34h              ; T2CON: RCLK, TCLK, TR2
         setb    es
         setb    ea

@@ -1,767 +1,769 @@
-; Tarlek resident monitor for the 8051, in as31 syntax: serial protocol 2.
+; Tarlek resident monitor for the 8051, in as31 syntax: serial protocol 3,
+; one byte per interrupt.
 ;
 ; This file holds the body only, without an origin. The build writes a
 ; wrapper per origin that sets the build's values (.equ lines: clock, baud,
-; time-out, Tarlek version), sets the origin, includes this file and then the
-; baud generator's init (baud_timer1.asm or baud_timer2.asm). It assembles
-; the body at 0000h and at 0100h and compares the two images to find the
-; bytes that hold the high byte of an address inside the resident. Tarlek
-; adds the page number to those bytes when it lays the resident into a
-; program, so every absolute address here (LJMP, LCALL, MOV DPTR,#label,
-; label/256) moves with it. Never use AJMP or ACALL, label/16 or any other
-; use of an address that does not simply move by one per page: the build
-; refuses them.
+; Tarlek version, protocol command codes), sets the origin, includes this
+; file, the SFR tables it generates from one short description
+; (ResidentBuild.cmake) and then the baud generator's init (baud_timer1.asm
+; or baud_timer2.asm). It assembles the body at 0000h and at 0100h and
+; compares the two images to find the bytes that hold the high byte of an
+; address inside the resident. Tarlek adds the page number to those bytes
+; when it lays the resident into a program, so every absolute address here
+; (LJMP, LCALL, MOV DPTR,#label, label/256) moves with it. Never use AJMP or
+; ACALL, label/16 or any other use of an address that does not simply move
+; by one per page: the build refuses them.
 ;
-; Layout, fixed because the include file and programs rely on it:
+; Layout, fixed because the include files and programs rely on it:
 ;   +0  LJMP init    reached at reset through the LCALL at 0000h
 ;   +3  LJMP serial  reached through the LJMP at the serial vector 0023h
 ;   +6  putchar      the program's character output (character in A)
 ;
-; The protocol, the registers the resident borrows, its stack and its time
-; in the interrupt are described in resident/README.md.
+; The resident keeps its state in 12 bytes of internal RAM that the program
+; places: the program's hook block holds MOV R0,#address / RET at 0006h
+; (TARLEK_HOOK), which the resident calls to find them. Nothing else of the
+; program's RAM is the resident's but its stack while an interrupt runs.
 ;
-; Registers while a request is handled (all saved on the program's stack,
-; in the program's register bank, which the resident never switches):
-;   A   the byte at hand          B    running sum of the frame
-;   R0  the request's command     R1   pointer, time-out count (low)
-;   R2  bytes left to move        R3   data byte, time-out count (high)
-;   DPTR  code/xram address; DPL is the iram or SFR address
-; Stack above the program's SP (SP0): +1,+2 return address, +3 ACC, +4 PSW,
-; +5 B, +6 DPL, +7 DPH, +8 R0, +9 R1, +10 R2, +11 R3, +12,+13 one call,
-; +14,+15 a second call (head and sfr_at only). At most 15 bytes.
+; Each serial interrupt takes one received byte or sends one byte, and
+; returns: requests are taken byte by byte as they come, answers go out
+; byte by byte from the transmit interrupt. Every step of a request is a
+; handler within 255 bytes after rx_steps, every step of an answer one
+; within 255 bytes after tx_steps; the state keeps the handler's distance
+; from there (0: none), and the dispatch adds it, pushes the address and RETs.
+;
+; The interrupt saves ACC, PSW and R0 of the program's bank on the program's
+; stack (SP0: the program's SP when it came): SP0+1,+2 return address, +3
+; ACC, +4 PSW, +5 R0. Calls and pushes reach at most SP0+STACK.
+;
+; SCON's TB8 (unused in mode 1) is the line's owner flag: 1 when the
+; transmitter is free. +6 and the interrupt take it with JBC, which tests
+; and clears in one instruction, so a character of the program never lands
+; inside an answer frame; whoever sends the last byte frees it on its TI.
 
-        .equ    MAX_PAYLOAD, 255        ; largest payload taken and sent
-        .equ    SLOT_R0, 8              ; offset of the saved R0 from SP0
-        .equ    DEPTH, 13               ; SP - SP0 inside a call from a handler
+        .equ    TARLEK_HOOK, 0006h      ; the program's MOV R0,#state / RET
+        .equ    STACK, 11               ; stack bytes above SP0, at most
+
+        ; The 12 bytes of state, offsets from the address the hook gives.
+        .equ    O_TXS, 0        ; next answer step (0: no answer going out)
+        .equ    O_TXE, 1        ; the step after an escape's second byte
+        .equ    O_TSUM, 2       ; the answer's running sum
+        .equ    O_AH, 3         ; address, high byte (code and xram)
+        .equ    O_AL, 4         ; address, low byte; iram and SFR address
+        .equ    O_CNT, 5        ; bytes left to move
+        .equ    O_RXS, 6        ; next request step (0: outside a frame)
+        .equ    O_RSUM, 7       ; the request's running sum
+        .equ    O_ESC, 8        ; 1: the last byte received was DBh
+        .equ    O_CMD, 9        ; the request's command
+        .equ    O_SEQ, 10       ; the request's sequence number
+        .equ    O_LEN, 11       ; LEN while receiving; then the answer's data step
+
+        .equ    START, 0C0h     ; begins every frame
+        .equ    ESCAPE, 0DBh    ; DBh DCh stands for C0h, DBh DDh for DBh
+        .equ    ESC_START, 0DCh
+        .equ    ESC_ESCAPE, 0DDh
 
 base:   ljmp    init
         ljmp    serial
+        ljmp    putchar
 
-; +6: sends A on the serial line for the program and returns when it has
-; gone out. Changes no register and no flag; leaves ES set. The serial
-; interrupt is off only while this character is in the transmitter, so an
-; answer frame is never split and characters keep their order.
-;
-; A request byte that comes in meanwhile is taken here at once rather than
-; when the interrupt could next run, which would be too late at high rates:
-; at 115200 baud from 11.0592 MHz a bit lasts 8 machine cycles, and the
-; byte after it would be lost. For A5h the request is handled right here,
-; after this character has gone out, by the same code as in the interrupt;
-; it ends in `leave`, which sees ES clear and returns to the program's
-; caller with RET (not RETI) and ES set again.
-putchar:
-        clr     es
-        mov     sbuf, a
-pc_wait:
-        jbc     ri, pc_byte
-        jnb     ti, pc_wait
-        clr     ti
-        setb    es
-        ret
-pc_byte:
-        push    acc
-        mov     a, sbuf
-        xrl     a, #0A5h        ; XRL changes no flag but P, which follows A
-        jz      pc_frame
-        pop     acc             ; not a frame: keep waiting for our character
-        sjmp    pc_wait
-pc_frame:
-        jnb     ti, pc_frame    ; our character goes out before any answer
-        clr     ti
-        ljmp    sr_frame        ; the stack is as in the interrupt: return, ACC
-
-; The serial interrupt. A byte other than A5h costs a few cycles and is
-; dropped; TI alone is not ours (putchar clears its own) and is left alone.
-serial: jbc     ri, sr_byte
-        reti
-sr_byte:
-        push    acc
-        mov     a, sbuf
-        xrl     a, #0A5h        ; XRL changes no flag but P, which follows A
-        jz      sr_frame
-        pop     acc
-        reti
-sr_frame:
+; The serial interrupt: one sent byte (TI) or one received byte (RI).
+serial: push    acc
         push    psw
-        push    b
+        mov     a, r0
+        push    acc
+        lcall   TARLEK_HOOK     ; R0: the state
+        jbc     ri, rx
+        jbc     ti, sr_tx
+sr_end: pop     acc
+        mov     r0, a
+        pop     psw
+        pop     acc             ; last: PSW's parity bit follows the program's A
+        reti
+sr_tx:  ljmp    tx
+
+; rx_counted for a data byte of a write of internal RAM or SFRs, which takes
+; longer than a byte lasts at 115200 baud: when an escape (DBh) has come
+; meanwhile, it is taken here, since the byte after it would come before
+; another interrupt could clear RI, and be lost (a sum of C0h or DBh after
+; the last data byte). Any other byte waits for the next interrupt as always.
+rx_slow_counted:
+        dec     @r0
+        cjne    @r0, #0, rx_taken
+        inc     r0              ; RXS
+        mov     @r0, #(rx_sum-rx_steps)
+rx_taken:
+        jnb     ri, sr_end
+        mov     a, sbuf
+        cjne    a, #ESCAPE, sr_end
+        clr     ri
+        lcall   TARLEK_HOOK
+        sjmp    rx_in
+
+; A byte has come in. Outside a frame only C0h counts; inside, DBh escapes
+; the next byte; every byte of the frame is summed and goes to the step
+; that RXS names, with R0 at RXS and the byte waiting in RXS's place.
+rx:     mov     a, sbuf
+        cjne    a, #START, rx_in
+        mov     a, @r0          ; TXS
+        jnz     sr_end          ; an answer goes out: its request's state is in use
+        xch     a, r0
+        add     a, #O_RXS
+        xch     a, r0           ; RXS
+        mov     @r0, #(rx_cmd-rx_steps)
+        inc     r0              ; RSUM
+        mov     @r0, #0
+        inc     r0              ; ESC
+        mov     @r0, #0
+        sjmp    sr_end
+rx_in:  xch     a, r0
+        add     a, #O_ESC
+        xch     a, r0           ; ESC
+rx_not_start:
+        cjne    a, #ESCAPE, rx_plain
+        mov     @r0, #1
+        sjmp    sr_end
+rx_plain:
+        cjne    @r0, #0, rx_escaped
+rx_byte:                        ; A: the frame's byte, R0 at ESC
+        dec     r0              ; RSUM
+        xch     a, @r0
+        add     a, @r0
+        xch     a, @r0
+        dec     r0              ; RXS (0: outside a frame, rx_idle)
+        xch     a, @r0
+        cjne    a, #(rx_wx-rx_steps), rx_step
+        sjmp    rx_wx
+rx_step:
+        add     a, #(rx_steps & 0FFh)
+        push    acc
+        clr     a
+        addc    a, #(rx_steps/256)
+        push    acc
+        ret
+rx_escaped:
+        mov     @r0, #0
+        cjne    a, #ESC_START, rx_esc_2
+        mov     a, #START
+        sjmp    rx_byte
+rx_esc_2:
+        cjne    a, #ESC_ESCAPE, rx_esc_bad
+        mov     a, #ESCAPE
+        sjmp    rx_byte
+rx_esc_bad:                     ; DBh and then neither DCh nor DDh: dropped
+        dec     r0
+        dec     r0              ; RXS
+        mov     @r0, #0
+        sjmp    sr_end
+
+
+; Step 0, outside a frame: the byte is ignored.
+rx_steps:
+rx_idle:
+        mov     @r0, #0
+        sjmp    rx_end
+
+; A data byte of a write of external RAM, written at once.
+rx_wx:  mov     a, @r0
+        mov     @r0, #(rx_wx-rx_steps)
         push    dpl
         push    dph
-        mov     a, r0
-        push    acc
-        mov     a, r1
-        push    acc
-        mov     a, r2
-        push    acc
-        mov     a, r3
-        push    acc
-        mov     b, #0
-        lcall   getc            ; CMD
-        mov     r0, a
-        lcall   getc            ; LEN
-        mov     r2, a
-        cjne    r0, #01h, sr_2
-        ljmp    identify
-sr_2:   cjne    r0, #02h, sr_3
-        ljmp    read_mem
-sr_3:   cjne    r0, #03h, sr_4
-        ljmp    read_mem
-sr_4:   cjne    r0, #04h, sr_5
-        ljmp    write_xram
-sr_5:   cjne    r0, #05h, sr_6
-        ljmp    read_iram
-sr_6:   cjne    r0, #06h, sr_7
-        ljmp    write_iram
-sr_7:   cjne    r0, #07h, sr_8
-        ljmp    read_sfr
-sr_8:   cjne    r0, #08h, sr_none
-        ljmp    write_sfr
-sr_none:
-        ljmp    leave
-
-; Restores the program's registers and returns from the interrupt, or from
-; putchar when the request came in there (ES is clear only then: a write to
-; IE from the line keeps ES set). Every request that is dropped ends here
-; too, without an answer.
-leave:  pop     acc
-        mov     r3, a
-        pop     acc
-        mov     r2, a
-        pop     acc
-        mov     r1, a
-        pop     acc
-        mov     r0, a
+        dec     r0
+        dec     r0
+        dec     r0              ; AH
+        mov     dph, @r0
+        inc     r0              ; AL
+        mov     dpl, @r0
+        movx    @dptr, a
         pop     dph
         pop     dpl
-        pop     b
-        pop     psw
+        inc     @r0             ; the address one on
+        cjne    @r0, #0, wx_next
+        dec     r0
+        inc     @r0
+        inc     r0
+wx_next:
+        inc     r0              ; CNT
+; One data byte less to come; after the last, the sum. R0 at CNT.
+rx_counted:
+        dec     @r0
+        cjne    @r0, #0, rx_end
+        inc     r0              ; RXS
+        mov     @r0, #(rx_sum-rx_steps)
+        sjmp    rx_end
+
+; The steps of a request, R0 at RXS and the byte in its place: each first
+; names the next step (0: the frame is dropped).
+rx_cmd: mov     a, @r0
+        mov     @r0, #(rx_seq-rx_steps)
+        inc     r0
+        inc     r0
+        inc     r0              ; CMD
+        mov     @r0, a
+        sjmp    rx_end
+rx_seq: mov     a, @r0
+        mov     @r0, #(rx_len-rx_steps)
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0              ; SEQ
+        mov     @r0, a
+        sjmp    rx_end
+rx_ah:  mov     a, @r0
+        mov     @r0, #(rx_al-rx_steps)
+        dec     r0
+        dec     r0
+        dec     r0              ; AH
+        mov     @r0, a
+        sjmp    rx_end
+rx_al:  mov     a, @r0
+        mov     @r0, #(rx_third-rx_steps)
+        dec     r0
+        dec     r0              ; AL
+        mov     @r0, a
+rx_end: ljmp    sr_end
+
+; A data byte of a write of internal RAM, where the program sees the byte:
+; never over the resident's own state or stack.
+rx_wi:  mov     a, @r0
+        mov     @r0, #(rx_wi-rx_steps)
+        push    acc             ; the data byte
+        dec     r0
+        dec     r0              ; AL
+        mov     a, @r0
+        inc     @r0
+        lcall   iram_at
         pop     acc
-        jnb     es, leave_putchar
-        reti
-leave_putchar:                  ; a request taken in putchar: back to its caller
-        setb    es
+        jc      wi_skipped
+        mov     @r0, a
+wi_skipped:
+        lcall   hook_al
+        inc     r0              ; CNT
+        ljmp    rx_slow_counted
+
+; A data byte of a write of SFRs: it stays in RXS's place, where the SFR
+; table's MOV dir,@R0 takes it.
+rx_ws:  dec     r0
+        dec     r0              ; AL
+        lcall   sfr_write
+        lcall   hook_al
+        inc     @r0
+        inc     r0
+        inc     r0              ; RXS
+        mov     @r0, #(rx_ws-rx_steps)
+        dec     r0              ; CNT
+        ljmp    rx_slow_counted
+
+; LEN must fit the command (cmd_lengths).
+rx_len: mov     a, @r0
+        mov     @r0, #0         ; dropped unless it fits
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0              ; LEN
+        mov     @r0, a
+        dec     r0
+        dec     r0              ; CMD
+        mov     a, @r0
+        dec     a
+        add     a, #(256-8)
+        jc      rx_end          ; not 01h..08h
+        clr     a               ; cmd_lengths
+        lcall   cmd_info
+        inc     r0
+        inc     r0              ; LEN
+        jb      acc.7, rl_least
+        xrl     a, @r0
+        jnz     rx_end
+        sjmp    rl_fits
+rl_least:
+        anl     a, #7Fh
+        cpl     a
+        inc     a
+        add     a, @r0          ; carry: LEN is the least or more
+        jnc     rx_end
+        inc     a
+        mov     @r0, a          ; a write: n, its data bytes, in LEN's place
+rl_fits:
+        dec     r0
+        dec     r0              ; CMD
+        mov     a, #(cmd_next-cmd_lengths)
+        lcall   cmd_info
+        dec     r0
+        dec     r0
+        dec     r0              ; RXS
+        mov     @r0, a
+        sjmp    rs_end
+
+; The last byte, SUM: with a good sum the answer is set up and started.
+rx_sum: mov     @r0, #0         ; the frame ends
+        inc     r0              ; RSUM
+        cjne    @r0, #0, rs_end
+        inc     r0
+        inc     r0              ; CMD
+        cjne    @r0, #CMD_IDENTIFY, rs_wsfr
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0              ; AH: the answer comes from id_table
+        mov     @r0, #(id_table/256)
+        inc     r0
+        mov     @r0, #(id_table & 0FFh)
+        inc     r0
+        mov     @r0, #ID_LENGTH
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0              ; CMD
+        sjmp    rs_answer
+rs_wsfr:
+        cjne    @r0, #CMD_WRITE_SFR, rs_answer
+        inc     r0
+        inc     r0              ; n
+        mov     a, @r0
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0              ; CNT: one mask per SFR, from AH's copy of the first address
+        mov     @r0, a
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0              ; CMD
+rs_answer:
+        mov     a, #(cmd_answers-cmd_lengths)
+        lcall   cmd_info        ; the answer's data step (0: none)
+        inc     r0
+        inc     r0
+        mov     @r0, a          ; in LEN's place
+        lcall   TARLEK_HOOK
+        mov     @r0, #(tx_start-tx_steps)
+        jbc     tb8, rs_kick    ; the line is free: the answer starts now
+rs_end: ljmp    sr_end          ; else when the byte in the transmitter is out
+rs_kick:
+        lcall   TARLEK_HOOK
+        ljmp    tx
+
+; After the address: a read's count, or a write's ACHK.
+rx_third:
+        mov     a, @r0
+        mov     @r0, #(rx_sum-rx_steps) ; a read: the sum next
+        dec     r0              ; CNT
+        mov     @r0, a          ; a read's count (a write's n replaces it)
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0              ; CMD
+        mov     a, #(cmd_writes-cmd_lengths)
+        lcall   cmd_info        ; a write's data step, 0 for a read
+        jz      rt_read
+        dec     r0
+        dec     r0              ; RSUM: with ACHK, 0 when the address is good
+        cjne    @r0, #0, rt_drop_rsum
+        dec     r0              ; RXS
+        mov     @r0, a
+        xch     a, r0
+        add     a, #(O_LEN-O_RXS)
+        xch     a, r0           ; n
+        mov     a, @r0
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0              ; CNT
+        mov     @r0, a
+        sjmp    rt_count
+rt_read:
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0              ; CNT
+        mov     a, @r0
+        jz      rt_drop_cnt     ; a count of 0: dropped
+rt_count:                       ; A: the count, 1 and more; R0 at CNT
+        xch     a, r0
+        add     a, #(O_CMD-O_CNT)
+        xch     a, r0           ; CMD
+        cjne    @r0, #CMD_READ_SFR, rt_wsfr
+        sjmp    rt_sfr
+rt_wsfr:
+        cjne    @r0, #CMD_WRITE_SFR, rt_end
+rt_sfr:                         ; SFRs: from 80h on, the last at FFh at most
+        xch     a, r0
+        add     a, #(O_AL-O_CMD)
+        xch     a, r0           ; AL
+        dec     a
+        add     a, @r0          ; carry: the last address past FFh
+        jc      rt_drop_al
+        mov     a, @r0
+        jnb     acc.7, rt_drop_al
+        dec     r0              ; AH: a copy of the first address, for the masks
+        mov     @r0, a
+        sjmp    rt_end
+rt_drop_al:
+        inc     r0
+rt_drop_cnt:
+        inc     r0
+        sjmp    rt_drop
+rt_drop_rsum:
+        dec     r0              ; RXS
+rt_drop:
+        mov     @r0, #0
+rt_end: ljmp    sr_end
+
+; R0 at the state's AL; A kept.
+hook_al:
+        lcall   TARLEK_HOOK
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0
         ret
 
-; Waits for the next byte of the request and returns it in A, added to the
-; sum in B. When none comes within the time-out (about four character
-; times, set by the build), the request is dropped: getc is only ever
-; called straight from a handler, so two bytes off the stack take it back
-; to the handler's level. One pass of the wait loop is 4 machine cycles.
-getc:   mov     r1, #TARLEK_WAIT_LO
-        mov     r3, #TARLEK_WAIT_HI
-gc_wait:
-        jbc     ri, gc_byte
-        djnz    r1, gc_wait
-        djnz    r3, gc_wait
-        dec     sp
-        dec     sp
-        ljmp    leave
-gc_byte:
-        mov     a, sbuf
-        xch     a, b
-        add     a, b
-        xch     a, b
-        ret
-
-; Sends A, adds it to the sum in B, and waits until it has gone out.
-send:   mov     sbuf, a
-        xch     a, b
-        add     a, b
-        xch     a, b
-sd_wait:
-        jnb     ti, sd_wait
-        clr     ti
-        ret
-
-; Starts an answer: the marker, the request's code with bit 7 set (from
-; R0) and the length in R2; the sum in B starts from there.
-head:   mov     b, #0
-        mov     sbuf, #0A5h     ; the marker is not summed
-hd_wait:
-        jnb     ti, hd_wait
-        clr     ti
-        mov     a, r0
-        orl     a, #80h
-        lcall   send
-        mov     a, r2
-        ljmp    send
-
-; Ends an answer with its sum and returns from the interrupt.
-tail:   clr     a
-        clr     c
-        subb    a, b
-        lcall   send
-        ljmp    leave
-
-; 01h identify: no payload. Answers the 16 bytes at id_table.
-identify:
-        cjne    r2, #0, id_drop
-        lcall   getc            ; SUM
-        mov     a, b
-        jnz     id_drop
-        mov     dptr, #id_table
-        mov     r2, #16
-        ljmp    rm_answer
-id_drop:
-        ljmp    leave
-
-; 02h read code, 03h read xram: AH AL N. Answers N bytes from AH:AL.
-read_mem:
-        cjne    r2, #3, rm_drop
-        lcall   getc            ; AH
-        mov     dph, a
-        lcall   getc            ; AL
-        mov     dpl, a
-        lcall   getc            ; N, 1..MAX_PAYLOAD
-        mov     r2, a
-        jz      rm_drop
-        add     a, #(255-MAX_PAYLOAD)
-        jc      rm_drop
-        lcall   getc            ; SUM
-        mov     a, b
-        jnz     rm_drop
-rm_answer:
-        lcall   head
-rm_next:
-        cjne    r0, #03h, rm_code
-        movx    a, @dptr
-        sjmp    rm_send
-rm_code:
+; A byte has gone out. R0 at TXS; read code is the answer's common step.
+tx:     mov     a, @r0
+        jz      tx_free
+tx_steps:                       ; (never a step itself: 0 stands for none)
+        cjne    a, #(tx_code-tx_steps), tx_step
+; Answer data from code memory (read code, identify): R0 at TXS.
+tx_code:
+        push    dpl
+        push    dph
+        inc     r0
+        inc     r0
+        inc     r0              ; AH
+        mov     dph, @r0
+        inc     r0              ; AL
+        mov     dpl, @r0
         clr     a
         movc    a, @a+dptr
-rm_send:
-        lcall   send
-        inc     dptr
-        djnz    r2, rm_next
-        ljmp    tail
-rm_drop:
-        ljmp    leave
+        sjmp    tx_read
+; Answer data from external RAM: R0 at TXS.
+tx_xram:
+        push    dpl
+        push    dph
+        inc     r0
+        inc     r0
+        inc     r0              ; AH
+        mov     dph, @r0
+        inc     r0              ; AL
+        mov     dpl, @r0
+        movx    a, @dptr
+tx_read:                        ; the address one on, R0 at AL
+        pop     dph
+        pop     dpl
+        inc     @r0
+        cjne    @r0, #0, tx_count
+        dec     r0
+        inc     @r0             ; (FFFFh wraps to 0000h)
+        inc     r0
+; A: the next data byte, R0 at AL. One byte less to go; after the last, the sum.
+tx_count:
+        inc     r0              ; CNT
+        dec     @r0
+        cjne    @r0, #0, tc_more
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0              ; TXS
+        mov     @r0, #(tx_sum-tx_steps)
+        inc     r0
+        inc     r0              ; TSUM
+        sjmp    tx_send
+tc_more:
+        dec     r0
+        dec     r0
+        dec     r0              ; TSUM
+; Sends A as a byte of the frame, escaped, and adds it to the sum; R0 at TSUM.
+tx_send:
+        xch     a, @r0
+        add     a, @r0
+        xch     a, @r0
+        cjne    a, #START, ts_escape
+        mov     a, #(tx_esc_start-tx_steps)
+        sjmp    ts_split
+ts_escape:
+        cjne    a, #ESCAPE, ts_plain
+        mov     a, #(tx_esc_escape-tx_steps)
+ts_split:                       ; DBh now; the second byte, then the step that was next
+        dec     r0
+        dec     r0              ; TXS
+        xch     a, @r0
+        inc     r0              ; TXE
+        mov     @r0, a
+        mov     a, #ESCAPE
+ts_plain:
+        mov     sbuf, a
+        sjmp    tx_end
 
-; 04h write xram: AH AL ACHK D1..Dn, n = LEN - 3 >= 1. Each byte is written
-; as it comes, once the address has passed its check.
-write_xram:
-        mov     a, r2
-        clr     c
-        subb    a, #4
-        jc      wx_drop         ; LEN < 4
-        mov     a, r2
-        add     a, #(255-MAX_PAYLOAD)
-        jc      wx_drop
-        lcall   getc            ; AH
-        mov     dph, a
-        lcall   getc            ; AL
-        mov     dpl, a
-        lcall   getc            ; ACHK
-        mov     a, b
-        jnz     wx_drop
-        mov     a, r2
-        add     a, #(256-3)
-        mov     r2, a
-wx_next:
-        lcall   getc
-        movx    @dptr, a
-        inc     dptr
-        djnz    r2, wx_next
-        ljmp    written
-wx_drop:
-        ljmp    leave
+tx_step:
+        add     a, #(tx_steps & 0FFh)
+        push    acc
+        clr     a
+        addc    a, #(tx_steps/256)
+        push    acc
+        ret
+tx_free:                        ; the program's character or an answer's end
+        setb    tb8
+tx_end: pop     acc             ; the interrupt's end, as sr_end
+        mov     r0, a
+        pop     psw
+        pop     acc
+        reti
 
-; The end of every write: the SUM, then the empty answer (R2 is 0 here).
-written:
-        lcall   getc            ; SUM
-        mov     a, b
-        jnz     wx_drop
-        lcall   head
-        ljmp    tail
+; The second byte of an escape; then the step that was next. R0 at TXS.
+tx_esc_start:
+        mov     sbuf, #ESC_START
+        sjmp    tx_resume
+tx_esc_escape:
+        mov     sbuf, #ESC_ESCAPE
+tx_resume:
+        inc     r0
+        mov     a, @r0
+        dec     r0
+        mov     @r0, a
+        sjmp    tx_end
 
-; 05h read iram: A N. Answers N bytes of internal RAM from A, indirect.
-read_iram:
-        cjne    r2, #2, ri_drop
-        lcall   getc            ; A
-        mov     dpl, a
-        lcall   getc            ; N
-        mov     r2, a
-        jz      ri_drop
-        add     a, #(255-MAX_PAYLOAD)
-        jc      ri_drop
-        lcall   getc            ; SUM
-        mov     a, b
-        jnz     ri_drop
-        lcall   head
-ri_next:
-        lcall   iram_at
-        mov     a, @r1
-        lcall   send
-        inc     dpl
-        djnz    r2, ri_next
-        ljmp    tail
-ri_drop:
-        ljmp    leave
-
-; 06h write iram: A ACHK D1..Dn, n = LEN - 2 >= 1.
-write_iram:
-        lcall   data_length
-        jc      ri_drop
-        lcall   getc            ; A
-        mov     dpl, a
-        lcall   getc            ; ACHK
-        mov     a, b
-        jnz     ri_drop
-wi_next:
-        lcall   getc
-        mov     r3, a
-        lcall   iram_at
-        jc      wi_skip         ; the resident's own stack bytes
-        mov     a, r3
-        mov     @r1, a
-wi_skip:
-        inc     dpl
-        djnz    r2, wi_next
-        ljmp    written
-
-; 07h read sfr: A N, A >= 80h, A + N - 1 <= FFh. Each SFR by direct
-; addressing, through the table sfr_read.
-read_sfr:
-        cjne    r2, #2, rs_drop
-        lcall   getc            ; A
-        mov     dpl, a
-        jnb     acc.7, rs_drop  ; below 80h is no SFR
-        lcall   getc            ; N
-        mov     r2, a
-        jz      rs_drop
-        add     a, #(255-MAX_PAYLOAD)
-        jc      rs_drop
-        lcall   sfr_fits
-        jc      rs_drop
-        lcall   getc            ; SUM
-        mov     a, b
-        jnz     rs_drop
-        lcall   head
-rs_next:
-        mov     r1, #0          ; the read table
-        lcall   sfr_at
-        lcall   send
-        inc     dpl
-        djnz    r2, rs_next
-        ljmp    tail
-rs_drop:
-        ljmp    leave
-
-; 08h write sfr: A ACHK D1..Dn, A >= 80h, A + n - 1 <= FFh.
-write_sfr:
-        lcall   data_length
-        jc      rs_drop
-        lcall   getc            ; A
-        mov     dpl, a
-        jnb     acc.7, rs_drop
-        lcall   getc            ; ACHK
-        mov     a, b
-        jnz     rs_drop
-        lcall   sfr_fits
-        jc      rs_drop
-ws_next:
-        lcall   getc
-        mov     r3, a
-        mov     r1, #2          ; the write table, 512 bytes after the read table
-        lcall   sfr_at
-        inc     dpl
-        djnz    r2, ws_next
-        ljmp    written
-
-; For 06h and 08h: R2 = n = LEN - 2. C = 1 when LEN is below 3 or above
-; MAX_PAYLOAD.
-data_length:
-        mov     a, r2
-        add     a, #(255-MAX_PAYLOAD)
-        jc      dl_end
-        mov     a, r2
-        clr     c
-        subb    a, #3
-        jc      dl_end
+; The steps of an answer's head: C0h (not summed), CMD|80h, SEQ, LEN. R0 at TXS.
+tx_start:
+        mov     @r0, #(tx_cmd-tx_steps)
+        inc     r0
+        inc     r0              ; TSUM
+        mov     @r0, #0
+        mov     a, #START
+        sjmp    ts_plain
+tx_cmd: mov     @r0, #(tx_seq-tx_steps)
+        mov     a, r0
+        add     a, #O_CMD
+        mov     r0, a
+        mov     a, @r0
+        orl     a, #80h
+        sjmp    tx_head
+tx_seq: mov     @r0, #(tx_len-tx_steps)
+        mov     a, r0
+        add     a, #O_SEQ
+        mov     r0, a
+        mov     a, @r0
+tx_head:
+        lcall   TARLEK_HOOK
+        inc     r0
+        inc     r0              ; TSUM
+        sjmp    tx_send
+; LEN: the count of data bytes (CNT), or 0 when the answer has none.
+tx_len: mov     a, r0
+        add     a, #O_LEN
+        mov     r0, a
+        mov     a, @r0          ; the data step; 0: an empty answer
+        lcall   TARLEK_HOOK     ; TXS
+        jnz     tl_data
+        mov     a, #(tx_sum-tx_steps)
+tl_data:
+        mov     @r0, a
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0              ; CNT: 0 for an empty answer
+        mov     a, @r0
+        dec     r0
+        dec     r0
+        dec     r0              ; TSUM
+        sjmp    tx_send
+; The sum, the frame's last byte: from here on a new request may begin, and
+; the line is free again once the sum has gone out. R0 at TXS.
+tx_sum: mov     @r0, #0
+        inc     r0
+        inc     r0              ; TSUM
+        mov     a, @r0
+        cpl     a
         inc     a
-        mov     r2, a
-dl_end: ret
+        sjmp    tx_send
 
-; C = 1 when R2 SFRs from DPL run past FFh.
-sfr_fits:
-        mov     a, r2
-        add     a, dpl
-        jnc     sf_end
-        jz      sf_ok           ; ends at FFh exactly
-        setb    c
+; Answer data from internal RAM, as the program sees it: R0 at TXS.
+tx_iram:
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0              ; AL
+        mov     a, @r0
+        inc     @r0
+        push    acc
+        lcall   iram_at
+        pop     acc
+        mov     a, @r0
+        lcall   hook_al
+        ljmp    tx_count
+; Answer data of a read of SFRs: R0 at TXS.
+tx_sfr: inc     r0
+        inc     r0
+        inc     r0
+        inc     r0              ; AL
+        lcall   sfr_read
+        inc     @r0
+        ljmp    tx_count
+; The answer to a write of SFRs: the bits kept, one byte per SFR. R0 at TXS.
+tx_mask:
+        inc     r0
+        inc     r0
+        inc     r0              ; AH: the address of the mask
+        mov     a, @r0
+        inc     @r0
+        lcall   sfr_mask
+        inc     r0              ; AL
+        ljmp    tx_count
+
+; The commands' rules, one byte per command 01h..08h: cmd_info returns the
+; entry of the table that A names (its offset from cmd_lengths) for the
+; command at @R0, and keeps R0.
+cmd_info:
+        add     a, @r0
+        movc    a, @a+pc        ; from the RET on: the entry of command 1 is 1 on
         ret
-sf_ok:  clr     c
-sf_end: ret
+cmd_lengths:                    ; LEN: exactly; 80h + the least for writes
+        .db     0, 3, 3, 84h, 2, 83h, 2, 83h
+cmd_next:                       ; the step after LEN
+        .db     (rx_sum-rx_steps), (rx_ah-rx_steps), (rx_ah-rx_steps), (rx_ah-rx_steps)
+        .db     (rx_al-rx_steps), (rx_al-rx_steps), (rx_al-rx_steps), (rx_al-rx_steps)
+cmd_writes:                     ; a write's data step; 0: a read
+        .db     0, 0, 0, (rx_wx-rx_steps), 0, (rx_wi-rx_steps), 0, (rx_ws-rx_steps)
+cmd_answers:                    ; the answer's data step; 0: an empty answer
+        .db     (tx_code-tx_steps), (tx_code-tx_steps), (tx_xram-tx_steps), 0
+        .db     (tx_iram-tx_steps), 0, (tx_sfr-tx_steps), (tx_mask-tx_steps)
 
-; Where the byte of internal RAM at DPL is for the host: returns R1
-; pointing at it, and C = 1 when a write must be skipped.
-;  - The program's R0..R3 (of its current bank) are the saved copies on the
-;    stack, so reads and writes reach the program's own values.
-;  - SP0+1..SP0+16 is the resident's own stack while it runs: read as it
-;    is, never written.
+; +6: sends A on the serial line for the program. Waits while the line is
+; taken (an answer going out, or the program's previous character still in
+; the transmitter), then puts the character in the transmitter and returns
+; at once; its end frees the line in the interrupt. Changes no register and
+; no flag, and never touches IE. With EA clear (no interrupt can free the
+; line) it runs the serial interrupt's code itself when TI is set.
+putchar:
+        jbc     tb8, pc_send
+        jb      ea, putchar
+        jnb     ti, putchar
+        lcall   serial          ; its RETI returns as RET at the main level
+        sjmp    putchar
+pc_send:
+        mov     sbuf, a
+        ret
+
+; Where the byte of internal RAM at A is for the program: returns R0
+; pointing at it, and C = 1 when a write must be skipped. Called with
+; SP = SP0+6 (one byte pushed after the interrupt's three).
+;  - The 12 state bytes and SP0+1..SP0+STACK are the resident's own: read
+;    as they are, never written.
+;  - The program's R0 (of its current bank) is the saved copy at SP0+5.
 iram_at:
-        mov     a, psw
-        anl     a, #18h         ; the program's bank
-        xrl     a, dpl
-        anl     a, #0FCh
-        jnz     ia_other
-        mov     a, dpl
-        anl     a, #03h
-        add     a, sp
-        add     a, #(256-DEPTH+SLOT_R0)
-        mov     r1, a
+        push    acc
+        lcall   TARLEK_HOOK
         clr     c
-        ret
-ia_other:
-        mov     a, dpl
-        mov     r1, a
-        clr     c
-        subb    a, sp
-        add     a, #(DEPTH-1)   ; DPL - SP0 - 1: 0..15 in the resident's stack
-        add     a, #(256-16)
+        subb    a, r0           ; A - the state's address
+        add     a, #(256-12)    ; C = 0: one of the state bytes
         cpl     c
+        pop     acc
+        mov     r0, a
+        jc      ia_end
+        clr     c
+        subb    a, sp           ; SP = SP0+8 here
+        add     a, #7           ; A - SP0 - 1
+        add     a, #(256-STACK) ; C = 0: in the resident's stack
+        cpl     c
+        jc      ia_end
+        mov     a, psw
+        anl     a, #18h         ; the program's bank: its R0's address
+        xrl     a, r0
+        jnz     ia_end
+        mov     a, sp
+        add     a, #(256-3)     ; SP0+5
+        mov     r0, a
+        clr     c
+ia_end: ret
+
+; Runs the read table's entry for the SFR at @R0 (R0 at AL): A = the SFR as
+; the program sees it, R0 still at AL. Entries are 3 bytes from sfr_reads,
+; (address - 80h) * 3 = 2 * (address - 80h) + address - 80h.
+sfr_read:
+        mov     a, @r0
+        anl     a, #7Fh
+        rl      a
+        add     a, @r0          ; 3 * (address - 80h) + 80h, carry: 256 and more
+        mov     f0, c           ; (PSW is the interrupt's own: the program's comes back)
+        add     a, #((sfr_reads-80h) & 0FFh)
+        push    acc
+        clr     a
+        addc    a, #((sfr_reads-80h)/256)
+        sjmp    sfr_go
+
+; Runs the write table's entry for the SFR at @R0 (R0 at AL), whose MOV
+; dir,@R0 takes the data byte two places on (RXS). R0 is lost.
+sfr_write:
+        mov     a, @r0
+        anl     a, #7Fh
+        rl      a
+        add     a, @r0
+        mov     f0, c
+        inc     r0
+        inc     r0              ; RXS: the data byte
+        add     a, #((sfr_writes-80h) & 0FFh)
+        push    acc
+        clr     a
+        addc    a, #((sfr_writes-80h)/256)
+sfr_go: jnb     f0, sg_push
+        inc     a
+sg_push:
+        push    acc
         ret
 
-; Runs the entry of SFR DPL in the table that R1 selects (0: sfr_read,
-; 2: sfr_write): entries are 4 bytes, (DPL - 80h) * 4 from the table start.
-; The entry is entered through RET, so its own RET comes back to our caller.
-sfr_at: mov     a, dpl
-        anl     a, #3Fh
-        rl      a
-        rl      a
-        add     a, #(sfr_read & 0FFh)
-        push    acc
-        mov     a, dpl
-        rl      a
-        rl      a
-        anl     a, #01h         ; bit 6 of the address: the second 256 bytes
-        addc    a, r1
-        add     a, #(sfr_read/256)
-        push    acc
-        ret
-
-; The SFRs that the resident holds for the program while it runs: ACC, PSW,
-; B, DPL and DPH are read and written in their saved copies; SP reads as the
-; program's SP. Entered from a table entry at SP = SP0 + DEPTH.
-rd_acc: mov     a, #3
-        sjmp    rd_slot
-rd_psw: mov     a, #4
-        sjmp    rd_slot
-rd_b:   mov     a, #5
-        sjmp    rd_slot
-rd_dpl: mov     a, #6
-        sjmp    rd_slot
-rd_dph: mov     a, #7
-rd_slot:
+; The SFRs the resident borrows, reached from the tables at SP = SP0+7:
+; ACC and PSW are the program's saved copies, SP reads as the program's.
+rd_acc: mov     a, #(256-4)     ; SP0+3
+        sjmp    rd_saved
+rd_psw: mov     a, #(256-3)     ; SP0+4
+rd_saved:
         add     a, sp
-        add     a, #(256-DEPTH)
-        mov     r1, a
-        mov     a, @r1
-        ret
+        mov     r0, a
+        mov     a, @r0
+        ljmp    hook_al
 rd_sp:  mov     a, sp
-        add     a, #(256-DEPTH)
+        add     a, #(256-7)     ; SP0
         ret
-wr_ie:  mov     a, r3
-        orl     a, #10h
-        mov     ie, a
-        ret
-wr_acc: mov     a, #3
-        sjmp    wr_slot
-wr_psw: mov     a, #4
-        sjmp    wr_slot
-wr_b:   mov     a, #5
-        sjmp    wr_slot
-wr_dpl: mov     a, #6
-        sjmp    wr_slot
-wr_dph: mov     a, #7
-wr_slot:
+wr_acc: mov     a, @r0
+        push    acc
+        mov     a, #(256-5)     ; SP0+3, one byte pushed
+        sjmp    wr_saved
+wr_psw: mov     a, @r0
+        push    acc
+        mov     a, #(256-4)     ; SP0+4
+wr_saved:
         add     a, sp
-        add     a, #(256-DEPTH)
-        mov     r1, a
-        mov     a, r3
-        mov     @r1, a
+        mov     r0, a
+        pop     acc
+        mov     @r0, a
         ret
 
 ; The answer to identify: protocol version, Tarlek version, page, clock and
 ; baud rate (big-endian), largest payload, the commands offered (01h..08h).
+        .equ    ID_LENGTH, 16
 id_table:
-        .db     2
+        .db     PROTOCOL_VERSION
         .db     TARLEK_VERSION_MAJOR, TARLEK_VERSION_MINOR, TARLEK_VERSION_PATCH
         .db     base/256
         .db     TARLEK_CLOCK_3, TARLEK_CLOCK_2, TARLEK_CLOCK_1, TARLEK_CLOCK_0
         .db     TARLEK_BAUD_3, TARLEK_BAUD_2, TARLEK_BAUD_1, TARLEK_BAUD_0
-        .db     MAX_PAYLOAD
+        .db     255
         .db     01h, 0FEh
 
-; Direct access to the SFRs, 4 bytes per address from 80h: MOV A,dir / RET
-; to read, MOV dir,R3 / RET to write. Writes to SP and SBUF are skipped (the
-; resident's stack, and a byte in the middle of its answer); IE keeps ES.
-sfr_read:
-        .db     0E5h, 080h, 22h, 0   ; 80h  P0: mov a,80h / ret
-        ljmp    rd_sp           ; 81h  SP, the program's own
-        nop
-        ljmp    rd_dpl          ; 82h  DPL, the program's own
-        nop
-        ljmp    rd_dph          ; 83h  DPH, the program's own
-        nop
-        .db     0E5h, 084h, 22h, 0   ; 84h: mov a,84h / ret
-        .db     0E5h, 085h, 22h, 0   ; 85h: mov a,85h / ret
-        .db     0E5h, 086h, 22h, 0   ; 86h: mov a,86h / ret
-        .db     0E5h, 087h, 22h, 0   ; 87h  PCON: mov a,87h / ret
-        .db     0E5h, 088h, 22h, 0   ; 88h  TCON: mov a,88h / ret
-        .db     0E5h, 089h, 22h, 0   ; 89h  TMOD: mov a,89h / ret
-        .db     0E5h, 08Ah, 22h, 0   ; 8Ah  TL0: mov a,8Ah / ret
-        .db     0E5h, 08Bh, 22h, 0   ; 8Bh  TL1: mov a,8Bh / ret
-        .db     0E5h, 08Ch, 22h, 0   ; 8Ch  TH0: mov a,8Ch / ret
-        .db     0E5h, 08Dh, 22h, 0   ; 8Dh  TH1: mov a,8Dh / ret
-        .db     0E5h, 08Eh, 22h, 0   ; 8Eh: mov a,8Eh / ret
-        .db     0E5h, 08Fh, 22h, 0   ; 8Fh: mov a,8Fh / ret
-        .db     0E5h, 090h, 22h, 0   ; 90h  P1: mov a,90h / ret
-        .db     0E5h, 091h, 22h, 0   ; 91h: mov a,91h / ret
-        .db     0E5h, 092h, 22h, 0   ; 92h: mov a,92h / ret
-        .db     0E5h, 093h, 22h, 0   ; 93h: mov a,93h / ret
-        .db     0E5h, 094h, 22h, 0   ; 94h: mov a,94h / ret
-        .db     0E5h, 095h, 22h, 0   ; 95h: mov a,95h / ret
-        .db     0E5h, 096h, 22h, 0   ; 96h: mov a,96h / ret
-        .db     0E5h, 097h, 22h, 0   ; 97h: mov a,97h / ret
-        .db     0E5h, 098h, 22h, 0   ; 98h  SCON: mov a,98h / ret
-        .db     0E5h, 099h, 22h, 0   ; 99h  SBUF: mov a,99h / ret
-        .db     0E5h, 09Ah, 22h, 0   ; 9Ah: mov a,9Ah / ret
-        .db     0E5h, 09Bh, 22h, 0   ; 9Bh: mov a,9Bh / ret
-        .db     0E5h, 09Ch, 22h, 0   ; 9Ch: mov a,9Ch / ret
-        .db     0E5h, 09Dh, 22h, 0   ; 9Dh: mov a,9Dh / ret
-        .db     0E5h, 09Eh, 22h, 0   ; 9Eh: mov a,9Eh / ret
-        .db     0E5h, 09Fh, 22h, 0   ; 9Fh: mov a,9Fh / ret
-        .db     0E5h, 0A0h, 22h, 0   ; A0h  P2: mov a,A0h / ret
-        .db     0E5h, 0A1h, 22h, 0   ; A1h: mov a,A1h / ret
-        .db     0E5h, 0A2h, 22h, 0   ; A2h: mov a,A2h / ret
-        .db     0E5h, 0A3h, 22h, 0   ; A3h: mov a,A3h / ret
-        .db     0E5h, 0A4h, 22h, 0   ; A4h: mov a,A4h / ret
-        .db     0E5h, 0A5h, 22h, 0   ; A5h: mov a,A5h / ret
-        .db     0E5h, 0A6h, 22h, 0   ; A6h: mov a,A6h / ret
-        .db     0E5h, 0A7h, 22h, 0   ; A7h: mov a,A7h / ret
-        .db     0E5h, 0A8h, 22h, 0   ; A8h  IE: mov a,A8h / ret
-        .db     0E5h, 0A9h, 22h, 0   ; A9h: mov a,A9h / ret
-        .db     0E5h, 0AAh, 22h, 0   ; AAh: mov a,AAh / ret
-        .db     0E5h, 0ABh, 22h, 0   ; ABh: mov a,ABh / ret
-        .db     0E5h, 0ACh, 22h, 0   ; ACh: mov a,ACh / ret
-        .db     0E5h, 0ADh, 22h, 0   ; ADh: mov a,ADh / ret
-        .db     0E5h, 0AEh, 22h, 0   ; AEh: mov a,AEh / ret
-        .db     0E5h, 0AFh, 22h, 0   ; AFh: mov a,AFh / ret
-        .db     0E5h, 0B0h, 22h, 0   ; B0h  P3: mov a,B0h / ret
-        .db     0E5h, 0B1h, 22h, 0   ; B1h: mov a,B1h / ret
-        .db     0E5h, 0B2h, 22h, 0   ; B2h: mov a,B2h / ret
-        .db     0E5h, 0B3h, 22h, 0   ; B3h: mov a,B3h / ret
-        .db     0E5h, 0B4h, 22h, 0   ; B4h: mov a,B4h / ret
-        .db     0E5h, 0B5h, 22h, 0   ; B5h: mov a,B5h / ret
-        .db     0E5h, 0B6h, 22h, 0   ; B6h: mov a,B6h / ret
-        .db     0E5h, 0B7h, 22h, 0   ; B7h: mov a,B7h / ret
-        .db     0E5h, 0B8h, 22h, 0   ; B8h  IP: mov a,B8h / ret
-        .db     0E5h, 0B9h, 22h, 0   ; B9h: mov a,B9h / ret
-        .db     0E5h, 0BAh, 22h, 0   ; BAh: mov a,BAh / ret
-        .db     0E5h, 0BBh, 22h, 0   ; BBh: mov a,BBh / ret
-        .db     0E5h, 0BCh, 22h, 0   ; BCh: mov a,BCh / ret
-        .db     0E5h, 0BDh, 22h, 0   ; BDh: mov a,BDh / ret
-        .db     0E5h, 0BEh, 22h, 0   ; BEh: mov a,BEh / ret
-        .db     0E5h, 0BFh, 22h, 0   ; BFh: mov a,BFh / ret
-        .db     0E5h, 0C0h, 22h, 0   ; C0h: mov a,C0h / ret
-        .db     0E5h, 0C1h, 22h, 0   ; C1h: mov a,C1h / ret
-        .db     0E5h, 0C2h, 22h, 0   ; C2h: mov a,C2h / ret
-        .db     0E5h, 0C3h, 22h, 0   ; C3h: mov a,C3h / ret
-        .db     0E5h, 0C4h, 22h, 0   ; C4h: mov a,C4h / ret
-        .db     0E5h, 0C5h, 22h, 0   ; C5h: mov a,C5h / ret
-        .db     0E5h, 0C6h, 22h, 0   ; C6h: mov a,C6h / ret
-        .db     0E5h, 0C7h, 22h, 0   ; C7h: mov a,C7h / ret
-        .db     0E5h, 0C8h, 22h, 0   ; C8h  T2CON: mov a,C8h / ret
-        .db     0E5h, 0C9h, 22h, 0   ; C9h: mov a,C9h / ret
-        .db     0E5h, 0CAh, 22h, 0   ; CAh  RCAP2L: mov a,CAh / ret
-        .db     0E5h, 0CBh, 22h, 0   ; CBh  RCAP2H: mov a,CBh / ret
-        .db     0E5h, 0CCh, 22h, 0   ; CCh  TL2: mov a,CCh / ret
-        .db     0E5h, 0CDh, 22h, 0   ; CDh  TH2: mov a,CDh / ret
-        .db     0E5h, 0CEh, 22h, 0   ; CEh: mov a,CEh / ret
-        .db     0E5h, 0CFh, 22h, 0   ; CFh: mov a,CFh / ret
-        ljmp    rd_psw          ; D0h  PSW, the program's own
-        nop
-        .db     0E5h, 0D1h, 22h, 0   ; D1h: mov a,D1h / ret
-        .db     0E5h, 0D2h, 22h, 0   ; D2h: mov a,D2h / ret
-        .db     0E5h, 0D3h, 22h, 0   ; D3h: mov a,D3h / ret
-        .db     0E5h, 0D4h, 22h, 0   ; D4h: mov a,D4h / ret
-        .db     0E5h, 0D5h, 22h, 0   ; D5h: mov a,D5h / ret
-        .db     0E5h, 0D6h, 22h, 0   ; D6h: mov a,D6h / ret
-        .db     0E5h, 0D7h, 22h, 0   ; D7h: mov a,D7h / ret
-        .db     0E5h, 0D8h, 22h, 0   ; D8h: mov a,D8h / ret
-        .db     0E5h, 0D9h, 22h, 0   ; D9h: mov a,D9h / ret
-        .db     0E5h, 0DAh, 22h, 0   ; DAh: mov a,DAh / ret
-        .db     0E5h, 0DBh, 22h, 0   ; DBh: mov a,DBh / ret
-        .db     0E5h, 0DCh, 22h, 0   ; DCh: mov a,DCh / ret
-        .db     0E5h, 0DDh, 22h, 0   ; DDh: mov a,DDh / ret
-        .db     0E5h, 0DEh, 22h, 0   ; DEh: mov a,DEh / ret
-        .db     0E5h, 0DFh, 22h, 0   ; DFh: mov a,DFh / ret
-        ljmp    rd_acc          ; E0h  ACC, the program's own
-        nop
-        .db     0E5h, 0E1h, 22h, 0   ; E1h: mov a,E1h / ret
-        .db     0E5h, 0E2h, 22h, 0   ; E2h: mov a,E2h / ret
-        .db     0E5h, 0E3h, 22h, 0   ; E3h: mov a,E3h / ret
-        .db     0E5h, 0E4h, 22h, 0   ; E4h: mov a,E4h / ret
-        .db     0E5h, 0E5h, 22h, 0   ; E5h: mov a,E5h / ret
-        .db     0E5h, 0E6h, 22h, 0   ; E6h: mov a,E6h / ret
-        .db     0E5h, 0E7h, 22h, 0   ; E7h: mov a,E7h / ret
-        .db     0E5h, 0E8h, 22h, 0   ; E8h: mov a,E8h / ret
-        .db     0E5h, 0E9h, 22h, 0   ; E9h: mov a,E9h / ret
-        .db     0E5h, 0EAh, 22h, 0   ; EAh: mov a,EAh / ret
-        .db     0E5h, 0EBh, 22h, 0   ; EBh: mov a,EBh / ret
-        .db     0E5h, 0ECh, 22h, 0   ; ECh: mov a,ECh / ret
-        .db     0E5h, 0EDh, 22h, 0   ; EDh: mov a,EDh / ret
-        .db     0E5h, 0EEh, 22h, 0   ; EEh: mov a,EEh / ret
-        .db     0E5h, 0EFh, 22h, 0   ; EFh: mov a,EFh / ret
-        ljmp    rd_b            ; F0h  B, the program's own
-        nop
-        .db     0E5h, 0F1h, 22h, 0   ; F1h: mov a,F1h / ret
-        .db     0E5h, 0F2h, 22h, 0   ; F2h: mov a,F2h / ret
-        .db     0E5h, 0F3h, 22h, 0   ; F3h: mov a,F3h / ret
-        .db     0E5h, 0F4h, 22h, 0   ; F4h: mov a,F4h / ret
-        .db     0E5h, 0F5h, 22h, 0   ; F5h: mov a,F5h / ret
-        .db     0E5h, 0F6h, 22h, 0   ; F6h: mov a,F6h / ret
-        .db     0E5h, 0F7h, 22h, 0   ; F7h: mov a,F7h / ret
-        .db     0E5h, 0F8h, 22h, 0   ; F8h: mov a,F8h / ret
-        .db     0E5h, 0F9h, 22h, 0   ; F9h: mov a,F9h / ret
-        .db     0E5h, 0FAh, 22h, 0   ; FAh: mov a,FAh / ret
-        .db     0E5h, 0FBh, 22h, 0   ; FBh: mov a,FBh / ret
-        .db     0E5h, 0FCh, 22h, 0   ; FCh: mov a,FCh / ret
-        .db     0E5h, 0FDh, 22h, 0   ; FDh: mov a,FDh / ret
-        .db     0E5h, 0FEh, 22h, 0   ; FEh: mov a,FEh / ret
-        .db     0E5h, 0FFh, 22h, 0   ; FFh: mov a,FFh / ret
-sfr_write:
-        .db     8Bh, 080h, 22h, 0   ; 80h  P0: mov 80h,r3 / ret
-        .db     22h, 0, 0, 0         ; 81h  SP: skipped (ret)
-        ljmp    wr_dpl          ; 82h  DPL, the program's own
-        nop
-        ljmp    wr_dph          ; 83h  DPH, the program's own
-        nop
-        .db     8Bh, 084h, 22h, 0   ; 84h: mov 84h,r3 / ret
-        .db     8Bh, 085h, 22h, 0   ; 85h: mov 85h,r3 / ret
-        .db     8Bh, 086h, 22h, 0   ; 86h: mov 86h,r3 / ret
-        .db     8Bh, 087h, 22h, 0   ; 87h  PCON: mov 87h,r3 / ret
-        .db     8Bh, 088h, 22h, 0   ; 88h  TCON: mov 88h,r3 / ret
-        .db     8Bh, 089h, 22h, 0   ; 89h  TMOD: mov 89h,r3 / ret
-        .db     8Bh, 08Ah, 22h, 0   ; 8Ah  TL0: mov 8Ah,r3 / ret
-        .db     8Bh, 08Bh, 22h, 0   ; 8Bh  TL1: mov 8Bh,r3 / ret
-        .db     8Bh, 08Ch, 22h, 0   ; 8Ch  TH0: mov 8Ch,r3 / ret
-        .db     8Bh, 08Dh, 22h, 0   ; 8Dh  TH1: mov 8Dh,r3 / ret
-        .db     8Bh, 08Eh, 22h, 0   ; 8Eh: mov 8Eh,r3 / ret
-        .db     8Bh, 08Fh, 22h, 0   ; 8Fh: mov 8Fh,r3 / ret
-        .db     8Bh, 090h, 22h, 0   ; 90h  P1: mov 90h,r3 / ret
-        .db     8Bh, 091h, 22h, 0   ; 91h: mov 91h,r3 / ret
-        .db     8Bh, 092h, 22h, 0   ; 92h: mov 92h,r3 / ret
-        .db     8Bh, 093h, 22h, 0   ; 93h: mov 93h,r3 / ret
-        .db     8Bh, 094h, 22h, 0   ; 94h: mov 94h,r3 / ret
-        .db     8Bh, 095h, 22h, 0   ; 95h: mov 95h,r3 / ret
-        .db     8Bh, 096h, 22h, 0   ; 96h: mov 96h,r3 / ret
-        .db     8Bh, 097h, 22h, 0   ; 97h: mov 97h,r3 / ret
-        .db     8Bh, 098h, 22h, 0   ; 98h  SCON: mov 98h,r3 / ret
-        .db     22h, 0, 0, 0         ; 99h  SBUF: skipped (ret)
-        .db     8Bh, 09Ah, 22h, 0   ; 9Ah: mov 9Ah,r3 / ret
-        .db     8Bh, 09Bh, 22h, 0   ; 9Bh: mov 9Bh,r3 / ret
-        .db     8Bh, 09Ch, 22h, 0   ; 9Ch: mov 9Ch,r3 / ret
-        .db     8Bh, 09Dh, 22h, 0   ; 9Dh: mov 9Dh,r3 / ret
-        .db     8Bh, 09Eh, 22h, 0   ; 9Eh: mov 9Eh,r3 / ret
-        .db     8Bh, 09Fh, 22h, 0   ; 9Fh: mov 9Fh,r3 / ret
-        .db     8Bh, 0A0h, 22h, 0   ; A0h  P2: mov A0h,r3 / ret
-        .db     8Bh, 0A1h, 22h, 0   ; A1h: mov A1h,r3 / ret
-        .db     8Bh, 0A2h, 22h, 0   ; A2h: mov A2h,r3 / ret
-        .db     8Bh, 0A3h, 22h, 0   ; A3h: mov A3h,r3 / ret
-        .db     8Bh, 0A4h, 22h, 0   ; A4h: mov A4h,r3 / ret
-        .db     8Bh, 0A5h, 22h, 0   ; A5h: mov A5h,r3 / ret
-        .db     8Bh, 0A6h, 22h, 0   ; A6h: mov A6h,r3 / ret
-        .db     8Bh, 0A7h, 22h, 0   ; A7h: mov A7h,r3 / ret
-        ljmp    wr_ie           ; A8h  IE, with ES kept set
-        nop
-        .db     8Bh, 0A9h, 22h, 0   ; A9h: mov A9h,r3 / ret
-        .db     8Bh, 0AAh, 22h, 0   ; AAh: mov AAh,r3 / ret
-        .db     8Bh, 0ABh, 22h, 0   ; ABh: mov ABh,r3 / ret
-        .db     8Bh, 0ACh, 22h, 0   ; ACh: mov ACh,r3 / ret
-        .db     8Bh, 0ADh, 22h, 0   ; ADh: mov ADh,r3 / ret
-        .db     8Bh, 0AEh, 22h, 0   ; AEh: mov AEh,r3 / ret
-        .db     8Bh, 0AFh, 22h, 0   ; AFh: mov AFh,r3 / ret
-        .db     8Bh, 0B0h, 22h, 0   ; B0h  P3: mov B0h,r3 / ret
-        .db     8Bh, 0B1h, 22h, 0   ; B1h: mov B1h,r3 / ret
-        .db     8Bh, 0B2h, 22h, 0   ; B2h: mov B2h,r3 / ret
-        .db     8Bh, 0B3h, 22h, 0   ; B3h: mov B3h,r3 / ret
-        .db     8Bh, 0B4h, 22h, 0   ; B4h: mov B4h,r3 / ret
-        .db     8Bh, 0B5h, 22h, 0   ; B5h: mov B5h,r3 / ret
-        .db     8Bh, 0B6h, 22h, 0   ; B6h: mov B6h,r3 / ret
-        .db     8Bh, 0B7h, 22h, 0   ; B7h: mov B7h,r3 / ret
-        .db     8Bh, 0B8h, 22h, 0   ; B8h  IP: mov B8h,r3 / ret
-        .db     8Bh, 0B9h, 22h, 0   ; B9h: mov B9h,r3 / ret
-        .db     8Bh, 0BAh, 22h, 0   ; BAh: mov BAh,r3 / ret
-        .db     8Bh, 0BBh, 22h, 0   ; BBh: mov BBh,r3 / ret
-        .db     8Bh, 0BCh, 22h, 0   ; BCh: mov BCh,r3 / ret
-        .db     8Bh, 0BDh, 22h, 0   ; BDh: mov BDh,r3 / ret
-        .db     8Bh, 0BEh, 22h, 0   ; BEh: mov BEh,r3 / ret
-        .db     8Bh, 0BFh, 22h, 0   ; BFh: mov BFh,r3 / ret
-        .db     8Bh, 0C0h, 22h, 0   ; C0h: mov C0h,r3 / ret
-        .db     8Bh, 0C1h, 22h, 0   ; C1h: mov C1h,r3 / ret
-        .db     8Bh, 0C2h, 22h, 0   ; C2h: mov C2h,r3 / ret
-        .db     8Bh, 0C3h, 22h, 0   ; C3h: mov C3h,r3 / ret
-        .db     8Bh, 0C4h, 22h, 0   ; C4h: mov C4h,r3 / ret
-        .db     8Bh, 0C5h, 22h, 0   ; C5h: mov C5h,r3 / ret
-        .db     8Bh, 0C6h, 22h, 0   ; C6h: mov C6h,r3 / ret
-        .db     8Bh, 0C7h, 22h, 0   ; C7h: mov C7h,r3 / ret
-        .db     8Bh, 0C8h, 22h, 0   ; C8h  T2CON: mov C8h,r3 / ret
-        .db     8Bh, 0C9h, 22h, 0   ; C9h: mov C9h,r3 / ret
-        .db     8Bh, 0CAh, 22h, 0   ; CAh  RCAP2L: mov CAh,r3 / ret
-        .db     8Bh, 0CBh, 22h, 0   ; CBh  RCAP2H: mov CBh,r3 / ret
-        .db     8Bh, 0CCh, 22h, 0   ; CCh  TL2: mov CCh,r3 / ret
-        .db     8Bh, 0CDh, 22h, 0   ; CDh  TH2: mov CDh,r3 / ret
-        .db     8Bh, 0CEh, 22h, 0   ; CEh: mov CEh,r3 / ret
-        .db     8Bh, 0CFh, 22h, 0   ; CFh: mov CFh,r3 / ret
-        ljmp    wr_psw          ; D0h  PSW, the program's own
-        nop
-        .db     8Bh, 0D1h, 22h, 0   ; D1h: mov D1h,r3 / ret
-        .db     8Bh, 0D2h, 22h, 0   ; D2h: mov D2h,r3 / ret
-        .db     8Bh, 0D3h, 22h, 0   ; D3h: mov D3h,r3 / ret
-        .db     8Bh, 0D4h, 22h, 0   ; D4h: mov D4h,r3 / ret
-        .db     8Bh, 0D5h, 22h, 0   ; D5h: mov D5h,r3 / ret
-        .db     8Bh, 0D6h, 22h, 0   ; D6h: mov D6h,r3 / ret
-        .db     8Bh, 0D7h, 22h, 0   ; D7h: mov D7h,r3 / ret
-        .db     8Bh, 0D8h, 22h, 0   ; D8h: mov D8h,r3 / ret
-        .db     8Bh, 0D9h, 22h, 0   ; D9h: mov D9h,r3 / ret
-        .db     8Bh, 0DAh, 22h, 0   ; DAh: mov DAh,r3 / ret
-        .db     8Bh, 0DBh, 22h, 0   ; DBh: mov DBh,r3 / ret
-        .db     8Bh, 0DCh, 22h, 0   ; DCh: mov DCh,r3 / ret
-        .db     8Bh, 0DDh, 22h, 0   ; DDh: mov DDh,r3 / ret
-        .db     8Bh, 0DEh, 22h, 0   ; DEh: mov DEh,r3 / ret
-        .db     8Bh, 0DFh, 22h, 0   ; DFh: mov DFh,r3 / ret
-        ljmp    wr_acc          ; E0h  ACC, the program's own
-        nop
-        .db     8Bh, 0E1h, 22h, 0   ; E1h: mov E1h,r3 / ret
-        .db     8Bh, 0E2h, 22h, 0   ; E2h: mov E2h,r3 / ret
-        .db     8Bh, 0E3h, 22h, 0   ; E3h: mov E3h,r3 / ret
-        .db     8Bh, 0E4h, 22h, 0   ; E4h: mov E4h,r3 / ret
-        .db     8Bh, 0E5h, 22h, 0   ; E5h: mov E5h,r3 / ret
-        .db     8Bh, 0E6h, 22h, 0   ; E6h: mov E6h,r3 / ret
-        .db     8Bh, 0E7h, 22h, 0   ; E7h: mov E7h,r3 / ret
-        .db     8Bh, 0E8h, 22h, 0   ; E8h: mov E8h,r3 / ret
-        .db     8Bh, 0E9h, 22h, 0   ; E9h: mov E9h,r3 / ret
-        .db     8Bh, 0EAh, 22h, 0   ; EAh: mov EAh,r3 / ret
-        .db     8Bh, 0EBh, 22h, 0   ; EBh: mov EBh,r3 / ret
-        .db     8Bh, 0ECh, 22h, 0   ; ECh: mov ECh,r3 / ret
-        .db     8Bh, 0EDh, 22h, 0   ; EDh: mov EDh,r3 / ret
-        .db     8Bh, 0EEh, 22h, 0   ; EEh: mov EEh,r3 / ret
-        .db     8Bh, 0EFh, 22h, 0   ; EFh: mov EFh,r3 / ret
-        ljmp    wr_b            ; F0h  B, the program's own
-        nop
-        .db     8Bh, 0F1h, 22h, 0   ; F1h: mov F1h,r3 / ret
-        .db     8Bh, 0F2h, 22h, 0   ; F2h: mov F2h,r3 / ret
-        .db     8Bh, 0F3h, 22h, 0   ; F3h: mov F3h,r3 / ret
-        .db     8Bh, 0F4h, 22h, 0   ; F4h: mov F4h,r3 / ret
-        .db     8Bh, 0F5h, 22h, 0   ; F5h: mov F5h,r3 / ret
-        .db     8Bh, 0F6h, 22h, 0   ; F6h: mov F6h,r3 / ret
-        .db     8Bh, 0F7h, 22h, 0   ; F7h: mov F7h,r3 / ret
-        .db     8Bh, 0F8h, 22h, 0   ; F8h: mov F8h,r3 / ret
-        .db     8Bh, 0F9h, 22h, 0   ; F9h: mov F9h,r3 / ret
-        .db     8Bh, 0FAh, 22h, 0   ; FAh: mov FAh,r3 / ret
-        .db     8Bh, 0FBh, 22h, 0   ; FBh: mov FBh,r3 / ret
-        .db     8Bh, 0FCh, 22h, 0   ; FCh: mov FCh,r3 / ret
-        .db     8Bh, 0FDh, 22h, 0   ; FDh: mov FDh,r3 / ret
-        .db     8Bh, 0FEh, 22h, 0   ; FEh: mov FEh,r3 / ret
-        .db     8Bh, 0FFh, 22h, 0   ; FFh: mov FFh,r3 / ret
+; At reset: all 12 bytes of state 0 (no frame, no answer), then the baud
+; generator's init, which returns to the program. Changes A and R0.
+init:   lcall   TARLEK_HOOK
+        mov     a, #12
+in_clear:
+        mov     @r0, #0
+        inc     r0
+        djnz    acc, in_clear
+                                ; on into baud_init, which the build lays next

@@ -313,6 +313,8 @@ IdentifyInfo Link::Identify() {
                               port_.name(), problem));
   }
   largest_payload_ = info->largest_payload;
+  clock_hz_ = info->clock_hz;
+  resident_baud_ = info->baud;
   decoder_->SetLargestPayload(std::max(largest_payload_, payload.size()));
   return *info;
 }
@@ -336,7 +338,9 @@ Bytes Link::Read(Space space, uint32_t address, size_t count, const Progress& pr
 Bytes Link::Write(Space space, uint32_t address, std::span<const uint8_t> data) {
   const size_t width = protocol::AddressWidth(space);
   // Identify made sure there is room for the address, ACHK and data.
-  const size_t chunk_limit = std::min<size_t>(largest_payload_, 255) - width - 1;
+  const bool paced = version_ == 3 && (space == Space::kIram || space == Space::kSfr) &&
+                     !protocol::v3::KeepsUpWithSlowWrites(clock_hz_, resident_baud_);
+  const size_t chunk_limit = paced ? 1 : std::min<size_t>(largest_payload_, 255) - width - 1;
   const bool masks = version_ == 3 && space == Space::kSfr;
   Bytes kept;
   for (size_t done = 0; done < data.size();) {

@@ -68,7 +68,10 @@ class Link {
   // count bytes from address, in chunks of up to the largest payload. The
   // caller keeps the range within the space.
   Bytes Read(Space space, uint32_t address, size_t count, const Progress& progress = {});
-  // Writes in chunks (each idempotent, so a retry is safe). For an SFR write
+  // Writes in chunks (each idempotent, so a retry is safe). A protocol 3
+  // resident whose line brings bytes faster than it takes a data byte of a
+  // write of internal RAM or SFRs gets those one data byte per request. For
+  // an SFR write
   // to a protocol 3 resident, returns one byte per SFR: the bits the resident
   // kept at their old value to keep the link alive (FFh: skipped); empty
   // otherwise.
@@ -131,6 +134,9 @@ class Link {
   std::vector<uint8_t> probe_seqs_;  // protocol 3 identifies sent while finding the version
   uint8_t seq_ = 0;
   size_t largest_payload_ = protocol::kSmallestLargestPayload;
+  // The resident's crystal and rate, from identify.
+  uint32_t clock_hz_ = 0;
+  uint32_t resident_baud_ = 0;
   Clock::time_point last_byte_{};
   size_t bytes_sent_ = 0;
   size_t bytes_received_ = 0;

@@ -26,6 +26,20 @@ constexpr uint8_t kEscapedEscape = 0xDD;  // DBh DDh stands for DBh
 // The frame's unescaped_ bytes besides its body: CMD, SEQ, LEN, SUM.
 constexpr size_t kFrameOverhead = 4;
 
+// Machine cycles (12 clock periods) a protocol 3 resident takes for a data
+// byte of a write of internal RAM or SFRs at its dearest (its own bytes, the
+// program's R0 and the kept bits looked at), as counted in resident/README.md.
+// Where a byte on the line is shorter, a second data byte sent back to back
+// comes before the first was taken, and the write is lost.
+constexpr uint32_t kSlowWriteByteCycles = 135;
+
+// Whether a resident with this crystal and rate takes such data bytes as
+// fast as the line brings them: a byte is 10 bits, a machine cycle 12 clock
+// periods.
+constexpr bool KeepsUpWithSlowWrites(uint32_t clock_hz, uint32_t baud) {
+  return uint64_t{clock_hz} * 10 >= uint64_t{kSlowWriteByteCycles} * 12 * baud;
+}
+
 // The most line bytes a frame with this body takes: C0h and every other byte
 // escaped.
 constexpr size_t LongestOnLine(size_t body) { return 1 + 2 * (body + kFrameOverhead); }

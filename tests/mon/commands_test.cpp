@@ -429,8 +429,9 @@ TEST(Commands, WriteReadsBackAndProgramOutputGoesToStandardError) {
   EXPECT_EQ(s.resident->iram[0x30], 0x12);
   EXPECT_EQ(s.resident->iram[0x31], 0x34);
   EXPECT_EQ(s.out, "wrote 12 34 at iram 30h, read back the same\n");
-  // identify, write, read back: three answers, each after the program's text.
-  EXPECT_EQ(s.err, "hi\nhi\nhi\n");
+  // identify, the write (one data byte per request at 115200 baud), read
+  // back: four answers, each after the program's text.
+  EXPECT_EQ(s.err, "hi\nhi\nhi\nhi\n");
 
   Session quiet;
   quiet.resident->SetChatter({'h', 'i', '\n'}, {});
@@ -581,11 +582,13 @@ TEST(Commands, WriteWithoutCheckDoesNotReadBack) {
     std::vector<std::string> args;
     const char* unchecked_out;
     uint8_t low_byte;  // iram 30h once the program has changed it
+    size_t writes;     // requests: one data byte each at the session's 115200 baud
   } cases[] = {
-      {{"write", "iram", "30", "12"}, "wrote 12 at iram 30h (not read back)\n", 0x13},
+      {{"write", "iram", "30", "12"}, "wrote 12 at iram 30h (not read back)\n", 0x13, 1},
       {{"-m", dir / "p.cdb", "write", "counter", "300"},
        "wrote counter = 300 (not read back)\n",
-       0x2D},
+       0x2E,
+       2},
   };
   for (const auto& c : cases) {
     for (const bool check : {true, false}) {
@@ -603,7 +606,7 @@ TEST(Commands, WriteWithoutCheckDoesNotReadBack) {
         EXPECT_EQ(status, kExitOk) << s.err;
         EXPECT_EQ(s.out, c.unchecked_out);
         // identify and the write only.
-        EXPECT_EQ(s.resident->requests(), 2u) << c.unchecked_out;
+        EXPECT_EQ(s.resident->requests(), 1 + c.writes) << c.unchecked_out;
       }
       EXPECT_EQ(s.resident->iram[0x30], c.low_byte) << c.unchecked_out;
     }

@@ -1,5 +1,5 @@
 # The resident's baud options: reload values, the 2 % rule with the nearest
-# rates that work, and the gap time-out's loop counts.
+# rates that work, and the SFR tables made from their rules.
 #   cmake -DRESIDENT_BUILD=resident/ResidentBuild.cmake -P baud_options_test.cmake
 include(${RESIDENT_BUILD})
 
@@ -59,23 +59,42 @@ foreach(case
   endforeach()
 endforeach()
 
-# The gap time-out: about four characters of 4-cycle passes; the inner count
-# starts at LO (0 = 256), the outer at HI.
-foreach(case
-    "11059200 9600 960 192 4"
-    "11059200 115200 80 80 1"
-    "11059200 300 30720 0 120"
-    "12000000 110 65536 0 0")       # capped: 0 stands for 256 in both counts
-  string(REPLACE " " ";" c "${case}")
-  list(GET c 0 clock)
-  list(GET c 1 baud)
-  list(GET c 2 passes)
-  list(GET c 3 lo)
-  list(GET c 4 hi)
-  tarlek_gap_wait(${clock} ${baud} w)
-  expect("${case}: passes" "${w_PASSES}" "${passes}")
-  expect("${case}: LO" "${w_LO}" "${lo}")
-  expect("${case}: HI" "${w_HI}" "${hi}")
+# The SFR tables from their rules: 128 entries of 3 bytes each way; the
+# baud generator's own bits are kept only in its build; sfr_mask answers
+# every kept or skipped SFR.
+foreach(timer 1 2)
+  tarlek_sfr_tables(${timer} text)
+  string(REGEX MATCHALL "\tmov\ta, 0[89A-F][0-9A-F]h\n|\tljmp\trd_" reads "${text}")
+  string(REGEX MATCHALL "\tmov\t0[89A-F][0-9A-F]h, @r0\n|h: not written\n|\tljmp\t(keep_|wr_)" writes
+         "${text}")
+  list(LENGTH reads read_count)
+  list(LENGTH writes write_count)
+  expect("timer ${timer}: read entries" "${read_count}" 128)
+  expect("timer ${timer}: write entries" "${write_count}" 128)
+  foreach(check
+      "\tmov\ta, 0A8h\n\tret\n:1"           # IE reads as it is
+      "\tljmp\trd_acc:1"                    # ACC and PSW: the saved copies
+      "\tljmp\twr_psw:1"
+      "\tcjne\ta, #099h, mask_99\n\tmov\ta, #0FFh:1"   # SBUF skipped
+      "keep_A8:\t\t\t; A8h: the bits of 90h keep their value\n\tmov\ta, @r0\n\txrl\ta, 0A8h\n\tanl\ta, #06Fh:1"
+      "keep_87:${timer}"                    # PCON and TCON with timer 1 only
+      "keep_88:${timer}"
+      "keep_C8:${timer}")                   # T2CON with timer 2 only
+    string(REGEX MATCH "^(.*):([12])$" _ "${check}")
+    set(pattern "${CMAKE_MATCH_1}")
+    set(present 0)
+    string(FIND "${text}" "${pattern}" at)
+    if(at GREATER_EQUAL 0)
+      set(present 1)
+    endif()
+    set(want 1)
+    if(pattern MATCHES "keep_8[78]" AND NOT timer EQUAL 1)
+      set(want 0)
+    elseif(pattern MATCHES "keep_C8" AND NOT timer EQUAL 2)
+      set(want 0)
+    endif()
+    expect("timer ${timer}: '${pattern}' in the tables" "${present}" "${want}")
+  endforeach()
 endforeach()
 
 if(failures)

@@ -1,7 +1,7 @@
 ; Test program for the resident (as31): known contents everywhere the
 ; resident can reach, fixed registers and flags, and a counter that moves.
 ;
-;   internal RAM 00h..7Fh  each byte its address complemented, except:
+;   internal RAM 00h..73h  each byte its address complemented, except:
 ;     08h..0Fh  register bank 1, R0..R7 = A0h..A7h (the bank in use; BANK
 ;               below chooses another, at BANK * 8)
 ;     40h       5Ah once the loop has made its first copies: the program is
@@ -9,6 +9,7 @@
 ;     41h, 42h  the pass counter: 41h counts down, 42h up when 41h wraps
 ;     48h..4Dh  copies of A, B, DPL, DPH, PSW, SP after every pass
 ;     50h..57h  copies of R0..R7 after every pass
+;   internal RAM 74h..7Fh  the resident's state (TARLEK_RAM)
 ;   external RAM 0000h..00FFh  each byte its address low byte XOR 5Ah
 ;   TH0 = 9Ch, P1 = 3Ch
 ;   A = 3Ch, B = C3h, DPTR = 1234h, PSW = CCh (CY, AC, OV, bank 1), SP = 5Fh
@@ -19,6 +20,7 @@
 ; it reached. Nothing in the loop changes a flag.
 
         .equ    TARLEK_PAGE, 80h
+        .equ    TARLEK_RAM, 74h
         .inc    Tarlek.inc
         .equ    BANK, 1         ; the register bank the loop runs in
 
@@ -26,7 +28,7 @@
 tarlek_main:
         mov     sp, #5Fh        ; first: a request may come in at once
         mov     40h, #0         ; not ready, whatever RAM held at power-up
-        mov     r0, #7Fh
+        mov     r0, #73h
 fill:   mov     a, r0
         cpl     a
         mov     @r0, a

@@ -58,7 +58,7 @@ def build_demo(work):
     os.makedirs(where)
     shutil.copy(os.path.join(ARGS.examples, "demo_c.c"), where)
     result = run([ARGS.sdcc, "-mmcs51", "-DTARLEK_PAGE=0x80", "--code-loc", "0x0030",
-                  "--code-size", "0x8000", "--iram-size", "128", "--stack-size", "48",
+                  "--code-size", "0x8000", "--iram-size", "128", "--stack-size", "38",
                   "--debug", "-I" + ARGS.hooks, "demo_c.c"], where, combined=True)
     assert result.returncode == 0, result.stdout
     with open(os.path.join(where, "demo_c.hex"), "wb") as out:

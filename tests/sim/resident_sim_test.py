@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End to end: programs assembled with as31 for a page, merged with the
 resident by tarlek (from .hex and from .bin), run freely in the s51
-simulator; requests go in on the serial line as protocol 2 frames and the
+simulator; requests go in on the serial line as protocol 3 frames and the
 resident's answers come back from the serial interrupt while the program
 runs. The host's side (sim_support.py) is the tests' own, written from the
 protocol alone. Every check waits for what the program itself reports (its
@@ -14,6 +14,7 @@ Every file lives in a private temporary directory; s51 runs one at a time
 import argparse
 import os
 import random
+import re
 import shutil
 import sys
 import tempfile
@@ -21,7 +22,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from sim_support import (  # noqa: E402
-    IDENTIFY, Host, assemble, check, encode, identify_fields, merge, read_code, read_file,
+    IDENTIFY, Host, Req, assemble, check, frame, identify_fields, merge, read_code, read_file,
     read_iram, read_sfr, read_xram, report, run, session, set_page, tool_args, write_iram,
     write_sfr, write_xram)
 
@@ -36,7 +37,8 @@ KNOWN_READY = 0x40      # 5Ah once its loop has made its first copies
 # What the resident's init sets: TMOD and TH1, or T2CON and RCAP2L/H.
 BAUD_SFRS = {9600: {0x89: 0x20, 0x8D: 0xFD}, 115200: {0xC8: 0x34, 0xCA: 0xFD, 0xCB: 0xFF}}
 STACK_START = 0x5F      # the program's SP: the resident's stack starts above it
-STACK_BUDGET = 16
+STACK_BUDGET = 11
+STATE = range(0x74, 0x80)   # the resident's 12 bytes (TARLEK_RAM of known_state.asm)
 
 
 
@@ -52,7 +54,7 @@ DEMO_READY = rb"Tarlek demo [0-9A-F]{2}\r\n."
 
 
 def expected_identify(page, baud):
-    return {"protocol": 2, "version": tuple(int(v) for v in ARGS.version.split(".")),
+    return {"protocol": 3, "version": tuple(int(v) for v in ARGS.version.split(".")),
             "page": page, "clock": 11059200, "baud": baud, "max": 255, "commands": 0x01FE}
 
 
@@ -73,6 +75,8 @@ def known_state_ready(host, timeout=30.0):
 
 
 def known_iram():
+    """What known_state.asm leaves in 00h..7Fh; the resident's state bytes
+    (74h..7Fh) hold what the resident keeps there."""
     model = bytearray((~a) & 0xFF for a in range(0x80))
     model[0x08:0x10] = KNOWN_BANK
     model[KNOWN_READY] = 0x5A
@@ -123,6 +127,17 @@ class Registers:
                      (after, got.hex() if got else "no answer"))
 
 
+def write_pieces(host, maker, address, data, baud):
+    """A write of internal RAM or SFRs, as one request; at 115200 baud one
+    request per byte, since such a write takes the resident about 125 cycles
+    a byte while a byte lasts 80 (resident/README.md, "Known limits"). The
+    answers' bodies joined, None when any is missing."""
+    if baud < 115200:
+        return host.request(maker(address, data))
+    answers = [host.request(maker(address + k & 0xFF, data[k:k + 1])) for k in range(len(data))]
+    return None if None in answers else b"".join(answers)
+
+
 def commands_at(page, fmt, cpu="8051", resident_path=None, baud=9600):
     """Every command against known_state.asm, the program's registers
     checked after each; at the end the whole internal RAM against what the
@@ -168,14 +183,28 @@ def commands_at(page, fmt, cpu="8051", resident_path=None, baud=9600):
         # Internal RAM: plain bytes, the program's bank registers, the resident's stack.
         got = host.request(read_iram(0x00, 0x80))
         model = known_iram()
-        skip = {0x41, 0x42} | set(range(STACK_START + 1, STACK_START + 1 + STACK_BUDGET))
+        skip = {0x41, 0x42} | set(range(STACK_START + 1, STACK_START + 1 + STACK_BUDGET)) | \
+            set(STATE)
         check(got is not None and all(got[a] == model[a] for a in range(0x80) if a not in skip),
               "%s: read iram 00h..7Fh as the program filled it" % label)
-        got = host.request(write_iram(0x20, bytes(range(0xE0, 0xF0))))
+        got = write_pieces(host, write_iram, 0x20, bytes(range(0xE0, 0xF0)), baud)
         check(got == b"" and host.request(read_iram(0x1F, 18)) ==
               bytes([model[0x1F]]) + bytes(range(0xE0, 0xF0)) + bytes([model[0x30]]),
               "%s: write iram 20h..2Fh, read back with neighbours" % label)
-        host.request(write_iram(0x20, model[0x20:0x30]))
+        write_pieces(host, write_iram, 0x20, model[0x20:0x30], baud)
+        # A write of one data byte D has the sum -D: 40h and 25h make it C0h
+        # and DBh, escaped, two bytes right after the data byte, which takes
+        # the resident longer than a byte lasts at 115200 baud.
+        for data in (0x40, 0x25):
+            for maker, address, space in ((write_iram, 0x30, "iram"), (write_sfr, 0x8A, "sfr")):
+                reader = read_iram if space == "iram" else read_sfr
+                old = host.request(reader(address, 1))
+                got = host.request(maker(address, [data]))
+                back = host.request(reader(address, 1))
+                host.request(maker(address, old or b"\x00"))
+                check(got is not None and back == bytes([data]),
+                      "%s: write %s %02Xh: %02Xh, its sum escaped, answered (%s) and read back "
+                      "(%s)" % (label, space, address, data, got, back))
         for address, value in ((0x09, 0x5E), (0x0B, 0x5D), (0x0C, 0x5C)):
             # R1 and R3 are lent to the resident, R4 is not: all read and write alike.
             got = host.request(write_iram(address, [value]))
@@ -188,13 +217,22 @@ def commands_at(page, fmt, cpu="8051", resident_path=None, baud=9600):
         if cpu == "8052":
             # Indirect 80h..FFh is the upper RAM of an 8052, not the SFRs.
             data = bytes(range(0x30, 0x50))
-            got = host.request(write_iram(0xE0, data))
-            check(got == b"" and host.request(read_iram(0xE0, 0x20)) == data and
-                  host.request(read_sfr(0xE0, 1)) == bytes([KNOWN_SFRS[0xE0]]),
-                  "%s: write and read iram E0h..FFh: the upper RAM, not the SFRs" % label)
-        got = host.request(write_iram(STACK_START + 1, b"\xEE" * STACK_BUDGET))
+            got = write_pieces(host, write_iram, 0xE0, data, baud)
+            back = host.request(read_iram(0xE0, 0x20))
+            acc = host.request(read_sfr(0xE0, 1))
+            check(got == b"" and back == data and acc == bytes([KNOWN_SFRS[0xE0]]),
+                  "%s: write and read iram E0h..FFh: the upper RAM, not the SFRs (write %s, "
+                  "read %s, ACC %s)" % (label, got, back.hex() if back else None,
+                                        acc.hex() if acc else None))
+        got = write_pieces(host, write_iram, STACK_START + 1, b"\xEE" * STACK_BUDGET, baud)
         check(got == b"" and counter(host) is not None,
               "%s: a write over the resident's own stack is skipped, the program runs on" % label)
+        got = write_pieces(host, write_iram, STATE[0] - 2, b"\xEE" * (len(STATE) + 4), baud)
+        after = host.request(read_iram(STATE[0] - 2, 2)), host.request(read_iram(STATE[-1] + 1 & 0xFF, 2))
+        check(got == b"" and after[0] == b"\xEE\xEE" and counter(host) is not None,
+              "%s: a write over the resident's own 12 bytes skips them, writes the bytes "
+              "around them, and the resident answers on" % label)
+        write_pieces(host, write_iram, STATE[0] - 2, model[STATE[0] - 2:STATE[0]], baud)
         regs.check(host, "iram")
 
         # SFRs: plain ones by direct address, the lent ones as the program's.
@@ -205,31 +243,56 @@ def commands_at(page, fmt, cpu="8051", resident_path=None, baud=9600):
                                    if got[a - 0x80] != v}
         check(ok and not wrong, "%s: read sfr 80h..FFh: known values %s" % (label, wrong or "match"))
         got = host.request(write_sfr(0x8C, [0x77]))
-        check(got == b"" and host.request(read_sfr(0x8C, 1)) == b"\x77", "%s: write sfr TH0" % label)
+        check(got == b"\x00" and host.request(read_sfr(0x8C, 1)) == b"\x77",
+              "%s: write sfr TH0, nothing kept" % label)
         host.request(write_sfr(0x8C, [0x9C]))
         for address, value, slot in ((0xE0, 0x3D, 0), (0xF0, 0x5B, 1), (0x82, 0x78, 2),
                                      (0x83, 0x56, 3), (0xD0, 0xEC, 4)):
             got = host.request(write_sfr(address, [value]))
             regs.copies[slot] = value
             regs.parity()
-            ok = got == b"" and host.request(read_sfr(address, 1)) == bytes([value])
+            ok = got == b"\x00" and host.request(read_sfr(address, 1)) == bytes([value])
             check(ok and regs.check(host, "a write to SFR %02Xh" % address),
                   "%s: write sfr %02Xh reaches the program's own register" % (label, address))
             host.request(write_sfr(address, [KNOWN_COPIES[slot]]))
             regs.copies[slot] = KNOWN_COPIES[slot]
             regs.parity()
         got = host.request(write_sfr(0x81, [0x20]))
-        check(got == b"" and host.request(read_sfr(0x81, 1)) == bytes([STACK_START]),
-              "%s: a write to SP is skipped" % label)
-        got = host.request(write_sfr(0xA8, [0x80]))
-        check(got == b"" and host.request(read_sfr(0xA8, 1)) == b"\x90",
-              "%s: a write to IE keeps the resident's ES set" % label)
+        check(got == b"\xFF" and host.request(read_sfr(0x81, 1)) == bytes([STACK_START]),
+              "%s: a write to SP is skipped, answered FFh" % label)
+        # The link's bits kept: IE's EA and ES; SCON's mode, REN, TB8, TI,
+        # RI; the baud generator's run bits. One mask per SFR written.
+        link = [(0xA8, 0x00, 0x90, 0x90)]
+        if baud == 9600:
+            link += [(0x87, 0x00, 0x80, None), (0x88, 0x00, 0x40, None)]
+        else:
+            link += [(0xC8, 0x00, 0x34, 0x34)]
+        for address, value, mask, want in link:
+            before = host.request(read_sfr(address, 1))
+            got = host.request(write_sfr(address, [value]))
+            now = host.request(read_sfr(address, 1))
+            ok = got == bytes([mask]) and before is not None and now is not None and \
+                now[0] & mask == before[0] & mask and (want is None or now[0] == want)
+            check(ok and identify_ok(host.request(IDENTIFY), page, baud),
+                  "%s: a write of %02Xh to SFR %02Xh keeps bits %02Xh (answered %s, %s -> %s), "
+                  "the link lives" % (label, value, address, mask, got and got.hex(),
+                                      before and before.hex(), now and now.hex()))
+            host.request(write_sfr(address, before or b"\x00"))
+        before = host.request(read_sfr(0x98, 1))
+        got = write_pieces(host, write_sfr, 0x98, b"\x00\x41", baud)
+        now = host.request(read_sfr(0x98, 1))
+        check(got == b"\xDB\xFF" and before and now and now[0] & 0xDB == before[0] & 0xDB and
+              identify_ok(host.request(IDENTIFY), page, baud),
+              "%s: SCON and SBUF in one write: mode, REN, TB8, TI, RI kept, SBUF skipped "
+              "(answered %s, SCON %s -> %s)" % (label, got and got.hex(), before and before.hex(),
+                                               now and now.hex()))
         regs.check(host, "sfr")
 
-        # The budget: nothing of the internal RAM changed but the counter,
-        # and the resident's stack stayed within its 16 bytes.
+        # The budget: nothing of the internal RAM changed but the counter
+        # and the resident's own 12 bytes, and its stack stayed within budget.
         got = host.request(read_iram(0x00, 0x80))
-        changed = [a for a in range(0x80) if got and got[a] != model[a] and a not in (0x41, 0x42)]
+        changed = [a for a in range(0x80) if got and got[a] != model[a] and
+                   a not in (0x41, 0x42) and a not in STATE]
         beyond = [a for a in changed if not STACK_START < a <= STACK_START + STACK_BUDGET]
         reach = max(changed) - STACK_START if changed else 0
         check(got is not None and not beyond and 0 < reach <= STACK_BUDGET,
@@ -253,6 +316,44 @@ def test_fast():
 
 def test_stream():
     stream()
+    writes_to_ie_inside_putchar()
+
+
+def writes_to_ie_inside_putchar():
+    """Writes to IE while the demo sits in +6 without pause: the resident's
+    stack stays within its bytes above the SP +6 runs at (the demo: 5Fh, two
+    calls deep: 63h), so the bytes above them (6Fh..73h) never change, and
+    the demo's text comes whole. (Resident 2.0 answered a request inside +6,
+    where a write to IE turned ES on again: a nested interrupt took the next
+    request and the stack ran 26 bytes deep.)"""
+    work = tempfile.mkdtemp(prefix="ie-", dir=WORK)
+    resident = open(ARGS.resident, "rb").read()
+    program, _ = merge(work, ARGS.demo, 0x80, "hex", resident)
+    guard = bytes(range(0xA1, 0xA6))
+    with session(work, program) as sim:
+        host = Host(sim)
+        check(identify_ok(host.wait_ready(), 0x80, 9600) and host.wait_text(DEMO_READY),
+              "+6 and IE: the demo prints")
+        check(host.request(write_iram(0x6F, guard)) == b"", "+6 and IE: guard bytes 6Fh..73h set")
+        lines_before = host.text.count(b"\n")
+        answers = [host.request(req) for _ in range(20)
+                   for req in (write_sfr(0xA8, [0x90]), write_sfr(0xA8, [0x00]), read_sfr(0x81, 1))]
+        sps = {a[0] for a in answers[2::3] if a}
+        got = host.request(read_iram(0x6F, 5))
+        host.silence(0.1)
+        text = host.text.decode("ascii", errors="replace")
+        lines = [line for line in text.split("\r\n")[1:-1]]
+        check(all(a is not None for a in answers) and answers[0] == b"\x90" and
+              host.request(read_sfr(0xA8, 1)) == b"\x90",
+              "+6 and IE: 40 writes to IE answered, EA and ES kept")
+        check(got == guard, "+6 and IE: the bytes above the resident's stack unchanged: %s" %
+              (got.hex() if got else None))
+        check(sps <= {0x5F, 0x61, 0x63} and 0x63 in sps,
+              "+6 and IE: SP reads as the program's, 63h inside +6: %s" %
+              sorted("%02Xh" % sp for sp in sps))
+        check(host.text.count(b"\n") - lines_before > 3 and
+              all(re.fullmatch(r"Tarlek demo [0-9A-F]{2}", line) for line in lines),
+              "+6 and IE: the demo's lines whole meanwhile")
 
 
 def stream(cpu="8051", resident_path=None, baud=9600):
@@ -275,6 +376,7 @@ def stream(cpu="8051", resident_path=None, baud=9600):
             (read_iram(0x48, 7), demo_copies(image)),
             (read_sfr(0x90, 1), b"\xFF"),
             (write_xram(0x0200, b"\x01\x02\x03\x04\x05\x06\x07\x08"), b""),
+            (read_code(0x8000 + 0x380, 255), image[0x8380:0x8380 + 255]),
             (read_xram(0x0200, 8), b"\x01\x02\x03\x04\x05\x06\x07\x08"),
             (read_code(0x8000, 100), image[0x8000:0x8064]),
         ]
@@ -284,16 +386,16 @@ def stream(cpu="8051", resident_path=None, baud=9600):
         k = 0
         while k < 42 or (host.text.count(b"\n") - lines_before <= 40 and
                          time.monotonic() < deadline):
-            frame, want = requests[k % len(requests)]
+            req, want = requests[k % len(requests)]
             k += 1
-            got = host.request(frame)
+            got = host.request(req)
             if want is None:
                 ok = identify_ok(got, 0x80, baud)
             else:
                 ok = got == want
             answered += ok
             if not ok:
-                print("  request %d %s: got %s" % (k - 1, frame.hex(), got.hex() if got else None))
+                print("  request %d %r: got %s" % (k - 1, tuple(req), got.hex() if got else None))
         host.silence(0.1)
         text = host.text.decode("ascii", errors="replace")
         check(answered == k, "stream: %d of %d answers intact" % (answered, k))
@@ -309,63 +411,120 @@ def stream(cpu="8051", resident_path=None, baud=9600):
               "stream: the program's text whole and in order around the answers (%d lines)" % lines)
 
 
+def noise(rng, n):
+    """n random bytes rich in start (C0h) and escape (DBh) bytes; no write
+    request can come out of them (the byte after each C0h is never 04h,
+    06h or 08h): writes are no host's slip."""
+    out = bytearray()
+    for _ in range(n):
+        pick = rng.randrange(8)
+        out.append(0xC0 if pick < 2 else 0xDB if pick == 2 else rng.randrange(256))
+    for k in range(len(out) - 1):
+        if out[k] == 0xC0 and out[k + 1] in (0x04, 0x06, 0x08):
+            out[k + 1] = 0x02
+    return bytes(out)
+
+
 def test_bad_input():
     """Damaged requests are dropped without an answer; a good request after
-    each is answered and the program's counter still moves."""
+    each is answered, the program's counter still moves, and nothing of the
+    program's internal RAM changes outside what good writes name."""
     work = tempfile.mkdtemp(prefix="bad-", dir=WORK)
     resident = open(ARGS.resident, "rb").read()
     program, _ = merge(work, ARGS.known_state, 0xA0, "hex", resident)
     rng = random.Random(2026)
-    noise = bytearray(rng.randrange(256) for _ in range(400))
-    for k in range(len(noise) - 1):
-        # No write can come out of the noise: writes are no host's slip.
-        if noise[k] == 0xA5 and noise[k + 1] in (0x04, 0x06, 0x08):
-            noise[k + 1] = 0x02
-    bad_sum = bytearray(IDENTIFY)
+    bad_sum = bytearray(frame(IDENTIFY, 0x31))
     bad_sum[-1] ^= 0x01
-    bad_achk = bytearray(write_iram(0x20, b"\x11\x22"))
-    bad_achk[4] ^= 0x10
+    bad_achk = bytearray(frame(write_iram(0x20, b"\x11\x22"), 0x32))
+    bad_achk[5] ^= 0x10
+    broken_escape = frame(read_iram(0xDB, 1), 0x33).replace(b"\xDB\xDD", b"\xDB\x41")
     cases = [
-        ("a request cut short", [read_code(0x0000, 16)[:4]]),
-        ("a gap of 0.3 s inside a request (about 300 character times)",
-         [IDENTIFY[:2], IDENTIFY[2:]]),
+        ("a request cut short", [frame(read_code(0x0000, 16), 0x30)[:4]]),
         ("a bad checksum", [bytes(bad_sum)]),
         ("a bad address check on a write", [bytes(bad_achk)]),
-        ("an unknown command", [encode(0x09, b"\x00")]),
-        ("a length that does not fit the command", [encode(0x02, b"\x00\x00")]),
-        ("a count of 0", [read_iram(0x00, 0)]),
-        ("an SFR below 80h", [read_sfr(0x7F, 1)]),
-        ("SFRs past FFh", [read_sfr(0xF0, 0x11)]),
-        ("400 random bytes", [bytes(noise)]),
+        ("an unknown command", [frame(Req(0x09, b"\x00"), 0x34)]),
+        ("command 00h", [frame(Req(0x00), 0x35)]),
+        ("an answer's command", [frame(Req(0x81), 0x36)]),
+        ("a length that does not fit the command", [frame(Req(0x02, b"\x00\x00"), 0x37)]),
+        ("a write without data", [frame(Req(0x06, b"\x20\xD3"), 0x38)]),
+        ("a count of 0", [frame(read_iram(0x00, 0), 0x39)]),
+        ("an SFR below 80h", [frame(read_sfr(0x7F, 1), 0x3A)]),
+        ("a write of SFR 30h (internal RAM 30h must stay)", [frame(write_sfr(0x30, b"\x99"), 0x3B)]),
+        ("SFRs past FFh", [frame(read_sfr(0xF0, 0x11), 0x3C)]),
+        ("a write of SFRs past FFh", [frame(write_sfr(0xFF, b"\x00\x00"), 0x3D)]),
+        ("DBh followed by neither DCh nor DDh", [broken_escape]),
+        ("a protocol 2 identify", [b"\xA5\x01\x00\xFF"]),
+        ("400 random bytes rich in C0h and DBh", [noise(rng, 400)]),
+        ("a gap of 0.3 s inside a request, then the rest never comes",
+         [frame(read_iram(0x00, 4), 0x3E)[:3], frame(read_iram(0x00, 4), 0x3E)[3:5]]),
     ]
     with session(work, program) as sim:
         host = Host(sim)
         check(identify_ok(host.wait_ready(), 0xA0, 9600) and known_state_ready(host),
               "bad input: the resident is up, the program ready")
+        model = known_iram()
         for what, parts in cases:
             for k, part in enumerate(parts):
                 if k:
-                    # Wall time: nothing shows the resident's time-out
-                    # pass, and a loaded machine slows s51 down.
                     time.sleep(0.3)
                 sim.send(part)
             answers = host.silence(0.25)
             before = counter(host)
             answer = host.request(IDENTIFY)
             after = counter(host)
-            # A late answer to the damaged request would have come before
-            # the counter's: it would be left here, or taken for identify's
-            # while identify's own is left.
             late, host.frames = host.frames, []
             check(not answers and not late and identify_ok(answer, 0xA0, 9600) and
                   before is not None and after is not None and after != before,
                   "bad input: %s: no answer %s, then identify answered, counter %s -> %s" %
                   (what, answers + late, before, after))
+
+        # A C0h always begins a new frame: the request cut short by it is
+        # dropped, the one it begins is answered.
+        seq = host.next_seq()
+        sim.send(frame(read_code(0x0000, 16), 0x40)[:6] + frame(read_iram(0x48, 6), seq))
+        got = host.wait_answer(read_iram(0, 0).cmd, seq)
+        check(got == KNOWN_COPIES and not host.silence(0.25),
+              "bad input: a C0h inside a frame drops it and begins the next, which is answered")
+
+        # A request that comes while an answer goes out is not taken; the
+        # next one after the answer is.
+        first, second = host.next_seq(), host.next_seq()
+        sim.send(frame(read_code(0x0000, 200), first) + frame(read_iram(0x48, 6), second))
+        got = host.wait_answer(0x02, first)
+        stray = host.silence(0.5)
+        check(got is not None and len(got) == 200 and not stray and
+              host.request(read_iram(0x48, 6)) == KNOWN_COPIES,
+              "bad input: a request sent during an answer gets none (%s); the next is answered" %
+              stray)
+
+        # Back to back: each request sent the moment the answer before it is in.
+        reqs = [(read_iram(0x48, 6), KNOWN_COPIES), (read_xram(0x0010, 4), bytes(
+            (a ^ 0x5A) for a in range(0x10, 0x14))), (read_sfr(0x8C, 1), b"\x9C")] * 10
+        wrong = [k for k, (req, want) in enumerate(reqs) if host.request(req) != want]
+        check(not wrong, "bad input: 30 requests back to back, all answered right (wrong: %s)" %
+              wrong)
+
+        # Writes over the resident's stack and state: the range written
+        # where it is the program's, nothing outside, and the resident on.
+        data = bytes(rng.randrange(256) for _ in range(0x30))
+        got = host.request(write_iram(0x50, data))
+        for a in range(0x50, 0x80):
+            if not STACK_START < a <= STACK_START + STACK_BUDGET and a not in STATE:
+                model[a] = data[a - 0x50]
+        ram = host.request(read_iram(0x00, 0x80))
+        ignore = {0x41, 0x42} | set(range(0x48, 0x58)) | set(STATE) | \
+            set(range(STACK_START + 1, STACK_START + 1 + STACK_BUDGET))
+        wrong = [a for a in range(0x80) if a not in ignore and ram and ram[a] != model[a]]
+        check(got == b"" and ram is not None and not wrong,
+              "bad input: a write of 50h..7Fh over the resident's stack and state writes the "
+              "program's bytes only; RAM that differs: %s" % ["%02Xh" % a for a in wrong])
         got = host.request(read_iram(0x20, 2))
         check(got == bytes([0xDF, 0xDE]), "bad input: nothing written by a bad address check")
-        got = host.request(read_iram(0x48, 16))
-        check(got is not None and got[0:6] == KNOWN_COPIES and got[8:16] == KNOWN_BANK,
-              "bad input: the program's registers unchanged")
+        got = host.request(read_iram(0x30, 1))
+        check(got == bytes([model[0x30]]), "bad input: nothing written by a write of SFR 30h")
+        counts = host.until_moved(lambda: counter(host))
+        check(None not in counts and counts[0] != counts[-1],
+              "bad input: the program's counter moves at the end: %s" % counts)
 
 
 def test_banks():

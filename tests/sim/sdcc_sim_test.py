@@ -36,10 +36,21 @@ ARGS = None
 
 NOT_INCLUDED = "ERROR - File Tarlek.inc is not included into source program!"
 FILL = 0x55
+# The C demo's --stack-size: what it leaves the stack in the small model,
+# where internal RAM is tight, and room enough in the others (demo_c.c).
+DEMO_STACK = {"small": "38", "medium": "48", "large": "48", "huge": "48"}
 DEMO_C_GREETING = b"Hello from C: marker 5A, xmarker 1234\r\n"
-# The C demo's runs: small and large at two pages, medium and huge once.
-C_DEMO_RUNS = ((0x20, "small"), (0x20, "large"), (0x80, "small"), (0x80, "large"),
-               (0x80, "medium"), (0x80, "huge"))
+# The C demo's runs: small and large at two pages, medium and huge once,
+# with the state where the linker puts it; and once with its place given at
+# the top of internal RAM, the linker's RAM ending below it (in the large
+# model: the small one's globals leave its stack too little room below 74h).
+C_DEMO_RUNS = ((0x20, "small", None), (0x20, "large", None), (0x80, "small", None),
+               (0x80, "large", None), (0x80, "medium", None), (0x80, "huge", None),
+               (0x80, "large", "0x74"))
+
+
+def at_text(address):
+    return "%02Xh" % address if address is not None else "nowhere"
 
 
 def last_line(text):
@@ -57,13 +68,16 @@ def fresh_dir(work, name):
 # ---------------------------------------------------------------- building
 
 
-def sdcc_command(page, model, source, code_size=None):
-    """The compiler line of the README, for a page and a memory model."""
+def sdcc_command(page, model, source, code_size=None, state_at=None, iram="128"):
+    """The compiler line of the README, for a page and a memory model; with
+    state_at (text) the state's place given; iram: the RAM the linker uses."""
     cmd = [ARGS.sdcc, "-mmcs51"]
     if page is not None:
         cmd.append("-DTARLEK_PAGE=" + page)
+    if state_at is not None:
+        cmd.append("-DTARLEK_STATE_AT=" + state_at)
     cmd += ["--code-loc", "0x0030", "--code-size", "0x%04X" % (code_size or 0x8000),
-            "--iram-size", "128", "--stack-size", "48", "-I" + ARGS.hooks]
+            "--iram-size", iram, "--stack-size", DEMO_STACK[model], "-I" + ARGS.hooks]
     if model != "small":
         cmd.append("--model-" + model)
     if model == "huge":
@@ -73,15 +87,18 @@ def sdcc_command(page, model, source, code_size=None):
     return cmd + [source]
 
 
-def compile_c(work, name, text, page, model="small", code_size=None):
+def compile_c(work, name, text, page, model="small", code_size=None, state_at=None,
+              iram="128"):
     """Compiles text as name.c in its own directory; returns (directory,
-    sdcc's result). page is the text given to -DTARLEK_PAGE, or None."""
+    sdcc's result). page is the text given to -DTARLEK_PAGE, or None;
+    state_at the text given to -DTARLEK_STATE_AT, or None."""
     where = fresh_dir(work, name)
     with open(os.path.join(where, name + ".c"), "w") as f:
         f.write(text)
     if code_size is None and page is not None:
         code_size = int(page, 16) * 256
-    result = run(sdcc_command(page, model, name + ".c", code_size), where, combined=True)
+    result = run(sdcc_command(page, model, name + ".c", code_size, state_at, iram), where,
+                 combined=True)
     return where, result
 
 
@@ -124,6 +141,8 @@ def expected_hooks(page):
     block = [None] * 0x30
     block[0:3] = [0x12, page, 0x00]
     block[0x03:0x06] = [0x02, 0x00, 0x30]  # SDCC's start-up, first in its table
+    block[0x06] = 0x78                     # MOV R0,#state (its address: the linker's or given)
+    block[0x08] = 0x22                     # RET
     for vector in (0x0B, 0x13, 0x1B, 0x2B):
         block[vector:vector + 3] = [0x02, 0x00, 0x30 + vector]
     block[0x23:0x26] = [0x02, page, 0x03]
@@ -152,6 +171,36 @@ def test_page_definition(work):
         check(not wrong and image[0x30] == 0x02,
               "%s: the hooks at 0000h..002Fh and SDCC's jump to its start-up at 0030h "
               "(wrong at %s)" % (label, ", ".join("%04Xh" % at for at in wrong) or "none"))
+
+
+def test_state_place(work):
+    """Where 0007h puts the state: two bytes into tarlek_ram, wherever the
+    linker places it (never on 08h..09h, where the call at reset keeps its
+    return address while the resident's init clears the state: MINIMAL has
+    no variables of its own, so tarlek_ram lies at 08h), or the place given
+    with TARLEK_STATE_AT, from 0Ah to F4h."""
+    for given, accepted in ((None, True), ("0x08", False), ("0x09", False), ("0x0A", True),
+                            ("0xF4", True), ("0xF5", False)):
+        label = "TARLEK_STATE_AT %s" % (given or "undefined")
+        where, result = compile_c(work, "state", MINIMAL, "0x80", state_at=given)
+        if not accepted:
+            check(result.returncode != 0 and "TARLEK_STATE_AT" in result.stdout,
+                  "%s stops the compiler: %s" % (label, last_line(result.stdout)))
+            continue
+        if not check(result.returncode == 0, "%s compiles %s" % (label, last_line(result.stdout))):
+            continue
+        image = image_of(where, pack(where, "state"))
+        symbols = map_symbols(os.path.join(where, "state.map"))
+        if given is None:
+            place, expected = symbols.get("_tarlek_ram"), symbols.get("_tarlek_ram", -2) + 2
+            check(expected == 0x0A and image[0x06:0x09] == [0x78, expected, 0x22],
+                  "%s: tarlek_ram at %s, 0006h: MOV R0,#0Ah / RET: %s" %
+                  (label, at_text(place), image[0x06:0x09]))
+        else:
+            expected = int(given, 16)
+            check(image[0x06:0x09] == [0x78, expected, 0x22] and "_tarlek_ram" not in symbols,
+                  "%s: 0006h holds MOV R0,#%02Xh / RET, no tarlek_ram: %s" %
+                  (label, expected, image[0x06:0x09]))
 
 
 def test_inclusions(work):
@@ -215,15 +264,20 @@ def test_refusals(work):
                   last_line(result.stdout))
 
 
-def build_sdas_demo(work, page):
+def build_sdas_demo(work, page, ram=None):
     """examples/demo_sdas.asm with its page set to the text page (None: the
-    definition left out), assembled, linked and packed as its comment says.
-    Returns (directory, hex name or None, the assembler's or linker's output)."""
-    where = fresh_dir(work, "sdas_%s" % page)
+    definition left out) and its state's place to the text ram (None: as it
+    is), assembled, linked and packed as its comment says. Returns
+    (directory, hex name or None, the assembler's or linker's output)."""
+    where = fresh_dir(work, "sdas_%s_%s" % (page, ram))
     with open(os.path.join(where, "demo_sdas.asm"), "w") as f:
         source = os.path.join(ARGS.examples, "demo_sdas.asm")
-        f.write(set_page(read_file(source), r"(?m)^\s*TARLEK_PAGE\s*=\s*\w+",
-                         "        TARLEK_PAGE = " + page if page else "", source))
+        text = set_page(read_file(source), r"(?m)^\s*TARLEK_PAGE\s*=\s*\w+",
+                        "        TARLEK_PAGE = " + page if page else "", source)
+        if ram:
+            text = set_page(text, r"(?m)^\s*TARLEK_RAM\s*=\s*\w+",
+                            "        TARLEK_RAM = " + ram, source)
+        f.write(text)
     for cmd in ([ARGS.sdas, "-I" + ARGS.hooks, "-o", "demo_sdas.rel", "demo_sdas.asm"],
                 [ARGS.sdld, "-n", "-i", "demo_sdas.ihx", "demo_sdas.rel"]):
         result = run(cmd, where, combined=True)
@@ -233,9 +287,10 @@ def build_sdas_demo(work, page):
 
 
 def test_sdas_page_definition(work):
-    """The sdas8051 include cannot check the page itself: a missing one
+    """The sdas8051 include does not check the page itself: a missing one
     stops the assembler; tarlek refuses page 00h (under the program) and
-    FFh (too high for any resident of 254 bytes or more)."""
+    FFh (too high for any resident of 254 bytes or more). The include
+    refuses a state on 08h..09h or past FFh."""
     where, name, text = build_sdas_demo(work, None)
     check(name is None and "undefined symbol" in text,
           "sdas8051 stops without TARLEK_PAGE: %s" % last_line(text.split("removing")[0]))
@@ -244,6 +299,22 @@ def test_sdas_page_definition(work):
         status, text = merge(where, name) if name else (None, text)
         check(status == 1 and complaint in text,
               "tarlek refuses the sdas8051 demo at page %s: %s" % (page, last_line(text)))
+    # sdas8051 names the include's line (with the output's file name).
+    include = read_file(os.path.join(ARGS.hooks, "tarlek_sdas.inc")).splitlines()
+    refusals = [":%d: Error: <u>" % (k + 1) for k, line in enumerate(include)
+                if "TARLEK_RAM_must_lie_in_0Ah_to_F4h" in line and not line.startswith(";")]
+    for ram, accepted in (("0x00", False), ("0x09", False), ("0x0A", True), ("0xF4", True),
+                          ("0xF5", False)):
+        where, name, text = build_sdas_demo(work, "0x80", ram)
+        if accepted:
+            check(name is not None and image_of(where, name)[0x06:0x09] ==
+                  [0x78, int(ram, 16), 0x22],
+                  "the sdas8051 demo with TARLEK_RAM = %s: MOV R0,#%s / RET at 0006h %s" %
+                  (ram, ram, last_line(text)))
+        else:
+            check(name is None and any(r in text for r in refusals),
+                  "sdas8051 stops with TARLEK_RAM = %s at the include's line that names the "
+                  "limits: %s" % (ram, text.strip().replace("\n", "; ")))
 
 
 def test_sdas_demo_equals_as31_demo(work):
@@ -270,11 +341,11 @@ def start_session(where, hex_name):
 
 
 def check_identify(host, page, label):
-    """Protocol 2, and the page the resident was laid at."""
+    """Protocol 3, and the page the resident was laid at."""
     answer = host.wait_ready()
-    return check(answer is not None and len(answer) == 16 and answer[0] == 2 and
+    return check(answer is not None and len(answer) == 16 and answer[0] == 3 and
                  answer[4] == page,
-                 "%s: identify answers protocol 2 at page %02Xh: %s" %
+                 "%s: identify answers protocol 3 at page %02Xh: %s" %
                  (label, page, answer.hex() if answer is not None else "no answer"))
 
 
@@ -288,15 +359,24 @@ def word(data):
     return data[0] | data[1] << 8 if len(data) == 2 else None
 
 
-def test_c_demo(work, page, model):
+def test_c_demo(work, page, model, state_at=None):
     label = "C demo, %s model, at %02X00h" % (model, page)
-    where, result = compile_c(work, "demo_c", demo_c_source(), "0x%02X" % page, model)
+    if state_at:
+        label += ", state at %s" % state_at
+    where, result = compile_c(work, "demo_c", demo_c_source(), "0x%02X" % page, model,
+                              state_at=state_at, iram=state_at or "128")
     if not check(result.returncode == 0, "%s compiles %s" % (label, last_line(result.stdout))):
         return
     status, text = merge(where, pack(where, "demo_c"))
     if not check(status == 0, "%s merges: %s" % (label, last_line(text))):
         return
     at = map_symbols(os.path.join(where, "demo_c.map"))
+    hooks = image_of(where, "demo_c.hex")
+    # The state: given, or two bytes into tarlek_ram, off 08h..09h.
+    state = int(state_at, 16) if state_at else at.get("_tarlek_ram", -2) + 2
+    check(hooks[0x06:0x09] == [0x78, state, 0x22] and state >= 0x0A,
+          "%s: 0006h holds MOV R0,#%s / RET (tarlek_ram at %s): %s" %
+          (label, at_text(state), at_text(at.get("_tarlek_ram")), hooks[0x06:0x09]))
 
     with start_session(where, "demo_c.hex") as sim:
         host = Host(sim)
@@ -368,6 +448,7 @@ def main():
     try:
         if ARGS.part == "build":
             test_page_definition(work)
+            test_state_place(work)
             test_inclusions(work)
             test_refusals(work)
             test_sdas_page_definition(work)
@@ -376,8 +457,8 @@ def main():
             else:
                 skip("the sdas8051 demo against the as31 demo", "as31 not found")
         else:
-            for page, model in C_DEMO_RUNS:
-                test_c_demo(work, page, model)
+            for page, model, state_at in C_DEMO_RUNS:
+                test_c_demo(work, page, model, state_at)
             for page in (0x80, 0xA0):
                 test_sdas_demo(work, page)
     finally:

@@ -1,4 +1,4 @@
-"""What the simulator tests share: the host's side of protocol 2, written from
+"""What the simulator tests share: the host's side of protocol 3, written from
 the protocol alone (the tests' oracle, independent of tarlek-mon's codec),
 checks and their report, running a tool, Intel HEX text in and out, and
 programs assembled with as31 and merged with the resident by tarlek.
@@ -90,25 +90,71 @@ def run(cmd, cwd, combined=False):
 
 # ---------------------------------------------------------------- frames
 
-def encode(cmd, payload=b""):
-    """A5h CMD LEN PAYLOAD SUM: SUM makes CMD + LEN + payload + SUM = 0."""
-    body = bytes([cmd, len(payload)]) + bytes(payload)
-    return b"\xA5" + body + bytes([-sum(body) & 0xFF])
+START, ESCAPE = 0xC0, 0xDB
+ESCAPED = {0xC0: b"\xDB\xDC", 0xDB: b"\xDB\xDD"}
+
+
+class Req(tuple):
+    """A request before it has its sequence number: (cmd, body)."""
+
+    def __new__(cls, cmd, body=b""):
+        return super().__new__(cls, (cmd, bytes(body)))
+
+    @property
+    def cmd(self):
+        return self[0]
+
+    @property
+    def body(self):
+        return self[1]
+
+
+def escape(data):
+    return b"".join(ESCAPED.get(byte, bytes([byte])) for byte in data)
+
+
+def encode(req, seq=0):
+    """C0h, then escaped: CMD SEQ LEN BODY SUM, where SUM makes
+    CMD + SEQ + LEN + BODY + SUM = 0 (mod 256)."""
+    if not isinstance(req, Req):
+        req = Req(*req)
+    inner = bytes([req.cmd, seq, len(req.body)]) + req.body
+    return bytes([START]) + escape(inner + bytes([-sum(inner) & 0xFF]))
 
 
 def write_request(cmd, address, data):
-    """A write: address bytes, their check byte (ACHK), the data."""
-    length = len(address) + 1 + len(data)
-    achk = -(cmd + length + sum(address)) & 0xFF
-    return encode(cmd, bytes(address) + bytes([achk]) + bytes(data))
+    """A write: address bytes, their check byte (ACHK: CMD + SEQ + LEN +
+    address + ACHK = 0), the data. ACHK depends on SEQ: the body is made
+    when the sequence number is known (encode calls it)."""
+    return WriteReq(cmd, bytes(address), bytes(data))
+
+
+class WriteReq(Req):
+    def __new__(cls, cmd, address, data):
+        self = super().__new__(cls, cmd, bytes(address) + b"\x00" + bytes(data))
+        self.address = bytes(address)
+        self.data = bytes(data)
+        return self
+
+    def with_seq(self, seq):
+        length = len(self.address) + 1 + len(self.data)
+        achk = -(self.cmd + seq + length + sum(self.address)) & 0xFF
+        return Req(self.cmd, self.address + bytes([achk]) + self.data)
+
+
+def frame(req, seq=0):
+    """The request's bytes on the line with sequence number seq."""
+    if isinstance(req, WriteReq):
+        req = req.with_seq(seq)
+    return encode(req, seq)
 
 
 def read_code(address, n):
-    return encode(0x02, bytes([address >> 8, address & 0xFF, n]))
+    return Req(0x02, bytes([address >> 8 & 0xFF, address & 0xFF, n]))
 
 
 def read_xram(address, n):
-    return encode(0x03, bytes([address >> 8, address & 0xFF, n]))
+    return Req(0x03, bytes([address >> 8 & 0xFF, address & 0xFF, n]))
 
 
 def write_xram(address, data):
@@ -116,7 +162,7 @@ def write_xram(address, data):
 
 
 def read_iram(address, n):
-    return encode(0x05, bytes([address, n]))
+    return Req(0x05, bytes([address, n]))
 
 
 def write_iram(address, data):
@@ -124,45 +170,65 @@ def write_iram(address, data):
 
 
 def read_sfr(address, n):
-    return encode(0x07, bytes([address, n]))
+    return Req(0x07, bytes([address, n]))
 
 
 def write_sfr(address, data):
     return write_request(0x08, [address], data)
 
 
-IDENTIFY = encode(0x01)
+IDENTIFY = Req(0x01)
 
 
 def decode_at(buf):
-    """buf starts with A5h: ("frame", cmd, payload, size), ("short",) while
+    """buf starts with C0h: ("frame", cmd, seq, body, size), ("short",) while
     more bytes could complete it, or ("bad",) when it is no answer frame."""
-    if len(buf) < 3:
-        return ("short",)
-    cmd, n = buf[1], buf[2]
-    if not cmd & 0x80:
+    inner = bytearray()
+    at = 1
+    while True:
+        if len(inner) >= 3 and len(inner) == inner[2] + 4:
+            break
+        if at >= len(buf):
+            return ("short",)
+        byte = buf[at]
+        if byte == START:
+            return ("bad",)
+        if byte == ESCAPE:
+            if at + 1 >= len(buf):
+                return ("short",)
+            second = buf[at + 1]
+            if second not in (0xDC, 0xDD):
+                return ("bad",)
+            inner.append(START if second == 0xDC else ESCAPE)
+            at += 2
+        else:
+            inner.append(byte)
+            at += 1
+    if not inner[0] & 0x80 or sum(inner) & 0xFF:
         return ("bad",)
-    if len(buf) < 4 + n:
-        return ("short",)
-    if sum(buf[1:4 + n]) & 0xFF:
-        return ("bad",)
-    return ("frame", cmd, bytes(buf[3:3 + n]), 4 + n)
+    return ("frame", inner[0], inner[1], bytes(inner[3:-1]), at)
 
 
 class Host:
-    """The host's end of the line: sends requests, picks the answer frames
-    out of what comes back; every other byte is the program's own text, in
-    text. Answers that no request has taken wait in frames, in order."""
+    """The host's end of the line: sends requests, each with a new sequence
+    number, and picks the answer frames out of what comes back; every other
+    byte is the program's own text, in text. Answers that no request has
+    taken wait in frames, in order, as (cmd, seq, body)."""
 
     def __init__(self, sim):
         self.sim = sim
         self.buf = bytearray()
         self.text = bytearray()
         self.frames = []
+        self.seq = 0x10
+
+    def next_seq(self):
+        self.seq = (self.seq + 1) & 0xFF
+        return self.seq
 
     def _scan(self, final):
         while True:
-            at = self.buf.find(0xA5)
+            at = self.buf.find(START)
             if at < 0:
                 self.text += self.buf
                 self.buf.clear()
@@ -175,8 +241,8 @@ class Host:
             if result[0] != "frame":
                 self.text.append(self.buf.pop(0))
                 continue
-            self.frames.append((result[1], result[2]))
-            del self.buf[:result[3]]
+            self.frames.append(result[1:4])
+            del self.buf[:result[4]]
 
     def pump(self, timeout):
         chunk = self.sim.receive(4096, timeout)
@@ -184,21 +250,29 @@ class Host:
         self._scan(final=False)
         return chunk
 
-    def request(self, frame, timeout=None):
-        """Sends one request; returns the answer's payload, or None when no
-        answer to it comes within timeout seconds."""
-        self.sim.send(frame)
-        want = frame[1] | 0x80
+    def send(self, req):
+        """Sends the request with a new sequence number; returns it."""
+        seq = self.next_seq()
+        self.sim.send(frame(req, seq))
+        return seq
+
+    def wait_answer(self, cmd, seq, timeout=None):
         # Generous: s51 paces the line in simulated time, and a loaded
         # machine (a sanitizer build beside it) slows the simulator down.
         deadline = time.monotonic() + (timeout or 5.0)
         while time.monotonic() < deadline:
-            for k, (cmd, payload) in enumerate(self.frames):
-                if cmd == want:
+            for k, (got_cmd, got_seq, body) in enumerate(self.frames):
+                if got_cmd == cmd | 0x80 and got_seq == seq:
                     del self.frames[k]
-                    return payload
+                    return body
             self.pump(min(0.05, max(0.0, deadline - time.monotonic())))
         return None
+
+    def request(self, req, timeout=None):
+        """Sends one request; returns the answer's body, or None when no
+        answer to it (its command and sequence number) comes within timeout
+        seconds."""
+        return self.wait_answer(req.cmd, self.send(req), timeout)
 
     def silence(self, seconds):
         """Listens for seconds; returns the answer frames that came."""
@@ -222,8 +296,7 @@ class Host:
     def until_moved(self, read, timeout=30.0):
         """Calls read (a request) until its value differs from the first one,
         at most for timeout seconds; returns the values read. A program that
-        runs moves its counters between any two answers: the resident holds
-        it only from a request's first byte to the answer's end."""
+        runs moves its counters between any two answers."""
         values = [read()]
         deadline = time.monotonic() + timeout
         while values[-1] == values[0] and time.monotonic() < deadline:
@@ -232,20 +305,14 @@ class Host:
 
     def wait_ready(self, tries=6):
         """The answer to identify once the resident is up, None if it never
-        answers. A probe may go unanswered for a while on a loaded machine:
-        the answers to earlier probes that come late are taken off the line
-        here, so that no later request mistakes one for its own."""
+        answers. Each probe has its own sequence number, so a late answer to
+        an earlier probe is never taken for a later request's."""
         answer = None
         sent = 0
         while answer is None and sent < tries:
             answer = self.request(IDENTIFY, timeout=1.0)
             sent += 1
-        if answer is None or sent == 1:
-            return answer
-        # The line keeps order: once the answer to a request sent after
-        # every probe is in, so is any answer to a probe.
-        if self.request(read_iram(0x00, 1)) is not None:
-            self.frames = [frame for frame in self.frames if frame[0] != IDENTIFY[1] | 0x80]
+        self.frames = [f for f in self.frames if f[0] != IDENTIFY.cmd | 0x80]
         return answer
 
 
