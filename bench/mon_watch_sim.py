@@ -61,7 +61,7 @@ def build_demo(work, resident):
         f.write(source)
     subprocess.run(["sdcc", "-mmcs51", "--debug", "-DTARLEK_PAGE=0x%02X" % PAGE, "--code-loc",
                     "0x0030", "--code-size", "0x%04X" % (PAGE << 8), "--iram-size", "128",
-                    "--stack-size", "48", "-I" + os.path.join(ROOT, "resident"), "demo_c.c"],
+                    "--stack-size", "38", "-I" + os.path.join(ROOT, "resident"), "demo_c.c"],
                    cwd=work, check=True, capture_output=True, timeout=300)
     with open(os.path.join(work, "demo_c.hex"), "wb") as out:
         subprocess.run(["packihx", "demo_c.ihx"], cwd=work, stdout=out, stderr=subprocess.DEVNULL,
