@@ -131,7 +131,7 @@ def split(args, work, program, cpu, baud):
     for space, name in (("iram", "ticks"), ("xram", "last")):
         for count in (1, 64):
             rate, line, _, speed = measure(args, work, program, cpu, baud,
-                                           ["%s:%d" % (name, count)], args.seconds)
+                                           ["%s:%X" % (name, count)], args.seconds)  # COUNT: hex
             cycles = sim_support.CLOCK_HZ / 12.0 / rate
             print("%-7d %-6s %-6d %-7.1f %-14.0f %-14.0f %-9.0f %.2fx" % (
                 baud, space, count, line, cycles, line * per_byte, cycles - line * per_byte,
