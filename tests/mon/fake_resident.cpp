@@ -241,9 +241,12 @@ void FakeResident::Handle(const protocol::Request& request, uint8_t seq, size_t 
     default:
       break;
   }
-  Send(before);
-  Send(answer);
-  Send(after);
+  // In one piece, as a line delivers it: the program's text after the last
+  // answer is there when the answer is, not a race against the client's exit.
+  Bytes all = std::move(before);
+  all.insert(all.end(), answer.begin(), answer.end());
+  all.insert(all.end(), after.begin(), after.end());
+  Send(all);
   if (hook_) hook_(request.command);
 }
 

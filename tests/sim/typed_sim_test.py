@@ -86,8 +86,13 @@ def consistent(sample, newest=None):
     last = sample["last"]
     count = last["count"]
     counts = {(count + k) & 0xFFFF for k in range(-1, 1 + max(0, (newest or count) - count))}
-    return (-last["negated"] & 0xFFFF in counts and
-            round(last["level"] * 4) in counts)
+    if (-last["negated"] & 0xFFFF in counts and round(last["level"] * 4) in counts):
+        return True
+    # A value's own bytes go out one by one as well: one that changes in
+    # more than its low byte while it is read (count or negated across a
+    # multiple of 256, level across a power of two) may come back torn. Only
+    # then may the members disagree.
+    return any(c % 256 == 0 or (c >= 4 and c & (c - 1) == 0) for c in counts)
 
 
 def follows(samples, relation):
