@@ -149,7 +149,10 @@ def loaded(program, name, command, cwd, quiet_phase, until=None):
             if process.poll() is not None:
                 break
             during.append(reading)
-            if until is not None and reading.cycles - before.cycles >= until * PERIOD:
+            # Stopped only once it answers: a Ctrl-C during its start-up
+            # (identify) is rightly an interruption, not the end of a load.
+            if (until is not None and reader.parts["out"] and
+                    reading.cycles - before.cycles >= until * PERIOD):
                 process.send_signal(signal.SIGINT)
                 break
         out, err = reader.finish(timeout=600)
@@ -175,7 +178,11 @@ class _Collector:
             thread.start()
 
     def _drain(self, key, stream):
-        self.parts[key] = stream.read()
+        while True:
+            chunk = stream.read1(65536)
+            if not chunk:
+                return
+            self.parts[key] += chunk
 
     def finish(self, timeout):
         self.process.wait(timeout=timeout)
