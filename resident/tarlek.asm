@@ -155,6 +155,18 @@ rx_esc_bad:                     ; DBh and then neither DCh nor DDh: dropped
         mov     @r0, #0
         sjmp    sr_end
 
+; The end of a step that may end after the next byte came (above about
+; 68,000 baud at 11.0592 MHz, or when the program's own interrupt held this
+; one): a byte waiting is taken at once, in the same interrupt. Left for
+; another interrupt, it could wait behind one of the program's at the same
+; priority, which the 8051 serves first, until the byte after it came: the
+; 8051 drops a byte that completes while RI is set, and the request is lost.
+rx_more:
+        jnb     ri, sr_end
+        clr     ri
+        lcall   TARLEK_HOOK
+        sjmp    rx
+
 
 ; Step 0, outside a frame: the byte is ignored.
 rx_steps:
@@ -186,7 +198,7 @@ wx_next:
 ; One data byte less to come; after the last, the sum. R0 at CNT.
 rx_counted:
         dec     @r0
-        cjne    @r0, #0, rx_end
+        cjne    @r0, #0, rx_more
         inc     r0              ; RXS
         mov     @r0, #(rx_sum-rx_steps)
         sjmp    rx_end
@@ -293,7 +305,7 @@ rl_fits:
         dec     r0
         dec     r0              ; RXS
         mov     @r0, a
-        sjmp    rs_end
+        ljmp    rx_more
 
 ; The last byte, SUM: with a good sum the answer is set up and started.
 rx_sum: mov     @r0, #0         ; the frame ends
@@ -377,8 +389,10 @@ rx_third:
         dec     r0
         dec     r0              ; CNT
         mov     @r0, a
+        setb    f0              ; a write: its data byte may wait already
         sjmp    rt_count
 rt_read:
+        clr     f0              ; a read: its sum can wait
         dec     r0
         dec     r0
         dec     r0
@@ -414,7 +428,9 @@ rt_drop_rsum:
         dec     r0              ; RXS
 rt_drop:
         mov     @r0, #0
-rt_end: ljmp    sr_end
+rt_end: jnb     f0, rt_out
+        ljmp    rx_more
+rt_out: ljmp    sr_end
 
 ; R0 at the state's AL; A kept.
 hook_al:

@@ -39,6 +39,7 @@ BAUD_SFRS = {9600: {0x89: 0x20, 0x8D: 0xFD}, 115200: {0xC8: 0x34, 0xCA: 0xFD, 0x
 STACK_START = 0x5F      # the program's SP: the resident's stack starts above it
 STACK_BUDGET = 11
 STATE = range(0x74, 0x80)   # the resident's 12 bytes (TARLEK_RAM of known_state.asm)
+TICKING = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ticking.asm")
 
 
 
@@ -312,6 +313,34 @@ def test_fast():
     """115200 baud from timer 2 on an 8052."""
     commands_at(0x80, "hex", cpu="8052", resident_path=ARGS.resident_8052, baud=115200)
     stream(cpu="8052", resident_path=ARGS.resident_8052, baud=115200)
+    beside_a_tick()
+
+
+def beside_a_tick():
+    """At 115200 baud beside the program's own interrupt (ticking.asm: 35
+    cycles every 200, at the serial port's priority, which the 8051 serves
+    first): reads and a write of 252 bytes of external RAM are each answered
+    at the first attempt. A byte the resident leaves waiting while the tick
+    runs is overrun by the next one; a step that outlasts a byte (LEN, a
+    write's ACHK and data bytes) must take the byte waiting at its end."""
+    label = "beside a tick at 115200 baud"
+    work = tempfile.mkdtemp(prefix="tick-", dir=WORK)
+    resident = open(ARGS.resident_8052, "rb").read()
+    program, image = merge(work, TICKING, 0x80, "hex", resident)
+    with session(work, program, "8052") as sim:
+        host = Host(sim)
+        check(identify_ok(host.wait_ready(), 0x80, 115200), "%s: identify" % label)
+        ticks = lambda: host.request(read_iram(0x30, 2))  # noqa: E731
+        check(len(set(host.until_moved(ticks))) > 1, "%s: the program ticks" % label)
+        reads = [(a, host.request(read_code(a, 64), timeout=1.0)) for a in range(0x8000, 0x8680, 0x40)]
+        missed = ["%04Xh" % a for a, got in reads if got != image[a:a + 64]]
+        check(not missed, "%s: %d reads of 64 bytes of the resident's code, each answered at once (missed: %s)" %
+              (label, len(reads), missed))
+        writes = [bytes((k * 5 + n) & 0xFF for k in range(252)) for n in range(4)]
+        answered = [host.request(write_xram(0x0100, data), timeout=1.0) == b"" and
+                    sim.memory("dx", 0x0100, 0x01FB) == data for data in writes]
+        check(all(answered), "%s: writes of 252 bytes of external RAM, each answered at once "
+              "and in place: %s" % (label, answered))
 
 
 def test_stream():
