@@ -470,6 +470,16 @@ TEST(Commands, WatchPrintsAJsonLinePerSample) {
       << s.err;
   EXPECT_GE(std::stod(bytes[1]), 14.0) << s.err;
   EXPECT_LT(std::stod(bytes[1]), 15.0) << s.err;
+  EXPECT_EQ(s.err.find("sent again"), std::string::npos) << s.err;
+
+  // A sample whose request went unanswered once: the closing line says so.
+  Session lossy;
+  lossy.resident->Script({testing::Fault::kNone, testing::Fault::kNone, testing::Fault::kSilent});
+  EXPECT_EQ(lossy.Run({"--slack", "0.05", "watch", "--json", "--interval", "0.05", "--seconds",
+                       "0.5", "iram", "40", "2"}),
+            kExitOk);
+  EXPECT_NE(lossy.err.find(" line bytes a sample; 1 request sent again\n"), std::string::npos)
+      << lossy.err;
 }
 
 TEST(Commands, WatchOnATerminalRedrawsAndMarksChanges) {
