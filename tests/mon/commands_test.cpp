@@ -550,6 +550,21 @@ TEST(Commands, ProgramOutputComesInWholeLines) {
   EXPECT_EQ(failing.err.rfind("ab [cut]\nno answer", 0), 0u) << failing.err;
 }
 
+// plot takes what watch takes (a raw place as well, without a map); a line
+// the program had begun is given out before plot's closing line.
+TEST(Commands, PlotEndsWithTheProgramsCutLineBeforeItsClosingLine) {
+  Session s;
+  s.resident->SetChatter({'a', 'b'}, {});
+  EXPECT_EQ(s.Run({"plot", "--interval", "0.05", "--seconds", "0.3", "iram", "40", "2"}), kExitOk)
+      << s.err;
+  EXPECT_TRUE(std::regex_match(
+      s.out, std::regex("plot: open http://127\\.0\\.0\\.1:\\d+/ \\(Ctrl-C ends\\)\n")))
+      << s.out;
+  EXPECT_TRUE(
+      std::regex_match(s.err, std::regex("(ab)+ \\[cut\\]\nplot: ended after \\d+ samples\n")))
+      << s.err;
+}
+
 // On a terminal the program's control bytes are shown, not obeyed, and
 // watch's table stays whole below the program's lines; piped, the bytes are
 // passed on as they came.
