@@ -2,6 +2,10 @@
 # generator: the reload values, the SFR tables, and the as31 wrappers that
 # carry them into the assembly as .equ lines.
 
+# The most code a resident image may hold, in every build (the SFR tables
+# alone take 768 bytes of it).
+set(TARLEK_RESIDENT_MAX_LENGTH 1756)
+
 # The standard rates offered when an asked rate cannot be made.
 set(TARLEK_STANDARD_BAUDS 300 600 1200 2400 4800 9600 14400 19200 28800 38400 57600 115200)
 
@@ -267,6 +271,14 @@ function(tarlek_add_resident name clock baud timer out)
   if(timer EQUAL 1)
     equ(TARLEK_TH1 ${rate_TH1})
     equ(TARLEK_SMOD ${rate_SMOD})
+    # The one instruction that sets SMOD: ANL PCON,#7Fh or ORL PCON,#80h.
+    if(rate_SMOD)
+      equ(TARLEK_PCON_OP 43h)
+      equ(TARLEK_PCON_BITS 80h)
+    else()
+      equ(TARLEK_PCON_OP 53h)
+      equ(TARLEK_PCON_BITS 7Fh)
+    endif()
   else()
     math(EXPR high "${rate_RCAP2} >> 8")
     math(EXPR low "${rate_RCAP2} & 255")
@@ -310,8 +322,13 @@ function(tarlek_add_resident name clock baud timer out)
   endforeach()
   add_custom_command(
     OUTPUT ${out}
-    COMMAND tarlek_build_resident ${hexes} ${out}
-    DEPENDS tarlek_build_resident ${hexes}
+    # Built beside, checked, then put in place: an image too large never
+    # looks up to date.
+    COMMAND tarlek_build_resident ${hexes} ${out}.part
+    COMMAND ${CMAKE_COMMAND} -DIMAGE=${out}.part -DLIMIT=${TARLEK_RESIDENT_MAX_LENGTH}
+            -P ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/check_image_size.cmake
+    COMMAND ${CMAKE_COMMAND} -E rename ${out}.part ${out}
+    DEPENDS tarlek_build_resident ${hexes} ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/check_image_size.cmake
     COMMENT "Building the resident image ${name}"
     VERBATIM)
   message(STATUS "Resident ${name}: ${clock} Hz, ${baud} baud (really ${rate_REAL}) "

@@ -106,14 +106,20 @@ rx:     mov     a, sbuf
         cjne    a, #START, rx_in
         mov     a, @r0          ; TXS
         jnz     sr_end          ; an answer goes out: its request's state is in use
-        xch     a, r0
-        add     a, #O_RXS
-        xch     a, r0           ; RXS
+        inc     r0
+        inc     r0
+        inc     r0              ; AH, AL, CNT: identify's answer, from id_table
+        mov     @r0, #(id_table/256) ; (a request with an address sets its own)
+        inc     r0              ; AL
+        mov     @r0, #(id_table & 0FFh)
+        inc     r0              ; CNT
+        mov     @r0, #ID_LENGTH
+        inc     r0              ; RXS
         mov     @r0, #(rx_cmd-rx_steps)
         inc     r0              ; RSUM
-        mov     @r0, #0
+        mov     @r0, a
         inc     r0              ; ESC
-        mov     @r0, #0
+        mov     @r0, a
         sjmp    sr_end
 rx_in:  xch     a, r0
         add     a, #O_ESC
@@ -195,30 +201,25 @@ rx_counted:
 ; names the next step (0: the frame is dropped).
 rx_cmd: mov     a, @r0
         mov     @r0, #(rx_seq-rx_steps)
-        inc     r0
-        inc     r0
-        inc     r0              ; CMD
-        mov     @r0, a
-        sjmp    rx_end
+        sjmp    rc_keep         ; three on: CMD
 rx_seq: mov     a, @r0
         mov     @r0, #(rx_len-rx_steps)
         inc     r0
+rc_keep:
         inc     r0
         inc     r0
-        inc     r0              ; SEQ
+        inc     r0              ; SEQ (CMD from rx_cmd)
         mov     @r0, a
         sjmp    rx_end
 rx_ah:  mov     a, @r0
         mov     @r0, #(rx_al-rx_steps)
         dec     r0
-        dec     r0
-        dec     r0              ; AH
-        mov     @r0, a
-        sjmp    rx_end
+        sjmp    ra_keep         ; three back: AH
 rx_al:  mov     a, @r0
         mov     @r0, #(rx_third-rx_steps)
+ra_keep:
         dec     r0
-        dec     r0              ; AL
+        dec     r0              ; AL (AH from rx_ah)
         mov     @r0, a
 rx_end: ljmp    sr_end
 
@@ -276,10 +277,7 @@ rx_len: mov     a, @r0
         xrl     a, @r0
         jnz     rx_end
         sjmp    rl_fits
-rl_least:
-        anl     a, #7Fh
-        cpl     a
-        inc     a
+rl_least:                       ; A: 256 - the least
         add     a, @r0          ; carry: LEN is the least or more
         jnc     rx_end
         inc     a
@@ -300,25 +298,7 @@ rx_sum: mov     @r0, #0         ; the frame ends
         inc     r0              ; RSUM
         cjne    @r0, #0, rs_end
         inc     r0
-        inc     r0              ; CMD
-        cjne    @r0, #CMD_IDENTIFY, rs_wsfr
-        dec     r0
-        dec     r0
-        dec     r0
-        dec     r0
-        dec     r0
-        dec     r0              ; AH: the answer comes from id_table
-        mov     @r0, #(id_table/256)
-        inc     r0
-        mov     @r0, #(id_table & 0FFh)
-        inc     r0
-        mov     @r0, #ID_LENGTH
-        inc     r0
-        inc     r0
-        inc     r0
-        inc     r0              ; CMD
-        sjmp    rs_answer
-rs_wsfr:
+        inc     r0              ; CMD (identify: AH, AL and CNT set at C0h)
         cjne    @r0, #CMD_WRITE_SFR, rs_answer
         inc     r0
         inc     r0              ; n
@@ -345,8 +325,7 @@ rs_answer:
         jbc     tb8, rs_kick    ; the line is free: the answer starts now
 rs_end: ljmp    sr_end          ; else when the byte in the transmitter is out
 rs_kick:
-        lcall   TARLEK_HOOK
-        ljmp    tx
+        ljmp    tx_start        ; R0 at TXS
 
 ; After the address: a read's count, or a write's ACHK.
 rx_third:
@@ -625,8 +604,8 @@ cmd_info:
         add     a, @r0
         movc    a, @a+pc        ; from the RET on: the entry of command 1 is 1 on
         ret
-cmd_lengths:                    ; LEN: exactly; 80h + the least for writes
-        .db     0, 3, 3, 84h, 2, 83h, 2, 83h
+cmd_lengths:                    ; LEN: exactly (below 80h); 256 - the least for writes
+        .db     0, 3, 3, (256-4), 2, (256-3), 2, (256-3)
 cmd_next:                       ; the step after LEN
         .db     (rx_sum-rx_steps), (rx_ah-rx_steps), (rx_ah-rx_steps), (rx_ah-rx_steps)
         .db     (rx_al-rx_steps), (rx_al-rx_steps), (rx_al-rx_steps), (rx_al-rx_steps)
@@ -686,33 +665,33 @@ ia_end: ret
 
 ; Runs the read table's entry for the SFR at @R0 (R0 at AL): A = the SFR as
 ; the program sees it, R0 still at AL. Entries are 3 bytes from sfr_reads,
-; (address - 80h) * 3 = 2 * (address - 80h) + address - 80h.
+; (address - 80h) * 3. The address has bit 7 set, which RL A turns into bit
+; 0: RL A gives 2 * (address - 80h) + 1, and adding the address once more
+; 3 * (address - 80h) + 81h.
 sfr_read:
         mov     a, @r0
-        anl     a, #7Fh
         rl      a
-        add     a, @r0          ; 3 * (address - 80h) + 80h, carry: 256 and more
+        add     a, @r0          ; 3 * (address - 80h) + 81h, carry: 256 and more
         mov     f0, c           ; (PSW is the interrupt's own: the program's comes back)
-        add     a, #((sfr_reads-80h) & 0FFh)
+        add     a, #((sfr_reads-81h) & 0FFh)
         push    acc
         clr     a
-        addc    a, #((sfr_reads-80h)/256)
+        addc    a, #((sfr_reads-81h)/256)
         sjmp    sfr_go
 
 ; Runs the write table's entry for the SFR at @R0 (R0 at AL), whose MOV
 ; dir,@R0 takes the data byte two places on (RXS). R0 is lost.
 sfr_write:
         mov     a, @r0
-        anl     a, #7Fh
         rl      a
         add     a, @r0
         mov     f0, c
         inc     r0
         inc     r0              ; RXS: the data byte
-        add     a, #((sfr_writes-80h) & 0FFh)
+        add     a, #((sfr_writes-81h) & 0FFh)
         push    acc
         clr     a
-        addc    a, #((sfr_writes-80h)/256)
+        addc    a, #((sfr_writes-81h)/256)
 sfr_go: jnb     f0, sg_push
         inc     a
 sg_push:
