@@ -120,7 +120,7 @@ Nearest rates that work: ${nearest}."
 endfunction()
 
 # The SFRs the resident does not simply read with MOV A,dir / RET and write
-# with MOV dir,@R0 / RET (3 bytes each): "address read write [timer]". read
+# with MOV dir,A / RET (3 bytes each; A holds the byte to write): "address read write [timer]". read
 # is a routine of tarlek.asm or "-"; write is "skip" (never written,
 # answered FFh), "keep:MASK" (the bits of MASK keep their value, answered
 # MASK) or a routine (answered 00h). A rule with a timer holds only for
@@ -178,7 +178,7 @@ function(tarlek_sfr_tables timer out)
       endif()
       set(mask "")
       if(write STREQUAL "")
-        string(APPEND writes "\tmov\t0${address}h, @r0\n\tret\n")
+        string(APPEND writes "\tmov\t0${address}h, a\n\tret\n")
       elseif(write STREQUAL "skip")
         string(APPEND writes "\tret\t\t\t; ${address}h: not written\n\tnop\n\tnop\n")
         set(mask FF)
@@ -190,7 +190,7 @@ function(tarlek_sfr_tables timer out)
         string(APPEND writes "\tljmp\tkeep_${address}\n")
         string(APPEND keeps
                "keep_${address}:\t\t\t; ${address}h: the bits of ${mask}h keep their value\n"
-               "\tmov\ta, @r0\n\txrl\ta, 0${address}h\n\tanl\ta, #0${free}h\n"
+               "\txrl\ta, 0${address}h\n\tanl\ta, #0${free}h\n"
                "\txrl\ta, 0${address}h\n\tmov\t0${address}h, a\n\tret\n")
       else()
         string(APPEND writes "\tljmp\t${write}\t\t; ${address}h\n")

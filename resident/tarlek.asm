@@ -241,8 +241,8 @@ wi_skipped:
         inc     r0              ; CNT
         ljmp    rx_slow_counted
 
-; A data byte of a write of SFRs: it stays in RXS's place, where the SFR
-; table's MOV dir,@R0 takes it.
+; A data byte of a write of SFRs: it stays in RXS's place, where sfr_write
+; takes it.
 rx_ws:  dec     r0
         dec     r0              ; AL
         lcall   sfr_write
@@ -446,11 +446,7 @@ tx_count:
         inc     r0              ; CNT
         dec     @r0
         cjne    @r0, #0, tc_more
-        dec     r0
-        dec     r0
-        dec     r0
-        dec     r0
-        dec     r0              ; TXS
+        lcall   TARLEK_HOOK     ; TXS (as fast as five DEC R0)
         mov     @r0, #(tx_sum-tx_steps)
         inc     r0
         inc     r0              ; TSUM
@@ -679,8 +675,9 @@ sfr_read:
         addc    a, #((sfr_reads-81h)/256)
         sjmp    sfr_go
 
-; Runs the write table's entry for the SFR at @R0 (R0 at AL), whose MOV
-; dir,@R0 takes the data byte two places on (RXS). R0 is lost.
+; Runs the write table's entry for the SFR at @R0 (R0 at AL) with A = the
+; data byte two places on (RXS), which the entry's MOV dir,A writes. R0 is
+; lost.
 sfr_write:
         mov     a, @r0
         rl      a
@@ -696,6 +693,7 @@ sfr_go: jnb     f0, sg_push
         inc     a
 sg_push:
         push    acc
+        mov     a, @r0          ; a write's data byte (a read's entry replaces it)
         ret
 
 ; The SFRs the resident borrows, reached from the tables at SP = SP0+7:
@@ -711,17 +709,14 @@ rd_saved:
 rd_sp:  mov     a, sp
         add     a, #(256-7)     ; SP0
         ret
-wr_acc: mov     a, @r0
-        push    acc
-        mov     a, #(256-5)     ; SP0+3, one byte pushed
+wr_acc: mov     r0, a           ; the data byte
+        mov     a, #(256-4)     ; SP0+3
         sjmp    wr_saved
-wr_psw: mov     a, @r0
-        push    acc
-        mov     a, #(256-4)     ; SP0+4
+wr_psw: mov     r0, a
+        mov     a, #(256-3)     ; SP0+4
 wr_saved:
         add     a, sp
-        mov     r0, a
-        pop     acc
+        xch     a, r0
         mov     @r0, a
         ret
 
