@@ -66,20 +66,9 @@ base:   ljmp    init
         ljmp    serial
         ljmp    putchar
 
-; The serial interrupt: one sent byte (TI) or one received byte (RI).
-serial: push    acc
-        push    psw
-        mov     a, r0
-        push    acc
-        lcall   TARLEK_HOOK     ; R0: the state
-        jbc     ri, rx
-        jbc     ti, sr_tx
-sr_end: pop     acc
-        mov     r0, a
-        pop     psw
-        pop     acc             ; last: PSW's parity bit follows the program's A
-        reti
-sr_tx:  ljmp    tx
+; The interrupt's entry sits between the code that takes a received byte and
+; the answer's steps: its JBCs reach both, and both reach its end (sr_end)
+; with SJMP. The request's steps follow the answer's.
 
 ; rx_counted for a data byte of a write of internal RAM or SFRs, which takes
 ; longer than a byte lasts at 115200 baud: when an escape (DBh) has come
@@ -138,7 +127,7 @@ rx_byte:                        ; A: the frame's byte, R0 at ESC
         dec     r0              ; RXS (0: outside a frame, rx_idle)
         xch     a, @r0
         cjne    a, #(rx_wx-rx_steps), rx_step
-        sjmp    rx_wx
+        ljmp    rx_wx           ; (as fast as SJMP)
 rx_step:
         add     a, #(rx_steps & 0FFh)
         push    acc
@@ -160,6 +149,210 @@ rx_esc_bad:                     ; DBh and then neither DCh nor DDh: dropped
         dec     r0              ; RXS
         mov     @r0, #0
         sjmp    sr_end
+
+
+; The serial interrupt: one sent byte (TI) or one received byte (RI).
+serial: push    acc
+        push    psw
+        mov     a, r0
+        push    acc
+        lcall   TARLEK_HOOK     ; R0: the state
+        jbc     ri, rx
+        jbc     ti, tx
+sr_end: pop     acc
+        mov     r0, a
+        pop     psw
+        pop     acc             ; last: PSW's parity bit follows the program's A
+        reti
+
+
+tx_free:                        ; the program's character or an answer's end
+        setb    tb8
+        sjmp    sr_end
+
+; A byte has gone out. R0 at TXS; read code is the answer's common step.
+tx:     mov     a, @r0
+        jz      tx_free
+tx_steps:                       ; (never a step itself: 0 stands for none)
+        cjne    a, #(tx_code-tx_steps), tx_step
+; Answer data from code memory (read code, identify): R0 at TXS.
+tx_code:
+        push    dpl
+        push    dph
+        inc     r0
+        inc     r0
+        inc     r0              ; AH
+        mov     dph, @r0
+        inc     r0              ; AL
+        mov     dpl, @r0
+        clr     a
+        movc    a, @a+dptr
+        sjmp    tx_read
+; Answer data from external RAM: R0 at TXS.
+tx_xram:
+        push    dpl
+        push    dph
+        inc     r0
+        inc     r0
+        inc     r0              ; AH
+        mov     dph, @r0
+        inc     r0              ; AL
+        mov     dpl, @r0
+        movx    a, @dptr
+tx_read:                        ; the address one on, R0 at AL
+        pop     dph
+        pop     dpl
+        inc     @r0
+        cjne    @r0, #0, tx_count
+        dec     r0
+        inc     @r0             ; (FFFFh wraps to 0000h)
+        inc     r0
+; A: the next data byte, R0 at AL. One byte less to go; after the last, the sum.
+tx_count:
+        inc     r0              ; CNT
+        dec     @r0
+        cjne    @r0, #0, tc_more
+        lcall   TARLEK_HOOK     ; TXS (as fast as five DEC R0)
+        mov     @r0, #(tx_sum-tx_steps)
+        inc     r0
+        inc     r0              ; TSUM
+        sjmp    tx_send
+tc_more:
+        dec     r0
+        dec     r0
+        dec     r0              ; TSUM
+; Sends A as a byte of the frame, escaped, and adds it to the sum; R0 at TSUM.
+tx_send:
+        xch     a, @r0
+        add     a, @r0
+        xch     a, @r0
+        cjne    a, #START, ts_escape
+        mov     a, #(tx_esc_start-tx_steps)
+        sjmp    ts_split
+ts_escape:
+        cjne    a, #ESCAPE, ts_plain
+        mov     a, #(tx_esc_escape-tx_steps)
+ts_split:                       ; DBh now; the second byte, then the step that was next
+        dec     r0
+        dec     r0              ; TXS
+        xch     a, @r0
+        inc     r0              ; TXE
+        mov     @r0, a
+        mov     a, #ESCAPE
+ts_plain:
+        mov     sbuf, a
+        sjmp    sr_end
+
+
+; The second byte of an escape; then the step that was next. R0 at TXS.
+tx_esc_start:
+        mov     sbuf, #ESC_START
+        sjmp    tx_resume
+tx_esc_escape:
+        mov     sbuf, #ESC_ESCAPE
+tx_resume:
+        inc     r0
+        mov     a, @r0
+        dec     r0
+        mov     @r0, a
+        sjmp    sr_end
+
+tx_step:
+        add     a, #(tx_steps & 0FFh)
+        push    acc
+        clr     a
+        addc    a, #(tx_steps/256)
+        push    acc
+        ret
+
+; The steps of an answer's head: C0h (not summed), CMD|80h, SEQ, LEN. R0 at TXS.
+tx_start:
+        mov     @r0, #(tx_cmd-tx_steps)
+        inc     r0
+        inc     r0              ; TSUM
+        mov     @r0, #0
+        mov     a, #START
+        sjmp    ts_plain
+tx_cmd: mov     @r0, #(tx_seq-tx_steps)
+        mov     a, r0
+        add     a, #O_CMD
+        mov     r0, a
+        mov     a, @r0
+        orl     a, #80h
+        sjmp    tx_head
+tx_seq: mov     @r0, #(tx_len-tx_steps)
+        mov     a, r0
+        add     a, #O_SEQ
+        mov     r0, a
+        mov     a, @r0
+tx_head:
+        lcall   TARLEK_HOOK
+        inc     r0
+        inc     r0              ; TSUM
+        sjmp    tx_send
+; LEN: the count of data bytes (CNT), or 0 when the answer has none.
+tx_len: mov     a, r0
+        add     a, #O_LEN
+        mov     r0, a
+        mov     a, @r0          ; the data step; 0: an empty answer
+        lcall   TARLEK_HOOK     ; TXS
+        jnz     tl_data
+        mov     a, #(tx_sum-tx_steps)
+tl_data:
+        mov     @r0, a
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0              ; CNT: 0 for an empty answer
+        mov     a, @r0
+        dec     r0
+        dec     r0
+        dec     r0              ; TSUM
+        sjmp    tx_send
+; The sum, the frame's last byte: from here on a new request may begin, and
+; the line is free again once the sum has gone out. R0 at TXS.
+tx_sum: mov     @r0, #0
+        inc     r0
+        inc     r0              ; TSUM
+        mov     a, @r0
+        cpl     a
+        inc     a
+        sjmp    tx_send
+
+; Answer data from internal RAM, as the program sees it: R0 at TXS.
+tx_iram:
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0              ; AL
+        mov     a, @r0
+        inc     @r0
+        push    acc
+        lcall   iram_at
+        pop     acc
+        mov     a, @r0
+        lcall   hook_al
+        ljmp    tx_count
+; Answer data of a read of SFRs: R0 at TXS.
+tx_sfr: inc     r0
+        inc     r0
+        inc     r0
+        inc     r0              ; AL
+        lcall   sfr_read
+        inc     @r0
+        ljmp    tx_count
+; The answer to a write of SFRs: the bits kept, one byte per SFR. R0 at TXS.
+tx_mask:
+        inc     r0
+        inc     r0
+        inc     r0              ; AH: the address of the mask
+        mov     a, @r0
+        inc     @r0
+        lcall   sfr_mask
+        inc     r0              ; AL
+        ljmp    tx_count
+
 
 
 ; Step 0, outside a frame: the byte is ignored.
@@ -403,195 +596,6 @@ hook_al:
         inc     r0
         inc     r0
         ret
-
-; A byte has gone out. R0 at TXS; read code is the answer's common step.
-tx:     mov     a, @r0
-        jz      tx_free
-tx_steps:                       ; (never a step itself: 0 stands for none)
-        cjne    a, #(tx_code-tx_steps), tx_step
-; Answer data from code memory (read code, identify): R0 at TXS.
-tx_code:
-        push    dpl
-        push    dph
-        inc     r0
-        inc     r0
-        inc     r0              ; AH
-        mov     dph, @r0
-        inc     r0              ; AL
-        mov     dpl, @r0
-        clr     a
-        movc    a, @a+dptr
-        sjmp    tx_read
-; Answer data from external RAM: R0 at TXS.
-tx_xram:
-        push    dpl
-        push    dph
-        inc     r0
-        inc     r0
-        inc     r0              ; AH
-        mov     dph, @r0
-        inc     r0              ; AL
-        mov     dpl, @r0
-        movx    a, @dptr
-tx_read:                        ; the address one on, R0 at AL
-        pop     dph
-        pop     dpl
-        inc     @r0
-        cjne    @r0, #0, tx_count
-        dec     r0
-        inc     @r0             ; (FFFFh wraps to 0000h)
-        inc     r0
-; A: the next data byte, R0 at AL. One byte less to go; after the last, the sum.
-tx_count:
-        inc     r0              ; CNT
-        dec     @r0
-        cjne    @r0, #0, tc_more
-        lcall   TARLEK_HOOK     ; TXS (as fast as five DEC R0)
-        mov     @r0, #(tx_sum-tx_steps)
-        inc     r0
-        inc     r0              ; TSUM
-        sjmp    tx_send
-tc_more:
-        dec     r0
-        dec     r0
-        dec     r0              ; TSUM
-; Sends A as a byte of the frame, escaped, and adds it to the sum; R0 at TSUM.
-tx_send:
-        xch     a, @r0
-        add     a, @r0
-        xch     a, @r0
-        cjne    a, #START, ts_escape
-        mov     a, #(tx_esc_start-tx_steps)
-        sjmp    ts_split
-ts_escape:
-        cjne    a, #ESCAPE, ts_plain
-        mov     a, #(tx_esc_escape-tx_steps)
-ts_split:                       ; DBh now; the second byte, then the step that was next
-        dec     r0
-        dec     r0              ; TXS
-        xch     a, @r0
-        inc     r0              ; TXE
-        mov     @r0, a
-        mov     a, #ESCAPE
-ts_plain:
-        mov     sbuf, a
-        sjmp    tx_end
-
-tx_step:
-        add     a, #(tx_steps & 0FFh)
-        push    acc
-        clr     a
-        addc    a, #(tx_steps/256)
-        push    acc
-        ret
-tx_free:                        ; the program's character or an answer's end
-        setb    tb8
-tx_end: pop     acc             ; the interrupt's end, as sr_end
-        mov     r0, a
-        pop     psw
-        pop     acc
-        reti
-
-; The second byte of an escape; then the step that was next. R0 at TXS.
-tx_esc_start:
-        mov     sbuf, #ESC_START
-        sjmp    tx_resume
-tx_esc_escape:
-        mov     sbuf, #ESC_ESCAPE
-tx_resume:
-        inc     r0
-        mov     a, @r0
-        dec     r0
-        mov     @r0, a
-        sjmp    tx_end
-
-; The steps of an answer's head: C0h (not summed), CMD|80h, SEQ, LEN. R0 at TXS.
-tx_start:
-        mov     @r0, #(tx_cmd-tx_steps)
-        inc     r0
-        inc     r0              ; TSUM
-        mov     @r0, #0
-        mov     a, #START
-        sjmp    ts_plain
-tx_cmd: mov     @r0, #(tx_seq-tx_steps)
-        mov     a, r0
-        add     a, #O_CMD
-        mov     r0, a
-        mov     a, @r0
-        orl     a, #80h
-        sjmp    tx_head
-tx_seq: mov     @r0, #(tx_len-tx_steps)
-        mov     a, r0
-        add     a, #O_SEQ
-        mov     r0, a
-        mov     a, @r0
-tx_head:
-        lcall   TARLEK_HOOK
-        inc     r0
-        inc     r0              ; TSUM
-        sjmp    tx_send
-; LEN: the count of data bytes (CNT), or 0 when the answer has none.
-tx_len: mov     a, r0
-        add     a, #O_LEN
-        mov     r0, a
-        mov     a, @r0          ; the data step; 0: an empty answer
-        lcall   TARLEK_HOOK     ; TXS
-        jnz     tl_data
-        mov     a, #(tx_sum-tx_steps)
-tl_data:
-        mov     @r0, a
-        inc     r0
-        inc     r0
-        inc     r0
-        inc     r0
-        inc     r0              ; CNT: 0 for an empty answer
-        mov     a, @r0
-        dec     r0
-        dec     r0
-        dec     r0              ; TSUM
-        sjmp    tx_send
-; The sum, the frame's last byte: from here on a new request may begin, and
-; the line is free again once the sum has gone out. R0 at TXS.
-tx_sum: mov     @r0, #0
-        inc     r0
-        inc     r0              ; TSUM
-        mov     a, @r0
-        cpl     a
-        inc     a
-        sjmp    tx_send
-
-; Answer data from internal RAM, as the program sees it: R0 at TXS.
-tx_iram:
-        inc     r0
-        inc     r0
-        inc     r0
-        inc     r0              ; AL
-        mov     a, @r0
-        inc     @r0
-        push    acc
-        lcall   iram_at
-        pop     acc
-        mov     a, @r0
-        lcall   hook_al
-        ljmp    tx_count
-; Answer data of a read of SFRs: R0 at TXS.
-tx_sfr: inc     r0
-        inc     r0
-        inc     r0
-        inc     r0              ; AL
-        lcall   sfr_read
-        inc     @r0
-        ljmp    tx_count
-; The answer to a write of SFRs: the bits kept, one byte per SFR. R0 at TXS.
-tx_mask:
-        inc     r0
-        inc     r0
-        inc     r0              ; AH: the address of the mask
-        mov     a, @r0
-        inc     @r0
-        lcall   sfr_mask
-        inc     r0              ; AL
-        ljmp    tx_count
 
 ; The commands' rules, one byte per command 01h..08h: cmd_info returns the
 ; entry of the table that A names (its offset from cmd_lengths) for the
