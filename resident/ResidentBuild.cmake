@@ -2,6 +2,10 @@
 # generator: the reload values, the SFR tables, and the as31 wrappers that
 # carry them into the assembly as .equ lines.
 
+# The most code a resident image may hold, in every build (the SFR tables
+# alone take 768 bytes of it).
+set(TARLEK_RESIDENT_MAX_LENGTH 1756)
+
 # The standard rates offered when an asked rate cannot be made.
 set(TARLEK_STANDARD_BAUDS 300 600 1200 2400 4800 9600 14400 19200 28800 38400 57600 115200)
 
@@ -116,7 +120,7 @@ Nearest rates that work: ${nearest}."
 endfunction()
 
 # The SFRs the resident does not simply read with MOV A,dir / RET and write
-# with MOV dir,@R0 / RET (3 bytes each): "address read write [timer]". read
+# with MOV dir,A / RET (3 bytes each; A holds the byte to write): "address read write [timer]". read
 # is a routine of tarlek.asm or "-"; write is "skip" (never written,
 # answered FFh), "keep:MASK" (the bits of MASK keep their value, answered
 # MASK) or a routine (answered 00h). A rule with a timer holds only for
@@ -174,7 +178,7 @@ function(tarlek_sfr_tables timer out)
       endif()
       set(mask "")
       if(write STREQUAL "")
-        string(APPEND writes "\tmov\t0${address}h, @r0\n\tret\n")
+        string(APPEND writes "\tmov\t0${address}h, a\n\tret\n")
       elseif(write STREQUAL "skip")
         string(APPEND writes "\tret\t\t\t; ${address}h: not written\n\tnop\n\tnop\n")
         set(mask FF)
@@ -186,7 +190,7 @@ function(tarlek_sfr_tables timer out)
         string(APPEND writes "\tljmp\tkeep_${address}\n")
         string(APPEND keeps
                "keep_${address}:\t\t\t; ${address}h: the bits of ${mask}h keep their value\n"
-               "\tmov\ta, @r0\n\txrl\ta, 0${address}h\n\tanl\ta, #0${free}h\n"
+               "\txrl\ta, 0${address}h\n\tanl\ta, #0${free}h\n"
                "\txrl\ta, 0${address}h\n\tmov\t0${address}h, a\n\tret\n")
       else()
         string(APPEND writes "\tljmp\t${write}\t\t; ${address}h\n")
@@ -267,6 +271,14 @@ function(tarlek_add_resident name clock baud timer out)
   if(timer EQUAL 1)
     equ(TARLEK_TH1 ${rate_TH1})
     equ(TARLEK_SMOD ${rate_SMOD})
+    # The one instruction that sets SMOD: ANL PCON,#7Fh or ORL PCON,#80h.
+    if(rate_SMOD)
+      equ(TARLEK_PCON_OP 43h)
+      equ(TARLEK_PCON_BITS 80h)
+    else()
+      equ(TARLEK_PCON_OP 53h)
+      equ(TARLEK_PCON_BITS 7Fh)
+    endif()
   else()
     math(EXPR high "${rate_RCAP2} >> 8")
     math(EXPR low "${rate_RCAP2} & 255")
@@ -310,8 +322,13 @@ function(tarlek_add_resident name clock baud timer out)
   endforeach()
   add_custom_command(
     OUTPUT ${out}
-    COMMAND tarlek_build_resident ${hexes} ${out}
-    DEPENDS tarlek_build_resident ${hexes}
+    # Built beside, checked, then put in place: an image too large never
+    # looks up to date.
+    COMMAND tarlek_build_resident ${hexes} ${out}.part
+    COMMAND ${CMAKE_COMMAND} -DIMAGE=${out}.part -DLIMIT=${TARLEK_RESIDENT_MAX_LENGTH}
+            -P ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/check_image_size.cmake
+    COMMAND ${CMAKE_COMMAND} -E rename ${out}.part ${out}
+    DEPENDS tarlek_build_resident ${hexes} ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/check_image_size.cmake
     COMMENT "Building the resident image ${name}"
     VERBATIM)
   message(STATUS "Resident ${name}: ${clock} Hz, ${baud} baud (really ${rate_REAL}) "

@@ -1,6 +1,8 @@
 ; Init of the Tarlek resident with timer 1 as the baud generator (as31),
 ; assembled after tarlek.asm. The build sets TARLEK_TH1 (the reload value)
-; and TARLEK_SMOD (80h to double the rate, else 0).
+; and TARLEK_PCON_OP, TARLEK_PCON_BITS: the one instruction that sets PCON's
+; SMOD as the rate needs it, ANL PCON,#7Fh (53h 87h 7Fh) or ORL PCON,#80h
+; (43h 87h 80h), laid as bytes since as31 cannot choose an instruction.
 ;
 ; Serial port in mode 1 (8 data bits, 1 stop bit, no parity), timer 1 in
 ; mode 2 (8-bit auto-reload), receiver on, ES and EA set; returns to the
@@ -11,10 +13,8 @@ baud_init:
         orl     tmod, #20h
         mov     th1, #TARLEK_TH1
         mov     tl1, #TARLEK_TH1
-        anl     pcon, #7Fh
-        orl     pcon, #TARLEK_SMOD
+        .db     TARLEK_PCON_OP, 87h, TARLEK_PCON_BITS ; SMOD
         mov     scon, #58h              ; TB8: the line is free
         setb    tr1
-        setb    es
-        setb    ea
+        orl     ie, #90h                ; EA, ES
         ret

@@ -15,6 +15,5 @@ baud_init:
         mov     0CCh, #TARLEK_RCAP2L    ; TL2
         mov     scon, #58h              ; TB8: the line is free
         mov     0C8h, #34h              ; T2CON: RCLK, TCLK, TR2
-        setb    es
-        setb    ea
+        orl     ie, #90h                ; EA, ES
         ret

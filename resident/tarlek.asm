@@ -66,20 +66,9 @@ base:   ljmp    init
         ljmp    serial
         ljmp    putchar
 
-; The serial interrupt: one sent byte (TI) or one received byte (RI).
-serial: push    acc
-        push    psw
-        mov     a, r0
-        push    acc
-        lcall   TARLEK_HOOK     ; R0: the state
-        jbc     ri, rx
-        jbc     ti, sr_tx
-sr_end: pop     acc
-        mov     r0, a
-        pop     psw
-        pop     acc             ; last: PSW's parity bit follows the program's A
-        reti
-sr_tx:  ljmp    tx
+; The interrupt's entry sits between the code that takes a received byte and
+; the answer's steps: its JBCs reach both, and both reach its end (sr_end)
+; with SJMP. The request's steps follow the answer's.
 
 ; rx_counted for a data byte of a write of internal RAM or SFRs, which takes
 ; longer than a byte lasts at 115200 baud: when an escape (DBh) has come
@@ -106,14 +95,20 @@ rx:     mov     a, sbuf
         cjne    a, #START, rx_in
         mov     a, @r0          ; TXS
         jnz     sr_end          ; an answer goes out: its request's state is in use
-        xch     a, r0
-        add     a, #O_RXS
-        xch     a, r0           ; RXS
+        inc     r0
+        inc     r0
+        inc     r0              ; AH, AL, CNT: identify's answer, from id_table
+        mov     @r0, #(id_table/256) ; (a request with an address sets its own)
+        inc     r0              ; AL
+        mov     @r0, #(id_table & 0FFh)
+        inc     r0              ; CNT
+        mov     @r0, #ID_LENGTH
+        inc     r0              ; RXS
         mov     @r0, #(rx_cmd-rx_steps)
         inc     r0              ; RSUM
-        mov     @r0, #0
+        mov     @r0, a
         inc     r0              ; ESC
-        mov     @r0, #0
+        mov     @r0, a
         sjmp    sr_end
 rx_in:  xch     a, r0
         add     a, #O_ESC
@@ -132,7 +127,7 @@ rx_byte:                        ; A: the frame's byte, R0 at ESC
         dec     r0              ; RXS (0: outside a frame, rx_idle)
         xch     a, @r0
         cjne    a, #(rx_wx-rx_steps), rx_step
-        sjmp    rx_wx
+        ljmp    rx_wx           ; (as fast as SJMP)
 rx_step:
         add     a, #(rx_steps & 0FFh)
         push    acc
@@ -155,291 +150,25 @@ rx_esc_bad:                     ; DBh and then neither DCh nor DDh: dropped
         mov     @r0, #0
         sjmp    sr_end
 
-; The end of a step that may end after the next byte came (above about
-; 68,000 baud at 11.0592 MHz, or when the program's own interrupt held this
-; one): a byte waiting is taken at once, in the same interrupt. Left for
-; another interrupt, it could wait behind one of the program's at the same
-; priority, which the 8051 serves first, until the byte after it came: the
-; 8051 drops a byte that completes while RI is set, and the request is lost.
-rx_more:
-        jnb     ri, sr_end
-        clr     ri
-        lcall   TARLEK_HOOK
-        sjmp    rx
+
+; The serial interrupt: one sent byte (TI) or one received byte (RI).
+serial: push    acc
+        push    psw
+        mov     a, r0
+        push    acc
+        lcall   TARLEK_HOOK     ; R0: the state
+        jbc     ri, rx
+        jbc     ti, tx
+sr_end: pop     acc
+        mov     r0, a
+        pop     psw
+        pop     acc             ; last: PSW's parity bit follows the program's A
+        reti
 
 
-; Step 0, outside a frame: the byte is ignored.
-rx_steps:
-rx_idle:
-        mov     @r0, #0
-        sjmp    rx_end
-
-; A data byte of a write of external RAM, written at once.
-rx_wx:  mov     a, @r0
-        mov     @r0, #(rx_wx-rx_steps)
-        push    dpl
-        push    dph
-        dec     r0
-        dec     r0
-        dec     r0              ; AH
-        mov     dph, @r0
-        inc     r0              ; AL
-        mov     dpl, @r0
-        movx    @dptr, a
-        pop     dph
-        pop     dpl
-        inc     @r0             ; the address one on
-        cjne    @r0, #0, wx_next
-        dec     r0
-        inc     @r0
-        inc     r0
-wx_next:
-        inc     r0              ; CNT
-; One data byte less to come; after the last, the sum. R0 at CNT.
-rx_counted:
-        dec     @r0
-        cjne    @r0, #0, rx_more
-        inc     r0              ; RXS
-        mov     @r0, #(rx_sum-rx_steps)
-        sjmp    rx_end
-
-; The steps of a request, R0 at RXS and the byte in its place: each first
-; names the next step (0: the frame is dropped).
-rx_cmd: mov     a, @r0
-        mov     @r0, #(rx_seq-rx_steps)
-        inc     r0
-        inc     r0
-        inc     r0              ; CMD
-        mov     @r0, a
-        sjmp    rx_end
-rx_seq: mov     a, @r0
-        mov     @r0, #(rx_len-rx_steps)
-        inc     r0
-        inc     r0
-        inc     r0
-        inc     r0              ; SEQ
-        mov     @r0, a
-        sjmp    rx_end
-rx_ah:  mov     a, @r0
-        mov     @r0, #(rx_al-rx_steps)
-        dec     r0
-        dec     r0
-        dec     r0              ; AH
-        mov     @r0, a
-        sjmp    rx_end
-rx_al:  mov     a, @r0
-        mov     @r0, #(rx_third-rx_steps)
-        dec     r0
-        dec     r0              ; AL
-        mov     @r0, a
-rx_end: ljmp    sr_end
-
-; A data byte of a write of internal RAM, where the program sees the byte:
-; never over the resident's own state or stack.
-rx_wi:  mov     a, @r0
-        mov     @r0, #(rx_wi-rx_steps)
-        push    acc             ; the data byte
-        dec     r0
-        dec     r0              ; AL
-        mov     a, @r0
-        inc     @r0
-        lcall   iram_at
-        pop     acc
-        jc      wi_skipped
-        mov     @r0, a
-wi_skipped:
-        lcall   hook_al
-        inc     r0              ; CNT
-        ljmp    rx_slow_counted
-
-; A data byte of a write of SFRs: it stays in RXS's place, where the SFR
-; table's MOV dir,@R0 takes it.
-rx_ws:  dec     r0
-        dec     r0              ; AL
-        lcall   sfr_write
-        lcall   hook_al
-        inc     @r0
-        inc     r0
-        inc     r0              ; RXS
-        mov     @r0, #(rx_ws-rx_steps)
-        dec     r0              ; CNT
-        ljmp    rx_slow_counted
-
-; LEN must fit the command (cmd_lengths).
-rx_len: mov     a, @r0
-        mov     @r0, #0         ; dropped unless it fits
-        inc     r0
-        inc     r0
-        inc     r0
-        inc     r0
-        inc     r0              ; LEN
-        mov     @r0, a
-        dec     r0
-        dec     r0              ; CMD
-        mov     a, @r0
-        dec     a
-        add     a, #(256-8)
-        jc      rx_end          ; not 01h..08h
-        clr     a               ; cmd_lengths
-        lcall   cmd_info
-        inc     r0
-        inc     r0              ; LEN
-        jb      acc.7, rl_least
-        xrl     a, @r0
-        jnz     rx_end
-        sjmp    rl_fits
-rl_least:
-        anl     a, #7Fh
-        cpl     a
-        inc     a
-        add     a, @r0          ; carry: LEN is the least or more
-        jnc     rx_end
-        inc     a
-        mov     @r0, a          ; a write: n, its data bytes, in LEN's place
-rl_fits:
-        dec     r0
-        dec     r0              ; CMD
-        mov     a, #(cmd_next-cmd_lengths)
-        lcall   cmd_info
-        dec     r0
-        dec     r0
-        dec     r0              ; RXS
-        mov     @r0, a
-        ljmp    rx_more
-
-; The last byte, SUM: with a good sum the answer is set up and started.
-rx_sum: mov     @r0, #0         ; the frame ends
-        inc     r0              ; RSUM
-        cjne    @r0, #0, rs_end
-        inc     r0
-        inc     r0              ; CMD
-        cjne    @r0, #CMD_IDENTIFY, rs_wsfr
-        dec     r0
-        dec     r0
-        dec     r0
-        dec     r0
-        dec     r0
-        dec     r0              ; AH: the answer comes from id_table
-        mov     @r0, #(id_table/256)
-        inc     r0
-        mov     @r0, #(id_table & 0FFh)
-        inc     r0
-        mov     @r0, #ID_LENGTH
-        inc     r0
-        inc     r0
-        inc     r0
-        inc     r0              ; CMD
-        sjmp    rs_answer
-rs_wsfr:
-        cjne    @r0, #CMD_WRITE_SFR, rs_answer
-        inc     r0
-        inc     r0              ; n
-        mov     a, @r0
-        dec     r0
-        dec     r0
-        dec     r0
-        dec     r0
-        dec     r0
-        dec     r0              ; CNT: one mask per SFR, from AH's copy of the first address
-        mov     @r0, a
-        inc     r0
-        inc     r0
-        inc     r0
-        inc     r0              ; CMD
-rs_answer:
-        mov     a, #(cmd_answers-cmd_lengths)
-        lcall   cmd_info        ; the answer's data step (0: none)
-        inc     r0
-        inc     r0
-        mov     @r0, a          ; in LEN's place
-        lcall   TARLEK_HOOK
-        mov     @r0, #(tx_start-tx_steps)
-        jbc     tb8, rs_kick    ; the line is free: the answer starts now
-rs_end: ljmp    sr_end          ; else when the byte in the transmitter is out
-rs_kick:
-        lcall   TARLEK_HOOK
-        ljmp    tx
-
-; After the address: a read's count, or a write's ACHK.
-rx_third:
-        mov     a, @r0
-        mov     @r0, #(rx_sum-rx_steps) ; a read: the sum next
-        dec     r0              ; CNT
-        mov     @r0, a          ; a read's count (a write's n replaces it)
-        inc     r0
-        inc     r0
-        inc     r0
-        inc     r0              ; CMD
-        mov     a, #(cmd_writes-cmd_lengths)
-        lcall   cmd_info        ; a write's data step, 0 for a read
-        jz      rt_read
-        dec     r0
-        dec     r0              ; RSUM: with ACHK, 0 when the address is good
-        cjne    @r0, #0, rt_drop_rsum
-        dec     r0              ; RXS
-        mov     @r0, a
-        xch     a, r0
-        add     a, #(O_LEN-O_RXS)
-        xch     a, r0           ; n
-        mov     a, @r0
-        dec     r0
-        dec     r0
-        dec     r0
-        dec     r0
-        dec     r0
-        dec     r0              ; CNT
-        mov     @r0, a
-        setb    f0              ; a write: its data byte may wait already
-        sjmp    rt_count
-rt_read:
-        clr     f0              ; a read: its sum can wait
-        dec     r0
-        dec     r0
-        dec     r0
-        dec     r0              ; CNT
-        mov     a, @r0
-        jz      rt_drop_cnt     ; a count of 0: dropped
-rt_count:                       ; A: the count, 1 and more; R0 at CNT
-        xch     a, r0
-        add     a, #(O_CMD-O_CNT)
-        xch     a, r0           ; CMD
-        cjne    @r0, #CMD_READ_SFR, rt_wsfr
-        sjmp    rt_sfr
-rt_wsfr:
-        cjne    @r0, #CMD_WRITE_SFR, rt_end
-rt_sfr:                         ; SFRs: from 80h on, the last at FFh at most
-        xch     a, r0
-        add     a, #(O_AL-O_CMD)
-        xch     a, r0           ; AL
-        dec     a
-        add     a, @r0          ; carry: the last address past FFh
-        jc      rt_drop_al
-        mov     a, @r0
-        jnb     acc.7, rt_drop_al
-        dec     r0              ; AH: a copy of the first address, for the masks
-        mov     @r0, a
-        sjmp    rt_end
-rt_drop_al:
-        inc     r0
-rt_drop_cnt:
-        inc     r0
-        sjmp    rt_drop
-rt_drop_rsum:
-        dec     r0              ; RXS
-rt_drop:
-        mov     @r0, #0
-rt_end: jnb     f0, rt_out
-        ljmp    rx_more
-rt_out: ljmp    sr_end
-
-; R0 at the state's AL; A kept.
-hook_al:
-        lcall   TARLEK_HOOK
-        inc     r0
-        inc     r0
-        inc     r0
-        inc     r0
-        ret
+tx_free:                        ; the program's character or an answer's end
+        setb    tb8
+        sjmp    sr_end
 
 ; A byte has gone out. R0 at TXS; read code is the answer's common step.
 tx:     mov     a, @r0
@@ -483,11 +212,7 @@ tx_count:
         inc     r0              ; CNT
         dec     @r0
         cjne    @r0, #0, tc_more
-        dec     r0
-        dec     r0
-        dec     r0
-        dec     r0
-        dec     r0              ; TXS
+        lcall   TARLEK_HOOK     ; TXS (as fast as five DEC R0)
         mov     @r0, #(tx_sum-tx_steps)
         inc     r0
         inc     r0              ; TSUM
@@ -516,22 +241,8 @@ ts_split:                       ; DBh now; the second byte, then the step that w
         mov     a, #ESCAPE
 ts_plain:
         mov     sbuf, a
-        sjmp    tx_end
+        sjmp    sr_end
 
-tx_step:
-        add     a, #(tx_steps & 0FFh)
-        push    acc
-        clr     a
-        addc    a, #(tx_steps/256)
-        push    acc
-        ret
-tx_free:                        ; the program's character or an answer's end
-        setb    tb8
-tx_end: pop     acc             ; the interrupt's end, as sr_end
-        mov     r0, a
-        pop     psw
-        pop     acc
-        reti
 
 ; The second byte of an escape; then the step that was next. R0 at TXS.
 tx_esc_start:
@@ -544,7 +255,15 @@ tx_resume:
         mov     a, @r0
         dec     r0
         mov     @r0, a
-        sjmp    tx_end
+        sjmp    sr_end
+
+tx_step:
+        add     a, #(tx_steps & 0FFh)
+        push    acc
+        clr     a
+        addc    a, #(tx_steps/256)
+        push    acc
+        ret
 
 ; The steps of an answer's head: C0h (not summed), CMD|80h, SEQ, LEN. R0 at TXS.
 tx_start:
@@ -634,6 +353,264 @@ tx_mask:
         inc     r0              ; AL
         ljmp    tx_count
 
+; The end of a step that may end after the next byte came (above about
+; 68,000 baud at 11.0592 MHz, or when an interrupt of the program held this
+; one): a byte waiting is taken at once, in the same interrupt. Left for
+; another interrupt, it could wait behind one of the program's at the same
+; priority, which the 8051 serves first, until the byte after it came: the
+; 8051 drops a byte that completes while RI is set, and the request is lost.
+rx_more:
+        jnb     ri, rx_end
+        clr     ri
+        lcall   TARLEK_HOOK
+        ljmp    rx
+
+; Step 0, outside a frame: the byte is ignored.
+rx_steps:
+rx_idle:
+        mov     @r0, #0
+        sjmp    rx_end
+
+; A data byte of a write of external RAM, written at once.
+rx_wx:  mov     a, @r0
+        mov     @r0, #(rx_wx-rx_steps)
+        push    dpl
+        push    dph
+        dec     r0
+        dec     r0
+        dec     r0              ; AH
+        mov     dph, @r0
+        inc     r0              ; AL
+        mov     dpl, @r0
+        movx    @dptr, a
+        pop     dph
+        pop     dpl
+        inc     @r0             ; the address one on
+        cjne    @r0, #0, wx_next
+        dec     r0
+        inc     @r0
+        inc     r0
+wx_next:
+        inc     r0              ; CNT
+; One data byte less to come; after the last, the sum. R0 at CNT.
+rx_counted:
+        dec     @r0
+        cjne    @r0, #0, rx_more
+        inc     r0              ; RXS
+        mov     @r0, #(rx_sum-rx_steps)
+        sjmp    rx_end
+
+; The steps of a request, R0 at RXS and the byte in its place: each first
+; names the next step (0: the frame is dropped).
+rx_cmd: mov     a, @r0
+        mov     @r0, #(rx_seq-rx_steps)
+        sjmp    rc_keep         ; three on: CMD
+rx_seq: mov     a, @r0
+        mov     @r0, #(rx_len-rx_steps)
+        inc     r0
+rc_keep:
+        inc     r0
+        inc     r0
+        inc     r0              ; SEQ (CMD from rx_cmd)
+        mov     @r0, a
+        sjmp    rx_end
+rx_ah:  mov     a, @r0
+        mov     @r0, #(rx_al-rx_steps)
+        dec     r0
+        sjmp    ra_keep         ; three back: AH
+rx_al:  mov     a, @r0
+        mov     @r0, #(rx_third-rx_steps)
+ra_keep:
+        dec     r0
+        dec     r0              ; AL (AH from rx_ah)
+        mov     @r0, a
+rx_end: ljmp    sr_end
+
+; A data byte of a write of internal RAM, where the program sees the byte:
+; never over the resident's own state or stack.
+rx_wi:  mov     a, @r0
+        mov     @r0, #(rx_wi-rx_steps)
+        push    acc             ; the data byte
+        dec     r0
+        dec     r0              ; AL
+        mov     a, @r0
+        inc     @r0
+        lcall   iram_at
+        pop     acc
+        jc      wi_skipped
+        mov     @r0, a
+wi_skipped:
+        lcall   hook_al
+        inc     r0              ; CNT
+        ljmp    rx_slow_counted
+
+; A data byte of a write of SFRs: it stays in RXS's place, where sfr_write
+; takes it.
+rx_ws:  dec     r0
+        dec     r0              ; AL
+        lcall   sfr_write
+        lcall   hook_al
+        inc     @r0
+        inc     r0
+        inc     r0              ; RXS
+        mov     @r0, #(rx_ws-rx_steps)
+        dec     r0              ; CNT
+        ljmp    rx_slow_counted
+
+; LEN must fit the command (cmd_lengths).
+rx_len: mov     a, @r0
+        mov     @r0, #0         ; dropped unless it fits
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0              ; LEN
+        mov     @r0, a
+        dec     r0
+        dec     r0              ; CMD
+        mov     a, @r0
+        dec     a
+        add     a, #(256-8)
+        jc      rx_end          ; not 01h..08h
+        clr     a               ; cmd_lengths
+        lcall   cmd_info
+        inc     r0
+        inc     r0              ; LEN
+        jb      acc.7, rl_least
+        xrl     a, @r0
+        jnz     rx_end
+        sjmp    rl_fits
+rl_least:                       ; A: 256 - the least
+        add     a, @r0          ; carry: LEN is the least or more
+        jnc     rx_end
+        inc     a
+        mov     @r0, a          ; a write: n, its data bytes, in LEN's place
+rl_fits:
+        dec     r0
+        dec     r0              ; CMD
+        mov     a, #(cmd_next-cmd_lengths)
+        lcall   cmd_info
+        dec     r0
+        dec     r0
+        dec     r0              ; RXS
+        mov     @r0, a
+        ljmp    rx_more
+
+; The last byte, SUM: with a good sum the answer is set up and started.
+rx_sum: mov     @r0, #0         ; the frame ends
+        inc     r0              ; RSUM
+        cjne    @r0, #0, rs_end
+        inc     r0
+        inc     r0              ; CMD (identify: AH, AL and CNT set at C0h)
+        cjne    @r0, #CMD_WRITE_SFR, rs_answer
+        inc     r0
+        inc     r0              ; n
+        mov     a, @r0
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0              ; CNT: one mask per SFR, from AH's copy of the first address
+        mov     @r0, a
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0              ; CMD
+rs_answer:
+        mov     a, #(cmd_answers-cmd_lengths)
+        lcall   cmd_info        ; the answer's data step (0: none)
+        inc     r0
+        inc     r0
+        mov     @r0, a          ; in LEN's place
+        lcall   TARLEK_HOOK
+        mov     @r0, #(tx_start-tx_steps)
+        jbc     tb8, rs_kick    ; the line is free: the answer starts now
+rs_end: ljmp    sr_end          ; else when the byte in the transmitter is out
+rs_kick:
+        ljmp    tx_start        ; R0 at TXS
+
+; After the address: a read's count, or a write's ACHK.
+rx_third:
+        mov     a, @r0
+        mov     @r0, #(rx_sum-rx_steps) ; a read: the sum next
+        dec     r0              ; CNT
+        mov     @r0, a          ; a read's count (a write's n replaces it)
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0              ; CMD
+        mov     a, #(cmd_writes-cmd_lengths)
+        lcall   cmd_info        ; a write's data step, 0 for a read
+        jz      rt_read
+        dec     r0
+        dec     r0              ; RSUM: with ACHK, 0 when the address is good
+        cjne    @r0, #0, rt_drop_rsum
+        dec     r0              ; RXS
+        mov     @r0, a
+        xch     a, r0
+        add     a, #(O_LEN-O_RXS)
+        xch     a, r0           ; n
+        mov     a, @r0
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0              ; CNT
+        mov     @r0, a
+        setb    f0              ; a write: its data byte may wait already
+        sjmp    rt_count
+rt_read:
+        clr     f0              ; a read: its sum can wait
+        dec     r0
+        dec     r0
+        dec     r0
+        dec     r0              ; CNT
+        mov     a, @r0
+        jz      rt_drop_cnt     ; a count of 0: dropped
+rt_count:                       ; A: the count, 1 and more; R0 at CNT
+        xch     a, r0
+        add     a, #(O_CMD-O_CNT)
+        xch     a, r0           ; CMD
+        cjne    @r0, #CMD_READ_SFR, rt_wsfr
+        sjmp    rt_sfr
+rt_wsfr:
+        cjne    @r0, #CMD_WRITE_SFR, rt_end
+rt_sfr:                         ; SFRs: from 80h on, the last at FFh at most
+        xch     a, r0
+        add     a, #(O_AL-O_CMD)
+        xch     a, r0           ; AL
+        dec     a
+        add     a, @r0          ; carry: the last address past FFh
+        jc      rt_drop_al
+        mov     a, @r0
+        jnb     acc.7, rt_drop_al
+        dec     r0              ; AH: a copy of the first address, for the masks
+        mov     @r0, a
+        sjmp    rt_end
+rt_drop_al:
+        inc     r0
+rt_drop_cnt:
+        inc     r0
+        sjmp    rt_drop
+rt_drop_rsum:
+        dec     r0              ; RXS
+rt_drop:
+        mov     @r0, #0
+rt_end: jnb     f0, rt_out
+        ljmp    rx_more
+rt_out: ljmp    sr_end
+
+; R0 at the state's AL; A kept.
+hook_al:
+        lcall   TARLEK_HOOK
+        inc     r0
+        inc     r0
+        inc     r0
+        inc     r0
+        ret
+
 ; The commands' rules, one byte per command 01h..08h: cmd_info returns the
 ; entry of the table that A names (its offset from cmd_lengths) for the
 ; command at @R0, and keeps R0.
@@ -641,8 +618,8 @@ cmd_info:
         add     a, @r0
         movc    a, @a+pc        ; from the RET on: the entry of command 1 is 1 on
         ret
-cmd_lengths:                    ; LEN: exactly; 80h + the least for writes
-        .db     0, 3, 3, 84h, 2, 83h, 2, 83h
+cmd_lengths:                    ; LEN: exactly (below 80h); 256 - the least for writes
+        .db     0, 3, 3, (256-4), 2, (256-3), 2, (256-3)
 cmd_next:                       ; the step after LEN
         .db     (rx_sum-rx_steps), (rx_ah-rx_steps), (rx_ah-rx_steps), (rx_ah-rx_steps)
         .db     (rx_al-rx_steps), (rx_al-rx_steps), (rx_al-rx_steps), (rx_al-rx_steps)
@@ -702,37 +679,39 @@ ia_end: ret
 
 ; Runs the read table's entry for the SFR at @R0 (R0 at AL): A = the SFR as
 ; the program sees it, R0 still at AL. Entries are 3 bytes from sfr_reads,
-; (address - 80h) * 3 = 2 * (address - 80h) + address - 80h.
+; (address - 80h) * 3. The address has bit 7 set, which RL A turns into bit
+; 0: RL A gives 2 * (address - 80h) + 1, and adding the address once more
+; 3 * (address - 80h) + 81h.
 sfr_read:
         mov     a, @r0
-        anl     a, #7Fh
         rl      a
-        add     a, @r0          ; 3 * (address - 80h) + 80h, carry: 256 and more
+        add     a, @r0          ; 3 * (address - 80h) + 81h, carry: 256 and more
         mov     f0, c           ; (PSW is the interrupt's own: the program's comes back)
-        add     a, #((sfr_reads-80h) & 0FFh)
+        add     a, #((sfr_reads-81h) & 0FFh)
         push    acc
         clr     a
-        addc    a, #((sfr_reads-80h)/256)
+        addc    a, #((sfr_reads-81h)/256)
         sjmp    sfr_go
 
-; Runs the write table's entry for the SFR at @R0 (R0 at AL), whose MOV
-; dir,@R0 takes the data byte two places on (RXS). R0 is lost.
+; Runs the write table's entry for the SFR at @R0 (R0 at AL) with A = the
+; data byte two places on (RXS), which the entry's MOV dir,A writes. R0 is
+; lost.
 sfr_write:
         mov     a, @r0
-        anl     a, #7Fh
         rl      a
         add     a, @r0
         mov     f0, c
         inc     r0
         inc     r0              ; RXS: the data byte
-        add     a, #((sfr_writes-80h) & 0FFh)
+        add     a, #((sfr_writes-81h) & 0FFh)
         push    acc
         clr     a
-        addc    a, #((sfr_writes-80h)/256)
+        addc    a, #((sfr_writes-81h)/256)
 sfr_go: jnb     f0, sg_push
         inc     a
 sg_push:
         push    acc
+        mov     a, @r0          ; a write's data byte (a read's entry replaces it)
         ret
 
 ; The SFRs the resident borrows, reached from the tables at SP = SP0+7:
@@ -748,17 +727,14 @@ rd_saved:
 rd_sp:  mov     a, sp
         add     a, #(256-7)     ; SP0
         ret
-wr_acc: mov     a, @r0
-        push    acc
-        mov     a, #(256-5)     ; SP0+3, one byte pushed
+wr_acc: mov     r0, a           ; the data byte
+        mov     a, #(256-4)     ; SP0+3
         sjmp    wr_saved
-wr_psw: mov     a, @r0
-        push    acc
-        mov     a, #(256-4)     ; SP0+4
+wr_psw: mov     r0, a
+        mov     a, #(256-3)     ; SP0+4
 wr_saved:
         add     a, sp
-        mov     r0, a
-        pop     acc
+        xch     a, r0
         mov     @r0, a
         ret
 

@@ -85,6 +85,8 @@ int RunPlot(const Plan& plan, Link& link, Io& io) {
     if (failure.status() != kExitInterrupted) throw;
   }
   server->Stop();
+  // A line the program had begun comes before the closing line, not after it.
+  if (io.program != nullptr) io.program->Finish();
   if (!inv.quiet && !inv.json) {
     io.err(fmt::format("plot: ended after {} samples\n", recording.count()));
   }

@@ -29,16 +29,6 @@ namespace {
 
 // ---- The plan --------------------------------------------------------------
 
-// Names of variables, each a C expression or NAME:COUNT for bytes.
-void PlanPlot(const Invocation& invocation, const Program& program, Plan& plan) {
-  for (const std::string& op : invocation.operands) {
-    if (!LooksLikeName(op)) {
-      throw UsageError(op + " is not a variable's name: plot takes names (with --map FILE.cdb)");
-    }
-    plan.targets.push_back(ResolveName(program, op));
-  }
-}
-
 void PlanDump(const Invocation& invocation, const Program&, Plan& plan) {
   if (invocation.range.empty()) return;
   const auto range = ParseRange(invocation.range);
@@ -537,12 +527,12 @@ const CommandEntry kCommands[] = {
            ->check(CLI::Validator(SecondsCheck(0), "SECONDS"));
      },
      nullptr, DoConsole, true},
-    {"plot", "Plot variables in a local web page while the program runs: NAME...",
+    {"plot",
+     "Plot variables in a local web page while the program runs: NAME... (typed with -m "
+     "FILE.cdb), NAME:COUNT, SPACE ADDR [COUNT]",
      [](CLI::App& command, Invocation& inv) {
        const Invocation defaults;
-       command
-           .add_option("operands", inv.operands,
-                       "Variables: counter, sensor.temp, log[3], or NAME:COUNT for bytes")
+       command.add_option("operands", inv.operands, "NAME[:COUNT] [COUNT], SPACE ADDR [COUNT]...")
            ->required()
            ->expected(1, 64);
        command.add_option("--listen", inv.listen,
@@ -556,7 +546,7 @@ const CommandEntry kCommands[] = {
                        "Stop after this many seconds (default: at Ctrl-C)")
            ->check(CLI::Validator(SecondsCheck(0), "SECONDS"));
      },
-     PlanPlot, DoPlot},
+     PlanWatch, DoPlot},
 };
 
 }  // namespace

@@ -432,6 +432,7 @@ int DoWatch(const Plan& plan, Link& link, Io& io) {
   // The line bytes of the samples: from the end of the first one, which
   // carries no identify and no planning.
   size_t line_at_first = 0;
+  size_t retries_at_first = 0;
   const auto finish = [&]() {
     // A line the program had begun goes above the table, which then stays as
     // it is, above the summary.
@@ -441,12 +442,18 @@ int DoWatch(const Plan& plan, Link& link, Io& io) {
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     if (!inv.quiet && samples > 0) {
       const size_t line = link.bytes_sent() + link.bytes_received() - line_at_first;
+      // A request that had to be sent again is a sample that came late: a
+      // line that loses bytes shows here first.
+      const size_t retries = link.retries_done() - retries_at_first;
       io.err(fmt::format(
           "{} samples in {:.1f} s: {:.1f} samples/s, {} request{} and {:.1f} line "
-          "bytes a sample\n",
+          "bytes a sample{}\n",
           samples, elapsed, static_cast<double>(samples) / elapsed, sampler.requests(),
           sampler.requests() == 1 ? "" : "s",
-          samples > 1 ? static_cast<double>(line) / static_cast<double>(samples - 1) : 0.0));
+          samples > 1 ? static_cast<double>(line) / static_cast<double>(samples - 1) : 0.0,
+          retries == 0
+              ? std::string()
+              : fmt::format("; {} request{} sent again", retries, retries == 1 ? "" : "s")));
     }
     return kExitOk;
   };
@@ -454,7 +461,10 @@ int DoWatch(const Plan& plan, Link& link, Io& io) {
     for (;;) {
       const auto started = Clock::now();
       const Sample sample = sampler.Take(link);
-      if (++samples == 1) line_at_first = link.bytes_sent() + link.bytes_received();
+      if (++samples == 1) {
+        line_at_first = link.bytes_sent() + link.bytes_received();
+        retries_at_first = link.retries_done();
+      }
       log.Add(sample);
       const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
       std::vector<std::string> texts;

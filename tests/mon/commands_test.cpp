@@ -470,6 +470,16 @@ TEST(Commands, WatchPrintsAJsonLinePerSample) {
       << s.err;
   EXPECT_GE(std::stod(bytes[1]), 14.0) << s.err;
   EXPECT_LT(std::stod(bytes[1]), 15.0) << s.err;
+  EXPECT_EQ(s.err.find("sent again"), std::string::npos) << s.err;
+
+  // A sample whose request went unanswered once: the closing line says so.
+  Session lossy;
+  lossy.resident->Script({testing::Fault::kNone, testing::Fault::kNone, testing::Fault::kSilent});
+  EXPECT_EQ(lossy.Run({"--slack", "0.05", "watch", "--json", "--interval", "0.05", "--seconds",
+                       "0.5", "iram", "40", "2"}),
+            kExitOk);
+  EXPECT_NE(lossy.err.find(" line bytes a sample; 1 request sent again\n"), std::string::npos)
+      << lossy.err;
 }
 
 TEST(Commands, WatchOnATerminalRedrawsAndMarksChanges) {
@@ -538,6 +548,21 @@ TEST(Commands, ProgramOutputComesInWholeLines) {
   failing.resident->Script({testing::Fault::kNone, testing::Fault::kSilent});
   EXPECT_EQ(failing.Run({"--retries", "0", "read", "iram", "40", "1"}), kExitFailure);
   EXPECT_EQ(failing.err.rfind("ab [cut]\nno answer", 0), 0u) << failing.err;
+}
+
+// plot takes what watch takes (a raw place as well, without a map); a line
+// the program had begun is given out before plot's closing line.
+TEST(Commands, PlotEndsWithTheProgramsCutLineBeforeItsClosingLine) {
+  Session s;
+  s.resident->SetChatter({'a', 'b'}, {});
+  EXPECT_EQ(s.Run({"plot", "--interval", "0.05", "--seconds", "0.3", "iram", "40", "2"}), kExitOk)
+      << s.err;
+  EXPECT_TRUE(std::regex_match(
+      s.out, std::regex("plot: open http://127\\.0\\.0\\.1:\\d+/ \\(Ctrl-C ends\\)\n")))
+      << s.out;
+  EXPECT_TRUE(
+      std::regex_match(s.err, std::regex("(ab)+ \\[cut\\]\nplot: ended after \\d+ samples\n")))
+      << s.err;
 }
 
 // On a terminal the program's control bytes are shown, not obeyed, and

@@ -166,6 +166,17 @@ TEST(PrebuiltResident, KeepsItsEntriesAndTheCodeSizeTheReadmeStates) {
                                 std::regex("The default image holds ([0-9]+) bytes of code")))
       << "resident/README.md no longer states the code size";
   EXPECT_EQ(std::stoul(stated[1].str()), length);
+  // The limit the build holds every image to (ResidentBuild.cmake), which
+  // the prebuilt copy must keep too: builds without as31 ship it unchecked.
+  ASSERT_TRUE(std::regex_search(readme, stated,
+                                std::regex("the build stops on an image of more than ([0-9]+)")))
+      << "resident/README.md no longer states the size limit";
+  EXPECT_LE(length, std::stoul(stated[1].str()));
+  const std::string rules = testing::ReadText(TARLEK_SOURCE_DIR "/resident/ResidentBuild.cmake");
+  std::smatch limit;
+  ASSERT_TRUE(
+      std::regex_search(rules, limit, std::regex("set\\(TARLEK_RESIDENT_MAX_LENGTH ([0-9]+)\\)")));
+  EXPECT_EQ(limit[1].str(), stated[1].str()) << "the README and the build name other limits";
 }
 
 }  // namespace

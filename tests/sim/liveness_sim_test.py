@@ -15,15 +15,13 @@ reported.
 Every file lives in a private temporary directory; s51 runs one at a time
 (CTest's RESOURCE_LOCK s51). Exit status 0 when every check passes."""
 
-import argparse
 import os
-import shutil
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import liveness  # noqa: E402
-from sim_support import check, held_addresses, read_file, report, tool_args  # noqa: E402
+from sim_support import check, held_addresses, read_file, run_groups  # noqa: E402
 
 ARGS = None
 LATE_MOST = 150         # machine cycles
@@ -82,19 +80,14 @@ GROUPS = {"9600": test_9600, "115200": test_115200}
 WORK = None
 
 
-def main():
+def start(args, work):
     global ARGS, WORK
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--group", action="append", choices=sorted(GROUPS))
-    ARGS = tool_args(parser, ("tarlek", "mon", "resident", "resident-8052", "include", "as31",
-                              "s51"))
-    WORK = tempfile.mkdtemp(prefix="tarlek-live-")
-    try:
-        for group in ARGS.group or sorted(GROUPS):
-            GROUPS[group]()
-    finally:
-        shutil.rmtree(WORK, ignore_errors=True)
-    return report()
+    ARGS, WORK = args, work
+
+
+def main():
+    return run_groups(GROUPS, ("tarlek", "mon", "resident", "resident-8052", "include", "as31",
+                                "s51"), "tarlek-live-", start)
 
 
 if __name__ == "__main__":

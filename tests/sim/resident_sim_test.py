@@ -11,11 +11,9 @@ Groups (--group): commands, stream, bad_input, fast, banks, negative, builder.
 Every file lives in a private temporary directory; s51 runs one at a time
 (CTest's RESOURCE_LOCK s51). Exit status 0 when every check passes."""
 
-import argparse
 import os
 import random
 import re
-import shutil
 import sys
 import tempfile
 import time
@@ -23,7 +21,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from sim_support import (  # noqa: E402
     IDENTIFY, Host, Req, assemble, check, frame, identify_fields, merge, read_code, read_file,
-    read_iram, read_sfr, read_xram, report, run, session, set_page, tool_args, write_iram,
+    read_iram, read_sfr, read_xram, run, run_groups, session, set_page, write_iram,
     write_sfr, write_xram)
 
 ARGS = None
@@ -317,7 +315,7 @@ def test_fast():
 
 
 def beside_a_tick():
-    """At 115200 baud beside the program's own interrupt (ticking.asm: 35
+    """At 115200 baud beside the program's own interrupt (ticking.asm: 33
     cycles every 200, at the serial port's priority, which the 8051 serves
     first): reads and a write of 252 bytes of external RAM are each answered
     at the first attempt. A byte the resident leaves waiting while the tick
@@ -642,19 +640,15 @@ GROUPS = {"commands": test_commands, "stream": test_stream, "bad_input": test_ba
 WORK = None
 
 
-def main():
+def start(args, work):
     global ARGS, WORK
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--group", action="append", choices=sorted(GROUPS))
-    ARGS = tool_args(parser, ("tarlek", "builder", "resident", "resident-8052", "include", "demo",
-                              "known-state", "as31", "s51", "version"))
-    WORK = tempfile.mkdtemp(prefix="tarlek-sim-")
-    try:
-        for group in ARGS.group or sorted(GROUPS):
-            GROUPS[group]()
-    finally:
-        shutil.rmtree(WORK, ignore_errors=True)
-    return report()
+    ARGS, WORK = args, work
+
+
+def main():
+    return run_groups(GROUPS, ("tarlek", "builder", "resident", "resident-8052", "include",
+                                "demo", "known-state", "as31", "s51", "version"),
+                       "tarlek-sim-", start)
 
 
 if __name__ == "__main__":

@@ -317,6 +317,31 @@ def test_sdas_page_definition(work):
                   "limits: %s" % (ram, text.strip().replace("\n", "; ")))
 
 
+def test_as31_state_limits(work):
+    """The as31 include refuses a state on 08h..09h (the reset LCALL's
+    return address) or past F4h: its MOV R0 line's operand grows past 8
+    bits (as31 numbers the lines of an included file its own way)."""
+    for ram, accepted in (("00h", False), ("09h", False), ("0Ah", True), ("74h", True),
+                          ("0F4h", True), ("0F5h", False), ("0FFh", False)):
+        where = fresh_dir(work, "as31_ram_%s" % ram)
+        source = os.path.join(where, "ram.asm")
+        with open(source, "w") as f:
+            f.write(set_page(read_file(os.path.join(ARGS.examples, "demo.asm")),
+                             r"(\.equ\s+TARLEK_RAM,\s*)\w+", r"\g<1>" + ram, "demo.asm's state"))
+        shutil.copy(ARGS.include, os.path.join(where, "Tarlek.inc"))
+        result = run([ARGS.as31, "ram.asm"], where, combined=True)
+        if accepted:
+            value = int(ram[:-1], 16)
+            check(result.returncode == 0 and
+                  image_of(where, "ram.hex")[0x06:0x09] == [0x78, value, 0x22],
+                  "the as31 demo with TARLEK_RAM = %s: MOV R0,#%s / RET at 0006h %s" %
+                  (ram, ram, last_line(result.stdout)))
+        else:
+            check(result.returncode != 0 and "Expression greater than 8-bits" in result.stdout,
+                  "as31 stops with TARLEK_RAM = %s: %s" %
+                  (ram, result.stdout.strip().replace("\n", "; ")))
+
+
 def test_sdas_demo_equals_as31_demo(work):
     for page in (0x80, 0xA0):
         where, name, _ = build_sdas_demo(work, "0x%02X" % page)
@@ -453,9 +478,11 @@ def main():
             test_refusals(work)
             test_sdas_page_definition(work)
             if ARGS.as31:
+                test_as31_state_limits(work)
                 test_sdas_demo_equals_as31_demo(work)
             else:
-                skip("the sdas8051 demo against the as31 demo", "as31 not found")
+                skip("the as31 include's limits and the sdas8051 demo against the as31 demo",
+                     "as31 not found")
         else:
             for page, model, state_at in C_DEMO_RUNS:
                 test_c_demo(work, page, model, state_at)

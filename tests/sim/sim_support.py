@@ -13,6 +13,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.dont_write_bytecode = True  # nothing is written beside the sources
@@ -74,6 +75,25 @@ def tool_args(parser, required, optional=()):
             setattr(args, name.replace("-", "_"), os.path.abspath(value))
     TOOLS = args
     return args
+
+
+def run_groups(groups, tools, prefix, start):
+    """The main of a test made of groups of checks: --group NAME (repeated)
+    picks the groups, all of them by default, and --TOOL gives each tool.
+    start(args, work) is told the options and the private temporary
+    directory, removed afterwards, before the groups run. Returns the exit
+    status."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--group", action="append", choices=sorted(groups))
+    args = tool_args(parser, tools)
+    work = tempfile.mkdtemp(prefix=prefix)
+    try:
+        start(args, work)
+        for group in args.group or sorted(groups):
+            groups[group]()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return report()
 
 
 def run(cmd, cwd, combined=False):

@@ -143,26 +143,31 @@ class EnvSetTo {
   std::optional<std::string> old_;
 };
 
-TEST(TarlekSim, WithoutTheSimulatorNamesThePackageToInstall) {
-  TempDir dir;
+// What a run printed on its output and as messages.
+struct Captured {
   std::string out, err;
-  SimIo io{[&](std::string_view t) {
+  SimIo io{[this](std::string_view t) {
              out += t;
              return true;
            },
-           [&](std::string_view t) { err += t; }};
+           [this](std::string_view t) { err += t; }};
+};
+
+TEST(TarlekSim, WithoutTheSimulatorNamesThePackageToInstall) {
+  TempDir dir;
+  Captured run;
   SimOptions options;
   options.program = dir / "prog.hex";
   int status = 0;
   {
     const EnvSetTo path("PATH", dir.path());
-    status = RunSimulator(options, io);
+    status = RunSimulator(options, run.io);
   }
   EXPECT_EQ(status, 1);
-  EXPECT_EQ(err,
+  EXPECT_EQ(run.err,
             "tarlek-sim: s51, the 8051 simulator, is not installed: sudo apt install "
             "sdcc-ucsim\n");
-  EXPECT_EQ(out, "");
+  EXPECT_EQ(run.out, "");
 }
 
 TEST(TarlekSim, RefusesAProgramWithoutAResidentBeforeStartingTheSimulator) {
@@ -171,17 +176,12 @@ TEST(TarlekSim, RefusesAProgramWithoutAResidentBeforeStartingTheSimulator) {
   testing::WriteFile(dir / "s51", "#!/bin/sh\ntouch " + dir / "started" + "\n");
   ASSERT_EQ(::chmod((dir / "s51").c_str(), 0755), 0);
   testing::WriteFile(dir / "prog.hex", std::string(":03000000020030CB\n:00000001FF\n"));
-  std::string out, err;
-  SimIo io{[&](std::string_view t) {
-             out += t;
-             return true;
-           },
-           [&](std::string_view t) { err += t; }};
+  Captured run;
   SimOptions options;
   options.program = dir / "prog.hex";
   options.s51 = dir / "s51";
-  EXPECT_EQ(RunSimulator(options, io), 1);
-  EXPECT_NE(err.find("prog.hex: the program has no long call"), std::string::npos) << err;
+  EXPECT_EQ(RunSimulator(options, run.io), 1);
+  EXPECT_NE(run.err.find("prog.hex: the program has no long call"), std::string::npos) << run.err;
   EXPECT_FALSE(testing::FileExists(dir / "started"));
 }
 

@@ -1,5 +1,5 @@
 ; Test program for the resident (as31): a timer 0 interrupt at the serial
-; port's priority (IP = 0, as most programs have it) of about 35 machine
+; port's priority (IP = 0, as most programs have it) of about 33 machine
 ; cycles, every 200 cycles, and a main loop that only waits. At 115200 baud a
 ; byte lasts 80 cycles: the 8051 serves timer 0 before the serial port when
 ; both are due, so this tick lands between the resident's interrupts while a
