@@ -199,11 +199,11 @@ void Link::Settle(Clock::duration timeout) {
 
 Bytes Link::Exchange(uint8_t command, const BodyOf& body, size_t answer_length) {
   const bool probe = version_ == 0;
-  const size_t damaged_before = Damaged();
   const size_t late_before = late_answers_;
   const size_t unfit_before = unfit_answers_;
   const auto quiet = PartialGap(CharacterTime()) + 10 * CharacterTime();
   Clock::duration timeout{};
+  int damaged_attempts = 0;
   for (int attempt = 0; attempt <= settings_.retries; ++attempt) {
     if (attempt > 0) {
       ++retries_done_;
@@ -243,7 +243,10 @@ Bytes Link::Exchange(uint8_t command, const BodyOf& body, size_t answer_length) 
     want.length = answer_length;
     want.at_least = command == protocol::kIdentify;
     want.stop_on_damage = true;
-    if (auto payload = Pump(Clock::now() + timeout, want)) {
+    const size_t damaged_earlier = Damaged();
+    auto payload = Pump(Clock::now() + timeout, want);
+    if (Damaged() != damaged_earlier) ++damaged_attempts;
+    if (payload) {
       // A protocol 2 answer names no attempt: the one taken may have been an
       // earlier attempt's, and a later attempt's may still come.
       if (attempt > 0 && version_ == 2) Settle(timeout);
@@ -260,23 +263,25 @@ Bytes Link::Exchange(uint8_t command, const BodyOf& body, size_t answer_length) 
     pending3_.clear();
     decoder3_.FlushPartial();
   }
-  throw Failure(kExitFailure,
-                FailureMessage(command, answer_length, settings_.retries + 1, timeout,
-                               Damaged() != damaged_before, unfit_answers_ != unfit_before,
-                               late_answers_ != late_before));
+  throw Failure(kExitFailure, FailureMessage(command, answer_length, settings_.retries + 1, timeout,
+                                             damaged_attempts, unfit_answers_ != unfit_before,
+                                             late_answers_ != late_before));
 }
 
 std::string Link::FailureMessage(uint8_t command, size_t answer_length, int attempts,
-                                 Clock::duration timeout, bool damaged, bool unfit,
+                                 Clock::duration timeout, int damaged, bool unfit,
                                  bool late) const {
   const std::string where = fmt::format("on {} at {} baud", port_.name(), settings_.baud);
-  const std::string tries =
-      fmt::format("{} attempt{} of {:.1f} s", attempts, attempts == 1 ? "" : "s",
-                  std::chrono::duration<double>(timeout).count());
-  if (damaged) {
+  std::string tries = fmt::format("{} attempt{} of {:.1f} s", attempts, attempts == 1 ? "" : "s",
+                                  std::chrono::duration<double>(timeout).count());
+  // Damage in every attempt points at the line (a wrong baud rate, noise);
+  // damage in some only (a program that starts up while its resident
+  // answers, say) is told beside what the others met.
+  if (damaged == attempts) {
     return fmt::format("damaged answers from the resident {}, {}: check the baud rate and the line",
                        where, tries);
   }
+  if (damaged > 0) tries += fmt::format(", {} of them with a damaged answer", damaged);
   if (unfit) {
     return fmt::format(
         "the resident {} answered command {:02X}h with {:02X}h and {} bytes, not {:02X}h and {}: "

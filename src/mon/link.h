@@ -122,7 +122,7 @@ class Link {
   void Settle(Clock::duration timeout);
   uint8_t NextSeq(bool probe);
   std::string FailureMessage(uint8_t command, size_t answer_length, int attempts,
-                             Clock::duration timeout, bool damaged, bool unfit, bool late) const;
+                             Clock::duration timeout, int damaged, bool unfit, bool late) const;
 
   Port& port_;
   LinkSettings settings_;

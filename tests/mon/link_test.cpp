@@ -156,6 +156,7 @@ TEST_P(LinkFaults, GivesUpAfterTheRetriesWithOneLine) {
     Fault fault;
     bool after_identify;  // the fault from the first read on
     const char* message;
+    std::vector<Fault> script = {};  // faults attempt by attempt instead of fault on all
   };
   const Case cases[] = {
       {"silent resident", Fault::kSilent, false, "no answer from the resident on "},
@@ -170,6 +171,17 @@ TEST_P(LinkFaults, GivesUpAfterTheRetriesWithOneLine) {
        "answered command 05h with 85h and 3 bytes, not 85h and 4"},
       {"answers naming other attempts", Fault::kWrongSeq, true,
        "answered only after the time-out (3 attempts of "},
+      // Damage in one attempt only is no sign of a wrong baud rate.
+      {"the first answer damaged, then none",
+       Fault::kNone,
+       false,
+       " s, 1 of them with a damaged answer: is the program running",
+       {Fault::kBadSum, Fault::kSilent, Fault::kSilent}},
+      {"the last answer cut short, none before",
+       Fault::kNone,
+       true,
+       " s, 1 of them with a damaged answer: is the program running",
+       {Fault::kSilent, Fault::kSilent, Fault::kCutShort}},
   };
   for (const auto& c : cases) {
     // Protocol 2's answers name no attempt.
@@ -181,7 +193,11 @@ TEST_P(LinkFaults, GivesUpAfterTheRetriesWithOneLine) {
       line->link->Identify();
       identifies = 1;
     }
-    line->resident->AlwaysFault(c.fault);
+    if (c.script.empty()) {
+      line->resident->AlwaysFault(c.fault);
+    } else {
+      line->resident->Script(c.script);
+    }
     const std::string message = FailureOf([&] {
       if (c.after_identify) {
         line->link->Read(Space::kIram, 0x40, 4);
