@@ -31,7 +31,7 @@ constexpr size_t kFrameOverhead = 4;
 // program's R0 and the kept bits looked at), as counted in resident/README.md.
 // Where a byte on the line is shorter, a second data byte sent back to back
 // comes before the first was taken, and the write is lost.
-constexpr uint32_t kSlowWriteByteCycles = 135;
+constexpr uint32_t kSlowWriteByteCycles = 138;
 
 // Whether a resident with this crystal and rate takes such data bytes as
 // fast as the line brings them: a byte is 10 bits, a machine cycle 12 clock
