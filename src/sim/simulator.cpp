@@ -259,9 +259,9 @@ std::string FindOnPath(const std::string& name, const char* path) {
   std::string_view dirs = path != nullptr ? path : "/usr/bin:/bin";
   while (true) {
     const size_t colon = dirs.find(':');
-    std::string dir(dirs.substr(0, colon));
-    if (dir.empty()) dir = ".";
-    std::string candidate = std::move(dir);
+    // An empty entry is the current directory.
+    const std::string_view dir = dirs.substr(0, colon);
+    std::string candidate(dir.empty() ? std::string_view(".") : dir);
     candidate += '/';
     candidate += name;
     struct stat st {};
