@@ -317,7 +317,7 @@ def test_fast():
 def beside_a_tick():
     """At 115200 baud beside the program's own interrupt (ticking.asm: 33
     cycles every 200, at the serial port's priority, which the 8051 serves
-    first): reads and a write of 252 bytes of external RAM are each answered
+    first): reads and writes of 252 bytes of external RAM are answered, most
     at the first attempt. A byte the resident leaves waiting while the tick
     runs is overrun by the next one; a step that outlasts a byte (LEN, a
     write's ACHK and data bytes) must take the byte waiting at its end."""
