@@ -332,7 +332,7 @@ def beside_a_tick():
         check(len(set(host.until_moved(ticks))) > 1, "%s: the program ticks" % label)
         # Each request is sent up to three times, as a host does. Before the
         # resident took a waiting byte at once, nearly every one was lost at
-        # every attempt. The tick leaves the resident room (none of 30 long
+        # every attempt. The tick leaves the resident room (none of 42 long
         # writes lost); a tick a few cycles longer costs one now and then
         # (the resident's README, "Known limits"), which a host sends again.
         def attempts(ok):
