@@ -19,11 +19,11 @@
 #include <string>
 
 #include "base/console.h"
-#include "image/bin_reader.h"
-#include "image/hex_reader.h"
-#include "resident/place_resident.h"
-#include "writers/bin_writer.h"
-#include "writers/hex_writer.h"
+#include "merge/bin_reader.h"
+#include "merge/bin_writer.h"
+#include "merge/hex_reader.h"
+#include "merge/hex_writer.h"
+#include "merge/place_resident.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <cstdlib>
 
 #include "mon/fake_resident.h"
-#include "mon/link.h"
+#include "mon/line/link.h"
 
 int main(int argc, char** argv) {
   using namespace tarlek::mon;

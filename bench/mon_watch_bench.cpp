@@ -14,10 +14,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "mon/cdb.h"
+#include "mon/commands/sampler.h"
 #include "mon/fake_resident.h"
-#include "mon/link.h"
-#include "mon/sampler.h"
+#include "mon/line/link.h"
+#include "mon/symbols/cdb.h"
 
 int main(int argc, char** argv) {
   using namespace tarlek::mon;
@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
     std::snprintf(line, sizeof line, "L:G$v%d$0_0$0:%X\n", i, address);
     cdb += line;
   }
-  const Program program = ParseCdb(cdb, "bench.cdb");
+  const SymbolTable program = ParseCdb(cdb, "bench.cdb");
   std::printf("%-7s %-5s %-9s %-10s %-11s %-10s %s\n", "baud", "names", "requests", "line B",
               "samples/s", "limit/s", "of limit");
   for (const uint32_t baud : {9600u, 115200u}) {

@@ -19,8 +19,8 @@
 
 #include "base/console.h"
 #include "base/output_file.h"
-#include "driver/driver.h"
-#include "image/program_state.h"
+#include "merge/driver.h"
+#include "merge/program_state.h"
 
 namespace {
 

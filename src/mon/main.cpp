@@ -4,10 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "mon/cli.h"
-#include "mon/failure.h"
-#include "mon/port.h"
-#include "mon/run.h"
+#include "base/failure.h"
+#include "mon/commands/cli.h"
+#include "mon/commands/command_table.h"
+#include "mon/commands/run.h"
+#include "mon/line/port.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ void WriteAll(int fd, std::string_view text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  using namespace tarlek;
   using namespace tarlek::mon;
   try {
     const std::vector<std::string> args(argv + 1, argv + argc);
@@ -35,7 +37,14 @@ int main(int argc, char** argv) {
     Io io;
     io.out = [](std::string_view text) { WriteAll(STDOUT_FILENO, text); };
     io.err = [](std::string_view text) { WriteAll(STDERR_FILENO, text); };
-    io.terminal = Terminal::Decide(invocation, STDOUT_FILENO, STDERR_FILENO);
+    const CommandEntry* entry = FindCommand(invocation.command);
+    Terminal::Wishes wishes;
+    wishes.json = invocation.json;
+    wishes.quiet = invocation.quiet;
+    wishes.raw = invocation.raw;
+    wishes.raw_output = invocation.raw_output;
+    wishes.program_output_is_output = entry != nullptr && entry->program_output_is_output;
+    io.terminal = Terminal::Decide(wishes, STDOUT_FILENO, STDERR_FILENO);
     return Run(invocation, io);
   } catch (const std::exception& e) {
     // Run reports its own failures; this is the last word on anything else

@@ -18,8 +18,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "mon/failure.h"
-#include "mon/image_file.h"
+#include "base/failure.h"
+#include "base/image_file.h"
 #include "sim/resident_probe.h"
 
 extern char** environ;
@@ -215,7 +215,7 @@ std::string EndedHow(int status) {
   return "";
 }
 
-std::vector<uint8_t> CodeImage(const std::vector<mon::Segment>& segments) {
+std::vector<uint8_t> CodeImage(const std::vector<Segment>& segments) {
   std::vector<uint8_t> code(0x10000, 0);
   for (const auto& s : segments) {
     for (size_t i = 0; i < s.data.size() && s.address + i < code.size(); ++i) {
@@ -296,10 +296,10 @@ int RunSimulator(const SimOptions& options, SimIo& io) {
                          ? "s51, the 8051 simulator, is not installed: sudo apt install sdcc-ucsim"
                          : options.s51 + " is not an executable program");
     }
-    std::vector<mon::Segment> segments;
+    std::vector<Segment> segments;
     try {
-      segments = mon::ReadImageFile(options.program);
-    } catch (const mon::Failure& failure) {
+      segments = ReadImageFile(options.program);
+    } catch (const Failure& failure) {
       throw SimError(failure.what());
     }
     std::string why;
@@ -321,7 +321,7 @@ int RunSimulator(const SimOptions& options, SimIo& io) {
     WorkDir dir;
     // s51 loads Intel HEX; a .bin program is handed over as such.
     const std::string program = dir.Name("program.hex");
-    WriteText(program, mon::FormatIntelHex(segments));
+    WriteText(program, FormatIntelHex(segments));
     const std::string cfg = dir.Name("s51.cfg");
     // Without it s51 takes serial input only now and then, and the resident
     // sees its requests torn apart.
@@ -356,7 +356,7 @@ int RunSimulator(const SimOptions& options, SimIo& io) {
       const std::string tail = ReadTail(log_path, 5);
       if (!tail.empty()) text += "; its last words:\n" + tail;
       io.err(text + "\n");
-      return mon::kExitFailure;
+      return kExitFailure;
     };
 
     // Ready once s51 reads its input: then hold that open too, so that it
@@ -372,7 +372,7 @@ int RunSimulator(const SimOptions& options, SimIo& io) {
       const int sig = TakeSignal(signals.get());
       int status = 0;
       if (process.Ended(status)) return s51_ended(status);
-      if (sig != 0 && sig != SIGCHLD) return mon::kExitOk;
+      if (sig != 0 && sig != SIGCHLD) return kExitOk;
       if (Clock::now() > deadline) throw SimError("s51 did not open its serial input in 20 s");
     }
 
@@ -404,7 +404,7 @@ int RunSimulator(const SimOptions& options, SimIo& io) {
       const int sig = TakeSignal(signals.get());
       int status = 0;
       if (process.Ended(status)) return s51_ended(status);
-      if (sig != 0 && sig != SIGCHLD) return mon::kExitOk;
+      if (sig != 0 && sig != SIGCHLD) return kExitOk;
       if (!tx_open) {
         tx_open = true;  // look again after the pause
         continue;
@@ -425,7 +425,7 @@ int RunSimulator(const SimOptions& options, SimIo& io) {
   } catch (const SimError& error) {
     if (masked) ::sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     io.err(std::string("tarlek-sim: ") + error.what() + "\n");
-    return mon::kExitFailure;
+    return kExitFailure;
   }
 }
 

@@ -15,11 +15,11 @@
 #include <regex>
 #include <thread>
 
-#include "mon/cli.h"
-#include "mon/failure.h"
+#include "base/failure.h"
+#include "base/image_file.h"
+#include "mon/commands/cli.h"
+#include "mon/commands/run.h"
 #include "mon/fake_resident.h"
-#include "mon/image_file.h"
-#include "mon/run.h"
 #include "support/test_support.h"
 
 namespace tarlek::mon {

@@ -8,8 +8,8 @@
 
 #include <memory>
 
-#include "mon/failure.h"
-#include "mon/port.h"
+#include "base/failure.h"
+#include "mon/line/port.h"
 #include "support/test_support.h"
 
 namespace tarlek::mon {

@@ -1,7 +1,7 @@
 // Exchanges with a scripted fake resident on the other end of a socket pair
 // or a pseudo-terminal: what the client does when answers are missing,
 // damaged, cut short, mixed with the program's output, or the line goes away.
-#include "mon/link.h"
+#include "mon/line/link.h"
 
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "mon/failure.h"
+#include "base/failure.h"
 #include "mon/fake_resident.h"
 
 namespace tarlek::mon {

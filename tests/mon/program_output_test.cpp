@@ -1,6 +1,6 @@
 // The program's output layer on its own: visible control bytes, whole lines
 // around a command, console --json by lines and pauses.
-#include "mon/program_output.h"
+#include "mon/output/program_output.h"
 
 #include <gtest/gtest.h>
 

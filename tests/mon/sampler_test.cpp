@@ -1,6 +1,6 @@
 // Samples of named variables against the fake resident: typed values, and
 // variables close together read in shared requests.
-#include "mon/sampler.h"
+#include "mon/commands/sampler.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -8,9 +8,9 @@
 
 #include <memory>
 
-#include "mon/cdb.h"
-#include "mon/failure.h"
+#include "base/failure.h"
 #include "mon/fake_resident.h"
+#include "mon/symbols/cdb.h"
 
 namespace tarlek::mon {
 namespace {
@@ -56,7 +56,7 @@ struct Line {
 };
 
 TEST(Sampler, TypedValuesInFewRequests) {
-  const Program program = ParseCdb(kCdb, "demo.cdb");
+  const SymbolTable program = ParseCdb(kCdb, "demo.cdb");
   Line line;
   auto& r = *line.resident;
   r.iram[0x30] = 0xFE;  // counter -2
@@ -103,7 +103,7 @@ TEST(Sampler, RequestsNeverExceedThePayloadAndSfrsAreNotReadAlong) {
   cdb += "S:G$A$0_0$0({1}SC:U),I,0,0\nL:G$A$0_0$0:E0\n";
   cdb += "S:G$B$0_0$0({1}SC:U),I,0,0\nL:G$B$0_0$0:F0\n";
   cdb += "S:G$C$0_0$0({1}SC:U),I,0,0\nL:G$C$0_0$0:F2\n";
-  const Program program = ParseCdb(cdb, "m.cdb");
+  const SymbolTable program = ParseCdb(cdb, "m.cdb");
   std::vector<std::string> names;
   for (int i = 0; i < 40; ++i) names.push_back("x" + std::to_string(i));
   names.insert(names.end(), {"A", "B", "C"});
@@ -121,7 +121,7 @@ TEST(Sampler, RequestsNeverExceedThePayloadAndSfrsAreNotReadAlong) {
 }
 
 TEST(Sampler, NamesThatDoNotResolveAreRefused) {
-  const Program program = ParseCdb(kCdb, "demo.cdb");
+  const SymbolTable program = ParseCdb(kCdb, "demo.cdb");
   EXPECT_THROW(Sampler(program, {"counter", "nothing"}), Failure);
   EXPECT_THROW(Sampler(program, {"sensor.nope"}), Failure);
 }

@@ -14,7 +14,7 @@
 #include <csignal>
 
 #include "mon/fake_resident.h"
-#include "mon/serial_speed.h"
+#include "mon/line/serial_speed.h"
 #include "support/test_support.h"
 
 namespace tarlek::testing {

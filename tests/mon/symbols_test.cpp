@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "mon/cdb.h"
-#include "mon/failure.h"
-#include "mon/map_file.h"
-#include "mon/program.h"
-#include "mon/target.h"
-#include "mon/value.h"
+#include "base/failure.h"
+#include "mon/symbols/cdb.h"
+#include "mon/symbols/map_file.h"
+#include "mon/symbols/symbol_table.h"
+#include "mon/symbols/target.h"
+#include "mon/symbols/value.h"
 #include "support/test_support.h"
 
 namespace tarlek::mon {
@@ -79,9 +79,9 @@ TEST(CdbFromSdcc, EveryTypeAndSpaceOfARealProgram) {
   if (!HaveSdcc()) GTEST_SKIP() << "sdcc is not installed";
   TempDir dir;
   BuildWithSdcc(dir);
-  const Program program = LoadProgram(dir / "prog.cdb");
+  const SymbolTable program = LoadSymbols(dir / "prog.cdb");
   // The linker's own addresses for the relocatable ones, from the map.
-  const Program map = ParseMap(testing::ReadText(dir / "prog.map"), "prog.map");
+  const SymbolTable map = ParseMap(testing::ReadText(dir / "prog.map"), "prog.map");
   auto linked = [&](const char* name) {
     const Variable* v = map.Find(name);
     EXPECT_NE(v, nullptr) << name;
@@ -164,7 +164,7 @@ TEST(MapFromSdcc, EverySymbolInItsSpaceOrLeftOutWithANote) {
   if (!HaveSdcc()) GTEST_SKIP() << "sdcc is not installed";
   TempDir dir;
   BuildWithSdcc(dir);
-  const Program map = ParseMap(testing::ReadText(dir / "prog.map"), "prog.map");
+  const SymbolTable map = ParseMap(testing::ReadText(dir / "prog.map"), "prog.map");
   const struct {
     const char* name;
     Space space;
@@ -216,12 +216,12 @@ start:	sjmp start
                               "sdld -n -m -i narrow.ihx names.rel >>tools.log 2>&1 && "
                               "sdld -n -m -w -i wide.ihx names.rel >>tools.log 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0) << testing::ReadText(dir / "tools.log");
-  const Program narrow = ParseMap(testing::ReadText(dir / "narrow.map"), "narrow.map");
-  const Program wide = ParseMap(testing::ReadText(dir / "wide.map"), "wide.map");
+  const SymbolTable narrow = ParseMap(testing::ReadText(dir / "narrow.map"), "narrow.map");
+  const SymbolTable wide = ParseMap(testing::ReadText(dir / "wide.map"), "wide.map");
   // The map itself: the narrow layout really cuts.
   ASSERT_EQ(testing::ReadText(dir / "narrow.map").find("b1234567890"), std::string::npos);
   const struct {
-    const Program& map;
+    const SymbolTable& map;
     const char* name;
     int address;  // -1: not found
   } cases[] = {
@@ -276,7 +276,7 @@ TEST(CdbRecords, CornersByHand) {
       "L:Fn$twice$0_0$0:32\n"
       "L:C$m.c$3$1_0$1:12\n"
       "L:XG$f$0$0:40\n";
-  const Program program = ParseCdb(cdb, "p.cdb");
+  const SymbolTable program = ParseCdb(cdb, "p.cdb");
   const struct {
     const char* name;
     uint32_t address;
@@ -338,7 +338,7 @@ TEST(CdbRecords, BitsFromTheRelocatedListing) {
       "                           000010    61 G$other$0_0$0==.\n";
   const auto bits = ListingBits(listing);
   EXPECT_EQ(bits, (std::map<std::string, uint32_t>{{"G$ready$0_0$0", 9}}));
-  const Program program = ParseCdb("M:m\nS:G$ready$0_0$0({1}SB0$1:U),H,0,0\n", "p.cdb", bits);
+  const SymbolTable program = ParseCdb("M:m\nS:G$ready$0_0$0({1}SB0$1:U),H,0,0\n", "p.cdb", bits);
   const Target ready = ResolveName(program, "ready");
   EXPECT_EQ(ready.place, (Place{Space::kIram, 0x21, {}}));
   EXPECT_EQ(ready.type->bit_offset, 1);
@@ -353,13 +353,13 @@ TEST(CdbRecords, AssemblySymbolsFromTheMapBesideIt) {
                         "DSEG                   00000030    00000003 =  3. bytes (REL,CON)\n"
                         "        Value  Global            Value  Global\n"
                         "     00000030  value     |    00000031  count16\n"));
-  const Program program = LoadProgram(dir / "a.cdb");
+  const SymbolTable program = LoadSymbols(dir / "a.cdb");
   const Target count = ResolveName(program, "count16");
   EXPECT_EQ(count.place.address, 0x31u);
   EXPECT_EQ(count.type->Name(), "2 bytes");
   EXPECT_EQ(ResolveName(program, "value").type->size, 1u);
   WriteFile(dir / "lonely.cdb", std::string("L:A$a$11:0\n"));
-  EXPECT_THROW(LoadProgram(dir / "lonely.cdb"), Failure);
+  EXPECT_THROW(LoadSymbols(dir / "lonely.cdb"), Failure);
 }
 
 TEST(Values, DecodeAndFormat) {

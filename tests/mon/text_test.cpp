@@ -2,11 +2,11 @@
 // hex dump, Intel HEX, and the ranges where two images differ.
 #include <gtest/gtest.h>
 
-#include "mon/address.h"
-#include "mon/failure.h"
-#include "mon/format.h"
-#include "mon/image_file.h"
-#include "mon/map_file.h"
+#include "base/failure.h"
+#include "base/image_file.h"
+#include "mon/line/address.h"
+#include "mon/output/format.h"
+#include "mon/symbols/map_file.h"
 
 namespace tarlek::mon {
 namespace {
@@ -109,7 +109,7 @@ C:   00000062  _main                              p
 )";
 
 TEST(MapFile, SymbolsTakeTheSpaceOfTheirArea) {
-  const Program table = ParseMap(kMap, "p.map");
+  const SymbolTable table = ParseMap(kMap, "p.map");
   const struct {
     const char* name;
     Space space;

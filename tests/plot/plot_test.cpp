@@ -9,11 +9,11 @@
 #include <future>
 #include <thread>
 
-#include "plot/listen.h"
-#include "plot/page.h"
-#include "plot/recording.h"
-#include "plot/server.h"
-#include "plot/sse.h"
+#include "mon/web/listen.h"
+#include "mon/web/page.h"
+#include "mon/web/recording.h"
+#include "mon/web/server.h"
+#include "mon/web/sse.h"
 #include "support/test_support.h"
 
 namespace tarlek::plot {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "base/console.h"
-#include "image/program_state.h"
+#include "merge/program_state.h"
 
 namespace tarlek::testing {
 

@@ -1,0 +1,79 @@
+#include "mon/line/address.h"
+
+#include <fmt/format.h>
+
+#include <cctype>
+
+namespace tarlek::mon {
+
+std::optional<uint32_t> ParseHex(std::string_view text) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text.remove_prefix(2);
+  } else if (text.size() > 1 && (text.back() == 'h' || text.back() == 'H')) {
+    text.remove_suffix(1);
+  }
+  if (text.empty()) return std::nullopt;
+  uint32_t value = 0;
+  for (char c : text) {
+    const int digit = std::isdigit(static_cast<unsigned char>(c))    ? c - '0'
+                      : std::isxdigit(static_cast<unsigned char>(c)) ? (c | 0x20) - 'a' + 10
+                                                                     : -1;
+    if (digit < 0) return std::nullopt;
+    value = value * 16 + static_cast<uint32_t>(digit);
+    if (value > 0xFFFFFF) return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<Space> ParseSpace(std::string_view text) {
+  std::string lower;
+  for (char c : text) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lower == "code") return Space::kCode;
+  if (lower == "iram") return Space::kIram;
+  if (lower == "sfr") return Space::kSfr;
+  if (lower == "xram") return Space::kXram;
+  return std::nullopt;
+}
+
+const char* SpaceName(Space space) {
+  switch (space) {
+    case Space::kCode:
+      return "code";
+    case Space::kIram:
+      return "iram";
+    case Space::kSfr:
+      return "sfr";
+    case Space::kXram:
+      return "xram";
+  }
+  return "?";
+}
+
+SpaceBounds Bounds(Space space) {
+  switch (space) {
+    case Space::kCode:
+    case Space::kXram:
+      return {0, 0x10000};
+    case Space::kIram:
+      return {0, 0x100};
+    case Space::kSfr:
+      return {0x80, 0x100};
+  }
+  return {0, 0};
+}
+
+std::string FormatAddress(Space space, uint32_t address) {
+  return protocol::AddressWidth(space) == 2 ? fmt::format("{:04X}h", address)
+                                            : fmt::format("{:02X}h", address);
+}
+
+std::optional<Range> ParseRange(std::string_view text) {
+  const size_t dash = text.find('-');
+  if (dash == std::string_view::npos) return std::nullopt;
+  const auto first = ParseHex(text.substr(0, dash));
+  const auto last = ParseHex(text.substr(dash + 1));
+  if (!first || !last || *first > *last || *last > 0xFFFF) return std::nullopt;
+  return Range{*first, *last};
+}
+
+}  // namespace tarlek::mon

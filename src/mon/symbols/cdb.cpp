@@ -1,0 +1,465 @@
+#include "mon/symbols/cdb.h"
+
+#include <fmt/format.h>
+
+#include <cctype>
+#include <charconv>
+#include <set>
+
+#include "base/failure.h"
+
+namespace tarlek::mon {
+namespace {
+
+// A symbol record's name part: scope$name$level$block.
+struct SymbolKey {
+  std::string scope;
+  std::string name;
+  std::string key;  // the whole text, as L: records repeat it
+};
+
+// One S: record (or a T: record's member) before its types are built.
+struct RawSymbol {
+  SymbolKey id;
+  uint32_t size = 0;
+  std::vector<std::string> chain;  // declarators, then the specifier
+  bool is_signed = false;
+  char space = 'Z';
+  bool on_stack = false;
+  std::string module;
+};
+
+struct RawStruct {
+  std::vector<std::pair<uint32_t, RawSymbol>> members;
+};
+
+class BadRecord : public std::exception {};
+
+std::optional<uint32_t> Number(std::string_view text, int base = 10) {
+  uint32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+  return value;
+}
+
+SymbolKey ParseKey(std::string_view text) {
+  // scope$name$level$block; the scope and name hold no '$'.
+  const size_t first = text.find('$');
+  const size_t second = first == std::string_view::npos ? first : text.find('$', first + 1);
+  if (second == std::string_view::npos) throw BadRecord();
+  return SymbolKey{std::string(text.substr(0, first)),
+                   std::string(text.substr(first + 1, second - first - 1)), std::string(text)};
+}
+
+// "scope$name$l$b(TYPE),SPACE,on_stack,stack..." from at; at moves past the
+// space letter and the stack flag.
+RawSymbol ParseSymbol(std::string_view text, size_t& at) {
+  RawSymbol s;
+  const size_t open = text.find('(', at);
+  if (open == std::string_view::npos) throw BadRecord();
+  s.id = ParseKey(text.substr(at, open - at));
+  // ({size}a,b,c:S)
+  if (text.substr(open, 2) != "({") throw BadRecord();
+  const size_t close_size = text.find('}', open);
+  const size_t close = text.find(')', open);
+  if (close_size == std::string_view::npos || close == std::string_view::npos) throw BadRecord();
+  const auto size = Number(text.substr(open + 2, close_size - open - 2));
+  if (!size) throw BadRecord();
+  s.size = *size;
+  std::string_view chain = text.substr(close_size + 1, close - close_size - 1);
+  const size_t colon = chain.rfind(':');
+  if (colon == std::string_view::npos) throw BadRecord();
+  s.is_signed = chain.substr(colon + 1) == "S";
+  chain = chain.substr(0, colon);
+  while (true) {
+    const size_t comma = chain.find(',');
+    s.chain.emplace_back(chain.substr(0, comma));
+    if (comma == std::string_view::npos) break;
+    chain.remove_prefix(comma + 1);
+  }
+  // ,SPACE,on_stack,...
+  if (close + 4 >= text.size() || text[close + 1] != ',' || text[close + 3] != ',') {
+    throw BadRecord();
+  }
+  s.space = text[close + 2];
+  s.on_stack = text[close + 4] == '1';
+  at = close + 5;
+  return s;
+}
+
+class Builder {
+ public:
+  explicit Builder(const std::map<std::pair<std::string, std::string>, RawStruct>& structs)
+      : structs_(structs) {}
+
+  TypePtr Build(const RawSymbol& s) { return Build(s.chain, 0, s.size, s.is_signed, s.module); }
+
+ private:
+  TypePtr Build(const std::vector<std::string>& chain, size_t at, uint32_t size, bool is_signed,
+                const std::string& module) {
+    auto type = std::make_shared<Type>();
+    const std::string_view item = chain.at(at);
+    type->is_signed = is_signed;
+    if (item.starts_with("DA")) {
+      const auto count = Number(item.substr(2, item.size() - 3));
+      if (!count || !item.ends_with('d') || at + 1 >= chain.size()) throw BadRecord();
+      type->kind = TypeKind::kArray;
+      type->count = *count;
+      type->element = Build(chain, at + 1, *count == 0 ? 0 : size / *count, is_signed, module);
+      type->size = type->element->size * type->count;
+      return type;
+    }
+    if (item.size() == 2 && item[0] == 'D') {
+      type->kind = TypeKind::kPointer;
+      switch (item[1]) {
+        case 'G':
+          type->pointer = PointerKind::kGeneric;
+          type->size = 3;
+          break;
+        case 'C':
+          type->pointer = PointerKind::kCode;
+          type->size = 2;
+          break;
+        case 'X':
+          type->pointer = PointerKind::kXdata;
+          type->size = 2;
+          break;
+        case 'D':
+          type->pointer = PointerKind::kData;
+          type->size = 1;
+          break;
+        case 'I':
+          type->pointer = PointerKind::kIdata;
+          type->size = 1;
+          break;
+        case 'P':
+          type->pointer = PointerKind::kPdata;
+          type->size = 1;
+          break;
+        case 'F':  // a function: no value to watch
+          type->kind = TypeKind::kBytes;
+          type->tag = "function";
+          return type;
+        default:
+          throw BadRecord();
+      }
+      if (at + 1 < chain.size()) type->element = Pointee(chain, at + 1, is_signed, module);
+      return type;
+    }
+    if (at + 1 != chain.size()) throw BadRecord();  // a specifier ends the chain
+    if (item.empty()) {
+      type->kind = TypeKind::kBool;
+      type->size = 1;
+    } else if (item == "SC" || item == "SS" || item == "SI" || item == "SL") {
+      const uint32_t usual = item == "SC" ? 1 : item == "SL" ? 4 : 2;
+      type->kind = TypeKind::kInteger;
+      type->size = (size == 1 || size == 2 || size == 4 || size == 8) ? size : usual;
+    } else if (item == "SF") {
+      type->kind = TypeKind::kFloat;
+      type->size = 4;
+    } else if (item == "SX") {
+      type->kind = TypeKind::kBitField;
+      type->size = 1;
+      type->bit_width = 1;
+    } else if (item.starts_with("SB")) {
+      const size_t dollar = item.find('$');
+      const auto offset = Number(item.substr(2, dollar - 2));
+      const auto width =
+          dollar == std::string_view::npos ? std::nullopt : Number(item.substr(dollar + 1));
+      if (!offset || !width || *width == 0 || *offset + *width > 64) throw BadRecord();
+      type->kind = TypeKind::kBitField;
+      type->bit_offset = static_cast<uint8_t>(*offset);
+      type->bit_width = static_cast<uint8_t>(*width);
+      type->size = std::max<uint32_t>(size, (*offset + *width + 7) / 8);
+    } else if (item.starts_with("ST")) {
+      type->kind = TypeKind::kStruct;
+      type->tag = std::string(item.substr(2));
+      const RawStruct* raw = FindStruct(module, type->tag);
+      if (raw == nullptr) {
+        // Declared but never defined in any module: its bytes.
+        type->kind = TypeKind::kBytes;
+        type->size = size;
+        return type;
+      }
+      if (!building_.insert(type->tag).second) throw BadRecord();  // contains itself
+      for (const auto& [offset, member] : raw->members) {
+        type->members.push_back(Member{member.id.name, offset, Build(member)});
+        type->size = std::max(type->size, offset + type->members.back().type->size);
+      }
+      building_.erase(type->tag);
+      type->size = std::max(type->size, size);
+    } else {
+      // void, fixed point and anything newer: its bytes.
+      type->kind = TypeKind::kBytes;
+      type->size = size;
+    }
+    return type;
+  }
+
+  // What a pointer points to, for its name only: a struct by its tag.
+  TypePtr Pointee(const std::vector<std::string>& chain, size_t at, bool is_signed,
+                  const std::string& module) {
+    if (chain[at].starts_with("ST")) {
+      auto type = std::make_shared<Type>();
+      type->kind = TypeKind::kStruct;
+      type->tag = chain[at].substr(2);
+      return type;
+    }
+    if (chain[at].starts_with("DA")) return nullptr;
+    return Build(chain, at, 0, is_signed, module);
+  }
+
+  const RawStruct* FindStruct(const std::string& module, const std::string& tag) const {
+    const auto own = structs_.find({module, tag});
+    if (own != structs_.end()) return &own->second;
+    for (const auto& [key, raw] : structs_) {
+      if (key.second == tag) return &raw;
+    }
+    return nullptr;
+  }
+
+  const std::map<std::pair<std::string, std::string>, RawStruct>& structs_;
+  std::set<std::string> building_;
+};
+
+// The place of a variable from its space letter and the linker's address;
+// nullopt for a space with no fixed place.
+std::optional<Place> PlaceOf(char space, uint32_t address, uint32_t size) {
+  Place place;
+  switch (space) {
+    case 'E':
+    case 'G':
+      place.space = Space::kIram;
+      break;
+    case 'F':
+    case 'P':
+      place.space = Space::kXram;
+      break;
+    case 'C':
+    case 'D':
+      place.space = Space::kCode;
+      break;
+    case 'I':
+      place.space = Space::kSfr;
+      if (address > 0xFF) {
+        // __sfr16/__sfr32: the SFRs, lowest byte first, one per address byte.
+        for (uint32_t i = 0; i < size && i < 4; ++i) {
+          place.sfrs.push_back(static_cast<uint8_t>(address >> (8 * i)));
+        }
+        address &= 0xFFu;  // the lowest byte's SFR, the first of place.sfrs
+      }
+      break;
+    case 'H':
+    case 'J':
+      // A bit address: 00h-7Fh in the bytes 20h-2Fh, 80h-FFh in the SFRs
+      // whose address is a multiple of 8.
+      if (address < 0x80) {
+        place.space = Space::kIram;
+        address = 0x20 + address / 8;
+      } else {
+        place.space = Space::kSfr;
+        address &= 0xF8;
+      }
+      break;
+    default:
+      return std::nullopt;
+  }
+  place.address = address;
+  return place;
+}
+
+}  // namespace
+
+std::vector<std::string> CdbModules(std::string_view text) {
+  std::vector<std::string> modules;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (line.starts_with("M:") && line.size() > 2) modules.emplace_back(line.substr(2));
+  }
+  return modules;
+}
+
+std::map<std::string, uint32_t> ListingBits(std::string_view text) {
+  std::map<std::string, uint32_t> bits;
+  bool in_bits = false;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    const size_t area = line.find(".area ");
+    if (area != std::string_view::npos) {
+      std::string_view name = line.substr(area + 6);
+      while (name.starts_with(' ') || name.starts_with('\t')) name.remove_prefix(1);
+      in_bits = name.starts_with("BSEG") && !name.starts_with("BSEG_BYTES");
+      continue;
+    }
+    if (!in_bits || !line.ends_with("==.")) continue;
+    // ADDRESS LINE KEY==.
+    size_t at = 0;
+    auto word = [&]() {
+      while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+      const size_t start = at;
+      while (at < line.size() && line[at] != ' ' && line[at] != '\t') ++at;
+      return line.substr(start, at - start);
+    };
+    const auto address = Number(word(), 16);
+    const auto number = Number(word());
+    const std::string_view key = word();
+    if (!address || !number || key.size() <= 3) continue;
+    bits[std::string(key.substr(0, key.size() - 3))] = *address;
+  }
+  return bits;
+}
+
+SymbolTable ParseCdb(std::string_view text, const std::string& source,
+                     const std::map<std::string, uint32_t>& relocated) {
+  std::vector<RawSymbol> symbols;
+  std::map<std::pair<std::string, std::string>, RawStruct> structs;
+  std::map<std::string, uint32_t> addresses;
+  std::string module;
+  size_t line_number = 0;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    ++line_number;
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (line.size() < 2 || line[1] != ':') continue;
+    try {
+      const std::string_view body = line.substr(2);
+      switch (line[0]) {
+        case 'M':
+          module = std::string(body);
+          break;
+        case 'S': {
+          size_t at = 0;
+          RawSymbol s = ParseSymbol(body, at);
+          s.module = module;
+          symbols.push_back(std::move(s));
+          break;
+        }
+        case 'T': {
+          // Fmodule$tag[members]
+          const size_t open = body.find('[');
+          if (open == std::string_view::npos || !body.ends_with(']') || body[0] != 'F') {
+            throw BadRecord();
+          }
+          const std::string_view head = body.substr(1, open - 1);
+          const size_t dollar = head.find('$');
+          if (dollar == std::string_view::npos) throw BadRecord();
+          RawStruct& raw =
+              structs[{std::string(head.substr(0, dollar)), std::string(head.substr(dollar + 1))}];
+          raw.members.clear();
+          size_t at = open + 1;
+          while (body[at] == '(') {
+            // ({offset}S:S$name$l$b(TYPE),Z,0,0)
+            const size_t close_offset = body.find('}', at);
+            if (body.substr(at, 2) != "({" || close_offset == std::string_view::npos ||
+                body.substr(close_offset + 1, 2) != "S:") {
+              throw BadRecord();
+            }
+            const auto offset = Number(body.substr(at + 2, close_offset - at - 2));
+            if (!offset) throw BadRecord();
+            size_t inner = close_offset + 3;
+            RawSymbol member = ParseSymbol(body, inner);
+            member.module = std::string(head.substr(0, dollar));
+            raw.members.emplace_back(*offset, std::move(member));
+            const size_t close = body.find(')', inner);
+            if (close == std::string_view::npos) throw BadRecord();
+            at = close + 1;
+          }
+          if (at + 1 != body.size()) throw BadRecord();
+          break;
+        }
+        case 'L': {
+          const size_t colon = body.rfind(':');
+          if (colon == std::string_view::npos) throw BadRecord();
+          const std::string_view key = body.substr(0, colon);
+          // Line records (C$, A$) and end addresses (XG$...) name no variable.
+          if (key.starts_with("C$") || key.starts_with("A$") || key.starts_with('X')) break;
+          const auto address = Number(body.substr(colon + 1), 16);
+          if (!address) throw BadRecord();
+          addresses[std::string(key)] = *address;
+          break;
+        }
+        default:
+          break;
+      }
+    } catch (const BadRecord&) {
+      throw UsageError(fmt::format("{}:{}: not a record SDCC writes: {}", source, line_number,
+                                   line.substr(0, 120)));
+    }
+  }
+
+  Builder builder(structs);
+  std::vector<Variable> variables;
+  std::set<std::string> seen;
+  std::map<std::string, std::string> left_out;
+  for (const RawSymbol& s : symbols) {
+    const std::string& scope = s.id.scope;
+    Variable v;
+    v.name = s.id.name;
+    v.area = std::string(1, s.space);
+    if (scope == "G") {
+      v.scope = Scope::kGlobal;
+    } else if (scope.starts_with('F')) {
+      v.scope = Scope::kFileStatic;
+      v.file = scope.substr(1);
+    } else if (scope.starts_with('L')) {
+      v.scope = Scope::kLocal;
+      const size_t dot = scope.find('.');
+      v.file = dot == std::string::npos ? "" : scope.substr(1, dot - 1);
+      v.function = dot == std::string::npos ? scope.substr(1) : scope.substr(dot + 1);
+    } else {
+      continue;
+    }
+    if (v.name.starts_with("__xinit_")) continue;  // SDCC's copies of initial values
+    try {
+      v.type = builder.Build(s);
+    } catch (const BadRecord&) {
+      throw UsageError(fmt::format("{}: the type of {} is not one SDCC writes", source, v.name));
+    }
+    if (v.type->kind == TypeKind::kBytes && v.type->tag == "function") continue;
+    if (v.scope != Scope::kLocal) {
+      std::optional<uint32_t> address;
+      if (const auto linked = addresses.find(s.id.key); linked != addresses.end()) {
+        address = linked->second;
+      } else if (const auto listed = relocated.find(s.id.key);
+                 s.space == 'H' && listed != relocated.end()) {
+        address = listed->second;
+      }
+      const auto place = address ? PlaceOf(s.space, *address, v.type->size) : std::nullopt;
+      if (!place) {
+        // A declaration (extern) in one module, its definition in another;
+        // or optimised away.
+        left_out.emplace(v.name, s.space == 'H'
+                                     ? "a bit whose address neither the .cdb nor a relocated "
+                                       "listing (MODULE.rst beside it) gives"
+                                     : "the linker gave it no address");
+        continue;
+      }
+      v.place = *place;
+      if (s.space == 'H' || s.space == 'J') {
+        // A bit: the bit-field of its byte.
+        auto bit = std::make_shared<Type>(*v.type);
+        bit->kind = TypeKind::kBitField;
+        bit->size = 1;
+        bit->bit_width = 1;
+        bit->bit_offset = static_cast<uint8_t>(*address & 7);
+        v.type = bit;
+      }
+      if (!seen.insert(v.scope == Scope::kGlobal ? v.name : scope + "$" + v.name).second) continue;
+    }
+    variables.push_back(std::move(v));
+  }
+  for (const Variable& v : variables) left_out.erase(v.name);
+  SymbolTable program(std::move(variables), source, std::move(left_out));
+  program.set_typed(true);
+  return program;
+}
+
+}  // namespace tarlek::mon
