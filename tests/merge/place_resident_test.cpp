@@ -34,7 +34,7 @@ Bytes PlainResident(size_t n) {
 // A developer's program as a reader leaves it: both hooks, a long call to
 // call_target and the given ProgramEnd, one past the program as the BIN
 // reader sets it, or its last byte as the HEX reader does.
-void LoadSymbols(ProgramState& state, uint16_t call_target, uint16_t program_end,
+void LoadProgram(ProgramState& state, uint16_t call_target, uint16_t program_end,
                  bool end_is_last = false) {
   state.Image[0x0000] = 0x12;
   state.Image[0x0001] = static_cast<uint8_t>(call_target >> 8);
@@ -144,7 +144,7 @@ TEST(PlaceResident, EachFailureGivesItsOneLineAndLeavesImageAlone) {
   for (const FailureCase& c : FailureCases()) {
     SCOPED_TRACE(c.name);
     auto state = NewState();
-    LoadSymbols(*state, c.call_target, c.program_end, c.end_is_last);
+    LoadProgram(*state, c.call_target, c.program_end, c.end_is_last);
     for (const auto& [address, value] : c.patches) state->Image[address] = value;
     const auto before = state->Image;
     CapturedConsole console;
@@ -201,7 +201,7 @@ TEST(PlaceResident, PlacesAndRelocatesToThePageOfTheLongCall) {
   for (const SuccessCase& c : cases) {
     SCOPED_TRACE(c.name);
     auto state = NewState();
-    LoadSymbols(*state, c.start, c.program_end, c.end_is_last);
+    LoadProgram(*state, c.start, c.program_end, c.end_is_last);
     // Bytes already in the range are overwritten; the three bytes after it
     // are left as they were.
     const uint32_t n = uint32_t{c.file[0]} | uint32_t{c.file[1]} << 8;
@@ -226,7 +226,7 @@ TEST(PlaceResident, PlacesAndRelocatesToThePageOfTheLongCall) {
 
 TEST(PlaceResident, EmptyResidentPlacesNothingAndEndsBelowItsStart) {
   auto state = NewState();
-  LoadSymbols(*state, 0x8000, 0x0200);
+  LoadProgram(*state, 0x8000, 0x0200);
   state->Image[0x8000] = 0x77;
   const auto before = state->Image;
   CapturedConsole console;
@@ -250,7 +250,7 @@ TEST(PlaceResident, LargestResidentOf14999BytesIsPlacedWhole) {
   ASSERT_EQ(file[0], 0x97);
   ASSERT_EQ(file[1], 0x3A);
   auto state = NewState();
-  LoadSymbols(*state, 0x1000, 0x0024);
+  LoadProgram(*state, 0x1000, 0x0024);
   CapturedConsole console;
 
   ASSERT_TRUE(PlaceResidentImage(*state, console, file));
@@ -282,7 +282,7 @@ TEST(PlaceResident, ReadsTheFileWholeUpToTheLargestValidSize) {
     InDirectory here(dir.path());
     WriteFile(dir / "tarlek.bin", c.file);
     auto state = NewState();
-    LoadSymbols(*state, 0x1000, 0x0024);
+    LoadProgram(*state, 0x1000, 0x0024);
     CapturedConsole console;
     EXPECT_EQ(PlaceResident(*state, console), c.placed);
     EXPECT_EQ(console.Text(), c.placed ? "" : Line(kCorrupted));
@@ -298,7 +298,7 @@ TEST(PlaceResident, OnlyTheLowerCaseNameInTheCurrentDirectoryCounts) {
   WriteFile(dir / "work/Tarlek.bin", kExampleResident);
   WriteFile(dir / "work/TARLEK.BIN", kExampleResident);
   auto state = NewState();
-  LoadSymbols(*state, 0x8000, 0x0200);
+  LoadProgram(*state, 0x8000, 0x0200);
   CapturedConsole console;
   EXPECT_FALSE(PlaceResident(*state, console));
   EXPECT_EQ(console.Text(), Line(kNotFound));

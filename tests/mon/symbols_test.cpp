@@ -8,8 +8,8 @@
 
 #include "base/failure.h"
 #include "mon/symbols/cdb.h"
+#include "mon/symbols/load.h"
 #include "mon/symbols/map_file.h"
-#include "mon/symbols/symbol_table.h"
 #include "mon/symbols/target.h"
 #include "mon/symbols/value.h"
 #include "support/test_support.h"

@@ -14,18 +14,6 @@
 
 namespace tarlek::mon {
 
-std::function<std::string(std::string&)> SecondsCheck(double most) {
-  return [most](std::string& text) -> std::string {
-    double seconds = 0;
-    if (CLI::detail::lexical_cast(text, seconds) && seconds >= 0 &&
-        (most > 0 ? seconds <= most : std::isfinite(seconds))) {
-      return {};
-    }
-    return most > 0 ? fmt::format("{} is not a number of seconds from 0 to {}", text, most)
-                    : fmt::format("{} is not a number of seconds (0 or more)", text);
-  };
-}
-
 ParseResult ParseArguments(const std::vector<std::string>& args, const char* env_port) {
   Invocation inv;
   CLI::App app{

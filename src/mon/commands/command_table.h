@@ -3,10 +3,10 @@
 //
 // To add a command: write its function, int DoX(const Plan&, Link&, Io&),
 // in a file of its own in this folder, declare it in commands.h, and add one
-// entry to kCommands in command_table.cpp, with its options bound to fields of Invocation (cli.h, whose
-// member initialisers are every option's default) and, when it takes
-// operands, a plan function that checks them. Nothing else names a command:
-// the command line, --help, the plan and the run all come from the table.
+// entry to kCommands in command_table.cpp, with its options bound to fields of Invocation (cli.h,
+// whose member initialisers are every option's default) and, when it takes operands, a plan
+// function that checks them. Nothing else names a command: the command line, --help, the plan and
+// the run all come from the table.
 #pragma once
 
 #include <functional>

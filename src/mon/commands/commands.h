@@ -17,7 +17,7 @@
 
 #include <cstdint>
 
-#include "mon/commands/run.h"
+#include "mon/commands/plan.h"
 #include "mon/line/link.h"
 #include "mon/output/io.h"
 #include "mon/symbols/symbol_table.h"

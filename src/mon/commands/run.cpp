@@ -10,6 +10,7 @@
 #include "base/failure.h"
 #include "mon/commands/command_table.h"
 #include "mon/line/link.h"
+#include "mon/symbols/load.h"
 
 namespace tarlek::mon {
 

@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "mon/commands/run.h"
+#include "mon/commands/plan.h"
 #include "mon/line/link.h"
 #include "mon/output/io.h"
 #include "mon/symbols/target.h"

@@ -123,8 +123,4 @@ class SymbolTable {
   bool typed_ = false;
 };
 
-// -m FILE: a .cdb (by its extension, any letter case) or a linker map.
-// Throws a usage Failure when it cannot be read or holds no symbols.
-SymbolTable LoadSymbols(const std::string& path);
-
 }  // namespace tarlek::mon
