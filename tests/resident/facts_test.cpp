@@ -2,7 +2,7 @@
 // resident/facts.txt (through the header generated from it): the include
 // files shipped to users as they are (Tarlek.inc, tarlek_sdas.inc,
 // tarlek.h), whose numbers the assemblers and compilers need literally, and
-// the READMEs' tables and figures. A change to the data file shows here,
+// the READMEs' and the manual's tables and figures. A change to the data file shows here,
 // naming every line that must follow it.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -118,7 +118,7 @@ TEST(ResidentFacts, ShippedIncludeFilesStateThem) {
   }
 }
 
-TEST(ResidentFacts, TheReadmesStateThem) {
+TEST(ResidentFacts, TheReadmesAndTheManualStateThem) {
   const struct {
     const char* file;
     std::string snippet;
@@ -161,6 +161,17 @@ TEST(ResidentFacts, TheReadmesStateThem) {
       {"README.md", fmt::format("Keep {} bytes free above your stack pointer", kStackBytes)},
       {"README.md", fmt::format("its only RAM of its own is the {} bytes", kStateBytes)},
       {"README.md", fmt::format("({} bytes for this resident, see", kStackBytes)},
+      // The merge tool's manual.
+      {"doc/tarlek.1",
+       fmt::format("a long call (LCALL, {:02X}h) at {:04X}h to the page where the resident is to "
+                   "live, and a long jump (LJMP, {:02X}h) at {:04X}h, the serial interrupt vector",
+                   kOpcodeLcall, kHookReset, kOpcodeLjmp, kHookSerial)},
+      {"doc/tarlek.1", fmt::format("its {} bytes of state", kStateBytes)},
+      {"doc/tarlek.1",
+       fmt::format("Keep at least {} bytes free above your stack pointer for the resident's serial "
+                   "interrupt, never touch the {} bytes at",
+                   kStackBytes, kStateBytes)},
+      {"doc/tarlek.1", fmt::format("resident's start + {}", kEntryPutchar)},
   };
   for (const auto& c : cases) {
     EXPECT_TRUE(Squeezed(c.file).find(c.snippet) != std::string::npos)
