@@ -43,7 +43,7 @@
 ; and clears in one instruction, so a character of the program never lands
 ; inside an answer frame; whoever sends the last byte frees it on its TI.
 
-        ; The 12 bytes of state, offsets from the address the hook gives.
+        ; The state's STATE_BYTES bytes, offsets from the address the hook gives.
         .equ    O_TXS, 0        ; next answer step (0: no answer going out)
         .equ    O_TXE, 1        ; the step after an escape's second byte
         .equ    O_TSUM, 2       ; the answer's running sum
