@@ -21,8 +21,6 @@ from types import SimpleNamespace
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "sim"))
-import liveness  # noqa: E402
-import sim_support  # noqa: E402
 
 
 def main():
@@ -33,6 +31,10 @@ def main():
                         help="the hooks the program is assembled with")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
+    # The tests' host side needs the resident's facts the build generated.
+    sys.path.insert(0, os.path.join(build, "generated", "python"))
+    import liveness
+    import sim_support
     sim_support.TOOLS = SimpleNamespace(
         tarlek=os.path.join(build, "tarlek"), include=os.path.abspath(args.include),
         as31="as31", s51="s51")

@@ -20,11 +20,13 @@ from types import SimpleNamespace
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "sim"))
-import sim_support  # noqa: E402
 
 
 def main():
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
+    # The tests' host side needs the resident's facts the build generated.
+    sys.path.insert(0, os.path.join(build, "generated", "python"))
+    import sim_support
     sim_support.TOOLS = SimpleNamespace(
         tarlek=os.path.join(build, "tarlek"), include=os.path.join(ROOT, "resident", "Tarlek.inc"),
         as31="as31", s51="s51")

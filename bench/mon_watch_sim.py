@@ -39,7 +39,7 @@ from types import SimpleNamespace
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "sim"))
-import sim_support  # noqa: E402
+sim_support = None  # imported by main, once the build directory is known
 
 PAGE = 0x20
 # Side by side in internal RAM, then external RAM, as the names come.
@@ -150,6 +150,10 @@ def main():
                         "and a byte take beyond the line's own")
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
+    # The tests' host side needs the resident's facts the build generated.
+    global sim_support
+    sys.path.insert(0, os.path.join(args.build, "generated", "python"))
+    import sim_support
     sim_support.TOOLS = SimpleNamespace(tarlek=os.path.join(args.build, "tarlek"), s51="s51")
     runs = ((9600, "8051", args.resident_9600 or
              os.path.join(args.build, "resident", "tarlek.bin")),

@@ -27,7 +27,10 @@ function(tarlek_tool_test)
   else()
     add_test(NAME ${T_NAME} COMMAND ${T_COMMAND})
   endif()
-  set_tests_properties(${T_NAME} PROPERTIES SKIP_RETURN_CODE ${TARLEK_SKIP_CODE})
+  # The Python tests import the resident's facts generated into the build
+  # tree (TARLEK_PYTHON_DIR, CMakeLists.txt).
+  set_tests_properties(${T_NAME} PROPERTIES SKIP_RETURN_CODE ${TARLEK_SKIP_CODE}
+                                            ENVIRONMENT "PYTHONPATH=${TARLEK_PYTHON_DIR}")
   if(T_TIMEOUT)
     set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
   endif()

@@ -1,6 +1,9 @@
 # How a resident image is made for a crystal, a baud rate and a baud
-# generator: the reload values, the SFR tables, and the as31 wrappers that
-# carry them into the assembly as .equ lines.
+# generator: the reload values, the SFR tables and identify's answer, and
+# the as31 wrappers that carry them and the resident's facts (facts.txt)
+# into the assembly as .equ lines.
+
+include(${CMAKE_CURRENT_LIST_DIR}/ResidentFacts.cmake)
 
 # The most code a resident image may hold, in every build (the SFR tables
 # alone take 768 bytes of it).
@@ -119,41 +122,18 @@ Nearest rates that work: ${nearest}."
       PARENT_SCOPE)
 endfunction()
 
-# The SFRs the resident does not simply read with MOV A,dir / RET and write
-# with MOV dir,A / RET (3 bytes each; A holds the byte to write): "address read write [timer]". read
-# is a routine of tarlek.asm or "-"; write is "skip" (never written,
-# answered FFh), "keep:MASK" (the bits of MASK keep their value, answered
-# MASK) or a routine (answered 00h). A rule with a timer holds only for
-# the build with that baud generator.
-set(TARLEK_SFR_RULES
-    "81 rd_sp skip"         # SP: reads as the program's; a write would lose the resident's stack
-    "87 - keep:80 1"        # PCON: SMOD, the doubled rate of timer 1
-    "88 - keep:40 1"        # TCON: TR1, timer 1 runs
-    "98 - keep:DB"          # SCON: mode, REN, TB8 (the line's owner), TI, RI
-    "99 - skip"             # SBUF: a byte written would land inside an answer
-    "A8 - keep:90"          # IE: EA and ES
-    "C8 - keep:34 2"        # T2CON: RCLK, TCLK, TR2, timer 2 as baud generator
-    "D0 rd_psw wr_psw"      # PSW: the program's saved copy
-    "E0 rd_acc wr_acc")     # ACC: the program's saved copy
-
 # The as31 text of the SFR tables for a baud generator (timer 1 or 2) from
-# TARLEK_SFR_RULES: sfr_reads and sfr_writes, 128 entries of 3 bytes; the
-# keep routines; sfr_mask, which turns an SFR address in A into the bits a
-# write to it keeps.
+# the SFR rules of facts.txt: sfr_reads and sfr_writes, 128 entries of 3
+# bytes (MOV A,dir / RET and MOV dir,A / RET, or a jump to the rule's
+# routine); the keep routines; sfr_mask, which turns an SFR address in A
+# into the bits a write to it keeps (FFh: never written).
 function(tarlek_sfr_tables timer out)
-  foreach(rule ${TARLEK_SFR_RULES})
-    string(REPLACE " " ";" fields "${rule}")
-    list(LENGTH fields count)
-    if(count EQUAL 4)
-      list(GET fields 3 only)
-      if(NOT only EQUAL timer)
-        continue()
-      endif()
+  foreach(key ${TARLEK_SFRS})
+    if(TARLEK_SFR_${key}_TIMER EQUAL 0 OR TARLEK_SFR_${key}_TIMER EQUAL timer)
+      set(read_${key} "${TARLEK_SFR_${key}_READ}")
+      set(write_${key} "${TARLEK_SFR_${key}_WRITE}")
+      set(kept_${key} "${TARLEK_SFR_${key}_KEPT}")
     endif()
-    list(GET fields 0 address)
-    string(TOUPPER "${address}" address)
-    list(GET fields 1 read_${address})
-    list(GET fields 2 write_${address})
   endforeach()
   set(reads "sfr_reads:\n")
   set(writes "sfr_writes:\n")
@@ -170,23 +150,20 @@ function(tarlek_sfr_tables timer out)
       if(DEFINED read_${address})
         set(read "${read_${address}}")
         set(write "${write_${address}}")
+        tarlek_fact_hex(${kept_${address}} 2 mask)
       endif()
       if(read STREQUAL "-")
         string(APPEND reads "\tmov\ta, 0${address}h\n\tret\n")
       else()
         string(APPEND reads "\tljmp\t${read}\t\t; ${address}h\n")
       endif()
-      set(mask "")
       if(write STREQUAL "")
         string(APPEND writes "\tmov\t0${address}h, a\n\tret\n")
       elseif(write STREQUAL "skip")
         string(APPEND writes "\tret\t\t\t; ${address}h: not written\n\tnop\n\tnop\n")
-        set(mask FF)
-      elseif(write MATCHES "^keep:([0-9A-Fa-f][0-9A-Fa-f])$")
-        set(mask ${CMAKE_MATCH_1})
-        math(EXPR free "0xFF & ~0x${mask}" OUTPUT_FORMAT HEXADECIMAL)
-        string(REGEX REPLACE "^0x" "" free "${free}")
-        string(TOUPPER "${free}" free)
+      elseif(write STREQUAL "keep")
+        math(EXPR free "0xFF & ~${kept_${address}}")
+        tarlek_fact_hex(${free} 2 free)
         string(APPEND writes "\tljmp\tkeep_${address}\n")
         string(APPEND keeps
                "keep_${address}:\t\t\t; ${address}h: the bits of ${mask}h keep their value\n"
@@ -195,7 +172,7 @@ function(tarlek_sfr_tables timer out)
       else()
         string(APPEND writes "\tljmp\t${write}\t\t; ${address}h\n")
       endif()
-      if(NOT mask STREQUAL "")
+      if(write STREQUAL "skip" OR write STREQUAL "keep")
         string(APPEND masks "\tcjne\ta, #0${address}h, mask_${address}\n"
                             "\tmov\ta, #0${mask}h\n\tret\nmask_${address}:\n")
       endif()
@@ -205,42 +182,71 @@ function(tarlek_sfr_tables timer out)
   set(${out} "${reads}${writes}${keeps}${masks}" PARENT_SCOPE)
 endfunction()
 
-# The protocol's command codes as .equ lines (CMD_IDENTIFY ...), read from
-# the C++ side's one table in src/protocol/frame.h, so the two never part.
-function(tarlek_command_equs out)
-  set(header ${PROJECT_SOURCE_DIR}/src/protocol/frame.h)
-  file(STRINGS ${header} lines REGEX "^  k[A-Za-z]+ = 0x[0-9A-Fa-f]+,")
+# Sets out to the as31 spelling of hexadecimal digits: 0C0h, 23h.
+function(tarlek_asm_hex digits out)
+  if(digits MATCHES "^[A-Fa-f]")
+    set(digits "0${digits}")
+  endif()
+  set(${out} "${digits}h" PARENT_SCOPE)
+endfunction()
+
+# The .equ lines of facts.txt: its constants by their names; each command's
+# code (CMD_READ_CODE) and its length rule as the resident's table holds it
+# (LEN_READ_CODE: an exact length, or 256 - the least for a write); CMD_LAST;
+# the commands offered (COMMANDS_OFFERED_1, _0: high and low byte) and
+# IDENTIFY_LENGTH.
+function(tarlek_facts_equs out)
   set(equs "")
-  set(found "")
-  foreach(line ${lines})
-    string(REGEX MATCH "^  k([A-Za-z]+) = 0x([0-9A-Fa-f]+)," _ "${line}")
-    set(name ${CMAKE_MATCH_1})
-    set(code ${CMAKE_MATCH_2})
-    string(REGEX REPLACE "([a-z])([A-Z])" "\\1_\\2" name "${name}")
-    string(TOUPPER "CMD_${name}" name)
-    string(APPEND equs "\t.equ\t${name}, 0${code}h\n")
-    list(APPEND found ${name})
+  foreach(name ${TARLEK_FACT_CONSTS})
+    set(value ${TARLEK_FACT_${name}})
+    if(NOT TARLEK_FACT_${name}_HEX STREQUAL "")
+      tarlek_asm_hex(${TARLEK_FACT_${name}_HEX} value)
+    endif()
+    string(APPEND equs "\t.equ\t${name}, ${value}\n")
   endforeach()
-  foreach(name CMD_IDENTIFY CMD_READ_CODE CMD_READ_XRAM CMD_WRITE_XRAM CMD_READ_IRAM
-               CMD_WRITE_IRAM CMD_READ_SFR CMD_WRITE_SFR)
-    if(NOT name IN_LIST found)
-      message(FATAL_ERROR "${header} no longer names the command ${name} the resident needs")
+  foreach(name ${TARLEK_COMMANDS})
+    string(TOUPPER "${name}" upper)
+    tarlek_fact_hex(${TARLEK_COMMAND_${name}_CODE} 2 code)
+    set(length ${TARLEK_COMMAND_${name}_LENGTH})
+    tarlek_asm_hex(${code} code)
+    string(APPEND equs "\t.equ\tCMD_${upper}, ${code}\n")
+    if(TARLEK_COMMAND_${name}_AT_LEAST)
+      math(EXPR table "256 - ${length}")
+      string(APPEND equs "\t.equ\tLEN_${upper}, ${table}\t\t; 256 - ${length}: ${length} or more\n")
+    else()
+      string(APPEND equs "\t.equ\tLEN_${upper}, ${length}\n")
     endif()
   endforeach()
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${header})
+  tarlek_fact_hex(${TARLEK_COMMAND_LAST} 2 last)
+  tarlek_asm_hex(${last} last)
+  math(EXPR high "${TARLEK_COMMANDS_OFFERED} >> 8")
+  math(EXPR low "${TARLEK_COMMANDS_OFFERED} & 255")
+  string(APPEND equs "\t.equ\tCMD_LAST, ${last}\n"
+                     "\t.equ\tCOMMANDS_OFFERED_1, ${high}\n\t.equ\tCOMMANDS_OFFERED_0, ${low}\n"
+                     "\t.equ\tIDENTIFY_LENGTH, ${TARLEK_IDENTIFY_LENGTH}\n")
   set(${out} "${equs}" PARENT_SCOPE)
 endfunction()
 
-# The protocol version the resident speaks, read from the C++ side's
-# src/protocol/frame_v3.h (kProtocolVersion), which tarlek-mon speaks too.
-function(tarlek_protocol_version out)
-  set(header ${PROJECT_SOURCE_DIR}/src/protocol/frame_v3.h)
-  file(STRINGS ${header} line REGEX "^constexpr uint8_t kProtocolVersion = [0-9]+")
-  if(NOT line MATCHES "= ([0-9]+)")
-    message(FATAL_ERROR "${header} no longer names kProtocolVersion")
-  endif()
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${header})
-  set(${out} ${CMAKE_MATCH_1} PARENT_SCOPE)
+# The as31 text of identify's answer (id_table), its fields in the order of
+# facts.txt, each laid as its ASSEMBLY value: a field of more bytes as
+# ASSEMBLY_n, the highest byte n first.
+function(tarlek_identify_table out)
+  set(table "id_table:\n")
+  foreach(field ${TARLEK_IDENTIFY_FIELDS})
+    set(assembly "${TARLEK_IDENTIFY_${field}_ASSEMBLY}")
+    set(values "${assembly}")
+    if(TARLEK_IDENTIFY_${field}_BYTES GREATER 1)
+      math(EXPR byte "${TARLEK_IDENTIFY_${field}_BYTES} - 1")
+      set(values "")
+      while(byte GREATER_EQUAL 0)
+        list(APPEND values "${assembly}_${byte}")
+        math(EXPR byte "${byte} - 1")
+      endwhile()
+      list(JOIN values ", " values)
+    endif()
+    string(APPEND table "\t.db\t${values}\t\t; ${field}\n")
+  endforeach()
+  set(${out} "${table}" PARENT_SCOPE)
 endfunction()
 
 # Assembles the resident for clock, baud and timer at 0000h and 0100h (in
@@ -266,8 +272,6 @@ function(tarlek_add_resident name clock baud timer out)
     math(EXPR value "(${baud} >> (8 * ${byte})) & 255")
     equ(TARLEK_BAUD_${byte} ${value})
   endforeach()
-  tarlek_protocol_version(protocol)
-  equ(PROTOCOL_VERSION ${protocol})
   if(timer EQUAL 1)
     equ(TARLEK_TH1 ${rate_TH1})
     equ(TARLEK_SMOD ${rate_SMOD})
@@ -286,15 +290,22 @@ function(tarlek_add_resident name clock baud timer out)
     equ(TARLEK_RCAP2L ${low})
   endif()
 
-  tarlek_command_equs(commands)
-  string(APPEND equs "${commands}")
+  tarlek_facts_equs(facts)
+  string(APPEND equs "${facts}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${TARLEK_FACTS_FILE})
 
+  # The body, identify's answer, the init, the baud generator's init (which
+  # the init runs on into) and the SFR tables, in this order.
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/${name})
+  tarlek_identify_table(table)
+  file(CONFIGURE OUTPUT ${dir}/identify.asm
+       CONTENT "; Generated by CMake from resident/facts.txt: identify's answer.\n${table}" @ONLY)
   tarlek_sfr_tables(${timer} tables)
   file(CONFIGURE OUTPUT ${dir}/sfr_tables.asm
-       CONTENT "; Generated by CMake from TARLEK_SFR_RULES (ResidentBuild.cmake).\n${tables}" @ONLY)
-  set(sources ${CMAKE_CURRENT_SOURCE_DIR}/tarlek.asm
-              ${CMAKE_CURRENT_SOURCE_DIR}/baud_timer${timer}.asm ${dir}/sfr_tables.asm)
+       CONTENT "; Generated by CMake from the SFR rules of resident/facts.txt.\n${tables}" @ONLY)
+  set(sources ${CMAKE_CURRENT_SOURCE_DIR}/tarlek.asm ${dir}/identify.asm
+              ${CMAKE_CURRENT_SOURCE_DIR}/init.asm ${CMAKE_CURRENT_SOURCE_DIR}/baud_timer${timer}.asm
+              ${dir}/sfr_tables.asm)
   set(hexes)
   foreach(origin 0000h 0100h)
     set(wrapper ${dir}/resident_${origin}.asm)

@@ -1,5 +1,5 @@
 ; Init of the Tarlek resident with timer 1 as the baud generator (as31),
-; assembled after tarlek.asm. The build sets TARLEK_TH1 (the reload value)
+; assembled after init.asm. The build sets TARLEK_TH1 (the reload value)
 ; and TARLEK_PCON_OP, TARLEK_PCON_BITS: the one instruction that sets PCON's
 ; SMOD as the rate needs it, ANL PCON,#7Fh (53h 87h 7Fh) or ORL PCON,#80h
 ; (43h 87h 80h), laid as bytes since as31 cannot choose an instruction.

@@ -1,5 +1,5 @@
 ; Init of the Tarlek resident with timer 2 as the baud generator, for
-; 8052-class chips (as31), assembled after tarlek.asm. The build sets
+; 8052-class chips (as31), assembled after init.asm. The build sets
 ; TARLEK_RCAP2H and TARLEK_RCAP2L, the reload value.
 ;
 ; Serial port in mode 1 (8 data bits, 1 stop bit, no parity), timer 2 in

@@ -2,11 +2,14 @@
 ; one byte per interrupt.
 ;
 ; This file holds the body only, without an origin. The build writes a
-; wrapper per origin that sets the build's values (.equ lines: clock, baud,
-; Tarlek version, protocol command codes), sets the origin, includes this
-; file, the SFR tables it generates from one short description
-; (ResidentBuild.cmake) and then the baud generator's init (baud_timer1.asm
-; or baud_timer2.asm). It assembles the body at 0000h and at 0100h and
+; wrapper per origin that sets the build's values and the resident's facts
+; (.equ lines: clock, baud, Tarlek version, and from facts.txt the protocol's
+; numbers, the command codes and length rules, the hook block's addresses,
+; the sizes of the state and the stack), sets the origin, and includes this
+; file, identify's answer (generated from the layout in facts.txt), init.asm,
+; the baud generator's init (baud_timer1.asm or baud_timer2.asm) and the SFR
+; tables it generates from the rules in facts.txt. It assembles the body at
+; 0000h and at 0100h and
 ; compares the two images to find the bytes that hold the high byte of an
 ; address inside the resident. Tarlek adds the page number to those bytes
 ; when it lays the resident into a program, so every absolute address here
@@ -19,9 +22,9 @@
 ;   +3  LJMP serial  reached through the LJMP at the serial vector 0023h
 ;   +6  putchar      the program's character output (character in A)
 ;
-; The resident keeps its state in 12 bytes of internal RAM that the program
-; places: the program's hook block holds MOV R0,#address / RET at 0006h
-; (TARLEK_HOOK), which the resident calls to find them. Nothing else of the
+; The resident keeps its state in STATE_BYTES (12) bytes of internal RAM
+; that the program places: the program's hook block holds MOV R0,#address /
+; RET at HOOK_STATE (0006h), which the resident calls to find them. Nothing else of the
 ; program's RAM is the resident's but its stack while an interrupt runs.
 ;
 ; Each serial interrupt takes one received byte or sends one byte, and
@@ -33,17 +36,14 @@
 ;
 ; The interrupt saves ACC, PSW and R0 of the program's bank on the program's
 ; stack (SP0: the program's SP when it came): SP0+1,+2 return address, +3
-; ACC, +4 PSW, +5 R0. Calls and pushes reach at most SP0+STACK.
+; ACC, +4 PSW, +5 R0. Calls and pushes reach at most SP0+STACK_BYTES.
 ;
 ; SCON's TB8 (unused in mode 1) is the line's owner flag: 1 when the
 ; transmitter is free. +6 and the interrupt take it with JBC, which tests
 ; and clears in one instruction, so a character of the program never lands
 ; inside an answer frame; whoever sends the last byte frees it on its TI.
 
-        .equ    TARLEK_HOOK, 0006h      ; the program's MOV R0,#state / RET
-        .equ    STACK, 11               ; stack bytes above SP0, at most
-
-        ; The 12 bytes of state, offsets from the address the hook gives.
+        ; The state's STATE_BYTES bytes, offsets from the address the hook gives.
         .equ    O_TXS, 0        ; next answer step (0: no answer going out)
         .equ    O_TXE, 1        ; the step after an escape's second byte
         .equ    O_TSUM, 2       ; the answer's running sum
@@ -57,10 +57,9 @@
         .equ    O_SEQ, 10       ; the request's sequence number
         .equ    O_LEN, 11       ; LEN while receiving; then the answer's data step
 
-        .equ    START, 0C0h     ; begins every frame
-        .equ    ESCAPE, 0DBh    ; DBh DCh stands for C0h, DBh DDh for DBh
-        .equ    ESC_START, 0DCh
-        .equ    ESC_ESCAPE, 0DDh
+        ; Framing: FRAME_START (C0h) begins every frame, FRAME_ESCAPE (DBh)
+        ; then FRAME_ESCAPED_START (DCh) stands for C0h, FRAME_ESCAPE then
+        ; FRAME_ESCAPED_ESCAPE (DDh) for DBh.
 
 base:   ljmp    init
         ljmp    serial
@@ -83,9 +82,9 @@ rx_slow_counted:
 rx_taken:
         jnb     ri, sr_end
         mov     a, sbuf
-        cjne    a, #ESCAPE, sr_end
+        cjne    a, #FRAME_ESCAPE, sr_end
         clr     ri
-        lcall   TARLEK_HOOK
+        lcall   HOOK_STATE
         sjmp    rx_in
 
 ; A byte has come in. Outside a frame only C0h counts; inside, DBh escapes
@@ -103,8 +102,8 @@ serial_rx:
         mov     a, r0
         push    acc
         mov     a, sbuf         ; read before the hook: the next byte may be near
-        lcall   TARLEK_HOOK     ; R0: the state
-rx:     cjne    a, #START, rx_in
+        lcall   HOOK_STATE     ; R0: the state
+rx:     cjne    a, #FRAME_START, rx_in
         mov     a, @r0          ; TXS
         jnz     sr_end          ; an answer goes out: its request's state is in use
         inc     r0
@@ -114,7 +113,7 @@ rx:     cjne    a, #START, rx_in
         inc     r0              ; AL
         mov     @r0, #(id_table & 0FFh)
         inc     r0              ; CNT
-        mov     @r0, #ID_LENGTH
+        mov     @r0, #IDENTIFY_LENGTH
         inc     r0              ; RXS
         mov     @r0, #(rx_cmd-rx_steps)
         inc     r0              ; RSUM
@@ -126,7 +125,7 @@ rx_in:  xch     a, r0
         add     a, #O_ESC
         xch     a, r0           ; ESC
 rx_not_start:
-        cjne    a, #ESCAPE, rx_plain
+        cjne    a, #FRAME_ESCAPE, rx_plain
         mov     @r0, #1
         ljmp    rx_more         ; in a run of waiting bytes, the byte it escapes
 rx_plain:
@@ -149,12 +148,12 @@ rx_step:
         ret
 rx_escaped:
         mov     @r0, #0
-        cjne    a, #ESC_START, rx_esc_2
-        mov     a, #START
+        cjne    a, #FRAME_ESCAPED_START, rx_esc_2
+        mov     a, #FRAME_START
         sjmp    rx_byte
 rx_esc_2:
-        cjne    a, #ESC_ESCAPE, rx_esc_bad
-        mov     a, #ESCAPE
+        cjne    a, #FRAME_ESCAPED_ESCAPE, rx_esc_bad
+        mov     a, #FRAME_ESCAPE
         sjmp    rx_byte
 rx_esc_bad:                     ; DBh and then neither DCh nor DDh: dropped
         dec     r0
@@ -170,7 +169,7 @@ serial: jbc     ri, serial_rx
         push    psw
         mov     a, r0
         push    acc
-        lcall   TARLEK_HOOK     ; R0: the state
+        lcall   HOOK_STATE     ; R0: the state
         jbc     ti, tx
 sr_end: pop     acc
         mov     r0, a
@@ -225,7 +224,7 @@ tx_count:
         inc     r0              ; CNT
         dec     @r0
         cjne    @r0, #0, tc_more
-        lcall   TARLEK_HOOK     ; TXS (as fast as five DEC R0)
+        lcall   HOOK_STATE     ; TXS (as fast as five DEC R0)
         mov     @r0, #(tx_sum-tx_steps)
         inc     r0
         inc     r0              ; TSUM
@@ -239,11 +238,11 @@ tx_send:
         xch     a, @r0
         add     a, @r0
         xch     a, @r0
-        cjne    a, #START, ts_escape
+        cjne    a, #FRAME_START, ts_escape
         mov     a, #(tx_esc_start-tx_steps)
         sjmp    ts_split
 ts_escape:
-        cjne    a, #ESCAPE, ts_plain
+        cjne    a, #FRAME_ESCAPE, ts_plain
         mov     a, #(tx_esc_escape-tx_steps)
 ts_split:                       ; DBh now; the second byte, then the step that was next
         dec     r0
@@ -251,7 +250,7 @@ ts_split:                       ; DBh now; the second byte, then the step that w
         xch     a, @r0
         inc     r0              ; TXE
         mov     @r0, a
-        mov     a, #ESCAPE
+        mov     a, #FRAME_ESCAPE
 ts_plain:
         mov     sbuf, a
         sjmp    sr_end
@@ -259,10 +258,10 @@ ts_plain:
 
 ; The second byte of an escape; then the step that was next. R0 at TXS.
 tx_esc_start:
-        mov     sbuf, #ESC_START
+        mov     sbuf, #FRAME_ESCAPED_START
         sjmp    tx_resume
 tx_esc_escape:
-        mov     sbuf, #ESC_ESCAPE
+        mov     sbuf, #FRAME_ESCAPED_ESCAPE
 tx_resume:
         inc     r0
         mov     a, @r0
@@ -284,14 +283,14 @@ tx_start:
         inc     r0
         inc     r0              ; TSUM
         mov     @r0, #0
-        mov     a, #START
+        mov     a, #FRAME_START
         sjmp    ts_plain
 tx_cmd: mov     @r0, #(tx_seq-tx_steps)
         mov     a, r0
         add     a, #O_CMD
         mov     r0, a
         mov     a, @r0
-        orl     a, #80h
+        orl     a, #ANSWER_BIT
         sjmp    tx_head
 tx_seq: mov     @r0, #(tx_len-tx_steps)
         mov     a, r0
@@ -299,7 +298,7 @@ tx_seq: mov     @r0, #(tx_len-tx_steps)
         mov     r0, a
         mov     a, @r0
 tx_head:
-        lcall   TARLEK_HOOK
+        lcall   HOOK_STATE
         inc     r0
         inc     r0              ; TSUM
         sjmp    tx_send
@@ -308,7 +307,7 @@ tx_len: mov     a, r0
         add     a, #O_LEN
         mov     r0, a
         mov     a, @r0          ; the data step; 0: an empty answer
-        lcall   TARLEK_HOOK     ; TXS
+        lcall   HOOK_STATE     ; TXS
         jnz     tl_data
         mov     a, #(tx_sum-tx_steps)
 tl_data:
@@ -376,7 +375,7 @@ rx_more:
         jnb     ri, rx_end
         clr     ri
         mov     a, sbuf
-        lcall   TARLEK_HOOK
+        lcall   HOOK_STATE
         ljmp    rx
 
 ; Step 0, outside a frame: the byte is ignored.
@@ -484,8 +483,8 @@ rx_len: mov     a, @r0
         dec     r0              ; CMD
         mov     a, @r0
         dec     a
-        add     a, #(256-8)
-        jc      rx_end          ; not 01h..08h
+        add     a, #(256-CMD_LAST)
+        jc      rx_end          ; not 01h..CMD_LAST
         clr     a               ; cmd_lengths
         lcall   cmd_info
         inc     r0
@@ -537,7 +536,7 @@ rs_answer:
         inc     r0
         inc     r0
         mov     @r0, a          ; in LEN's place
-        lcall   TARLEK_HOOK
+        lcall   HOOK_STATE
         mov     @r0, #(tx_start-tx_steps)
         jbc     tb8, rs_kick    ; the line is free: the answer starts now
 rs_end: ljmp    sr_end          ; else when the byte in the transmitter is out
@@ -618,7 +617,7 @@ rt_out: ljmp    sr_end
 
 ; R0 at the state's AL; A kept.
 hook_al:
-        lcall   TARLEK_HOOK
+        lcall   HOOK_STATE
         inc     r0
         inc     r0
         inc     r0
@@ -633,7 +632,8 @@ cmd_info:
         movc    a, @a+pc        ; from the RET on: the entry of command 1 is 1 on
         ret
 cmd_lengths:                    ; LEN: exactly (below 80h); 256 - the least for writes
-        .db     0, 3, 3, (256-4), 2, (256-3), 2, (256-3)
+        .db     LEN_IDENTIFY, LEN_READ_CODE, LEN_READ_XRAM, LEN_WRITE_XRAM
+        .db     LEN_READ_IRAM, LEN_WRITE_IRAM, LEN_READ_SFR, LEN_WRITE_SFR
 cmd_next:                       ; the step after LEN
         .db     (rx_sum-rx_steps), (rx_ah-rx_steps), (rx_ah-rx_steps), (rx_ah-rx_steps)
         .db     (rx_al-rx_steps), (rx_al-rx_steps), (rx_al-rx_steps), (rx_al-rx_steps)
@@ -662,15 +662,15 @@ pc_send:
 ; Where the byte of internal RAM at A is for the program: returns R0
 ; pointing at it, and C = 1 when a write must be skipped. Called with
 ; SP = SP0+6 (one byte pushed after the interrupt's three).
-;  - The 12 state bytes and SP0+1..SP0+STACK are the resident's own: read
+;  - The STATE_BYTES state bytes and SP0+1..SP0+STACK_BYTES are the resident's own: read
 ;    as they are, never written.
 ;  - The program's R0 (of its current bank) is the saved copy at SP0+5.
 iram_at:
         push    acc
-        lcall   TARLEK_HOOK
+        lcall   HOOK_STATE
         clr     c
         subb    a, r0           ; A - the state's address
-        add     a, #(256-12)    ; C = 0: one of the state bytes
+        add     a, #(256-STATE_BYTES) ; C = 0: one of the state bytes
         cpl     c
         pop     acc
         mov     r0, a
@@ -678,7 +678,7 @@ iram_at:
         clr     c
         subb    a, sp           ; SP = SP0+8 here
         add     a, #7           ; A - SP0 - 1
-        add     a, #(256-STACK) ; C = 0: in the resident's stack
+        add     a, #(256-STACK_BYTES) ; C = 0: in the resident's stack
         cpl     c
         jc      ia_end
         mov     a, psw
@@ -751,25 +751,3 @@ wr_saved:
         xch     a, r0
         mov     @r0, a
         ret
-
-; The answer to identify: protocol version, Tarlek version, page, clock and
-; baud rate (big-endian), largest payload, the commands offered (01h..08h).
-        .equ    ID_LENGTH, 16
-id_table:
-        .db     PROTOCOL_VERSION
-        .db     TARLEK_VERSION_MAJOR, TARLEK_VERSION_MINOR, TARLEK_VERSION_PATCH
-        .db     base/256
-        .db     TARLEK_CLOCK_3, TARLEK_CLOCK_2, TARLEK_CLOCK_1, TARLEK_CLOCK_0
-        .db     TARLEK_BAUD_3, TARLEK_BAUD_2, TARLEK_BAUD_1, TARLEK_BAUD_0
-        .db     255
-        .db     01h, 0FEh
-
-; At reset: all 12 bytes of state 0 (no frame, no answer), then the baud
-; generator's init, which returns to the program. Changes A and R0.
-init:   lcall   TARLEK_HOOK
-        mov     a, #12
-in_clear:
-        mov     @r0, #0
-        inc     r0
-        djnz    acc, in_clear
-                                ; on into baud_init, which the build lays next

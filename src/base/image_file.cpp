@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "base/address_space.h"
 #include "base/failure.h"
 #include "base/input_file.h"
 #include "base/intel_hex.h"
@@ -27,7 +28,7 @@ std::vector<Segment> ParseIntelHex(const std::string& text, const std::string& n
     throw UsageError(name + ":" + std::to_string(refusal.line) + ": " + refusal.reason);
   }
   std::vector<Segment> segments;
-  for (uint32_t address = 0; address < kCodeMemorySize; ++address) {
+  for (uint32_t address = 0; address < kAddressSpaceSize; ++address) {
     if (!contents->held.test(address)) continue;
     if (segments.empty() || segments.back().address + segments.back().data.size() != address) {
       segments.push_back(Segment{address, {}});
@@ -75,7 +76,8 @@ std::vector<Segment> ReadImageFile(const std::string& path) {
     if (static_cast<size_t>(got) < kBlock) break;
   }
   if (IsBinaryName(path)) {
-    if (text.size() > 0x10000) throw UsageError(path + " is larger than 64 KB of code memory");
+    if (text.size() > kAddressSpaceSize)
+      throw UsageError(path + " is larger than 64 KB of code memory");
     if (text.empty()) return {};
     return {Segment{0, Bytes(text.begin(), text.end())}};
   }

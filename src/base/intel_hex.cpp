@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/address_space.h"
 #include "base/hex_text.h"
 #include "base/input_file.h"
 
@@ -231,7 +232,7 @@ bool ReadHexStrict(std::string_view text, HexContents& contents, HexRefusal& ref
       case 0x00:
         for (uint32_t i = 0; i < record[0]; ++i) {
           const uint32_t address = base + offset + i;
-          if (address >= kCodeMemorySize) {
+          if (address >= kAddressSpaceSize) {
             Refuse(refusal, number, "data above FFFFh");
             return false;
           }

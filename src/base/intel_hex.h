@@ -13,13 +13,13 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/address_space.h"
 #include "base/console.h"
 #include "base/output_file.h"
 
 namespace tarlek {
 
-constexpr uint32_t kCodeMemorySize = 0x10000;  // 64 KB of 8051 code memory
-using CodeImage = std::array<uint8_t, kCodeMemorySize>;
+using CodeImage = std::array<uint8_t, kAddressSpaceSize>;
 
 // ---- The lenient reading ----------------------------------------------------
 
@@ -39,7 +39,7 @@ bool ReadHexLenient(Console& console, const char* name, CodeImage& image, uint16
 // What a strict reading loaded: the bytes and which addresses a record gave.
 struct HexContents {
   CodeImage bytes{};
-  std::bitset<kCodeMemorySize> held;
+  std::bitset<kAddressSpaceSize> held;
 };
 
 // Why a strict reading refused its text: the 1-based line and a short

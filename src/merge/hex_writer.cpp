@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/address_space.h"
 #include "base/hex_text.h"
 
 namespace tarlek {
@@ -24,7 +25,7 @@ void FileRanges(const ProgramState& state, Range (&ranges)[2]) {
       std::min<uint32_t>(uint32_t{state.ProgramEnd} + 1, state.ResidentStart);
   ranges[0] = {0, program_end};
   ranges[1] = {state.ResidentStart,
-               std::min<uint32_t>(uint32_t{state.ResidentEnd} + 1, kImageSize)};
+               std::min<uint32_t>(uint32_t{state.ResidentEnd} + 1, kAddressSpaceSize)};
 }
 
 }  // namespace

@@ -2,13 +2,10 @@
 
 #include "base/hex_text.h"
 #include "base/input_file.h"
+#include "base/resident_facts.h"
 
 namespace tarlek {
 namespace {
-
-constexpr uint8_t kOpcodeLcall = 0x12;
-constexpr uint8_t kOpcodeLjmp = 0x02;
-constexpr uint16_t kSerialVector = 0x0023;
 
 void WriteStartAddressError(const ProgramState& state, Console& console,
                             std::string_view complaint) {
@@ -31,7 +28,10 @@ bool PlaceResidentImage(ProgramState& state, Console& console, std::span<const u
     console.WriteLine("ERROR - File Tarlek.bin is corrupted!");
     return false;
   }
-  if (state.Image[0] != kOpcodeLcall || state.Image[kSerialVector] != kOpcodeLjmp) {
+  // The include file's hooks: the long call at 0000h, the long jump at the
+  // serial vector.
+  if (state.Image[resident::kHookReset] != resident::kOpcodeLcall ||
+      state.Image[resident::kHookSerial] != resident::kOpcodeLjmp) {
     console.WriteLine("ERROR - File Tarlek.inc is not included into source program!");
     return false;
   }

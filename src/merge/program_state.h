@@ -6,14 +6,15 @@
 #include <array>
 #include <cstdint>
 
+#include "base/address_space.h"
+
 namespace tarlek {
 
-constexpr uint32_t kImageSize = 0x10000;  // 64 KB of 8051 code memory
 constexpr uint32_t kResidentBufferSize = 30001;
 
 struct ProgramState {
   // Code memory being built, index = code address 0000h..FFFFh.
-  std::array<uint8_t, kImageSize> Image{};
+  std::array<uint8_t, kAddressSpaceSize> Image{};
   // After the HEX reader: the highest address loaded. After the BIN reader:
   // the number of bytes loaded, one past the last address.
   uint16_t ProgramEnd = 0;

@@ -32,19 +32,48 @@ constexpr SpaceCommands kSpaceCommands[] = {
     {Space::kXram, kReadXram, kWriteXram},
 };
 
-const SpaceCommands& CommandsOf(Space space) {
+constexpr const SpaceCommands& CommandsOf(Space space) {
   for (const auto& entry : kSpaceCommands) {
     if (entry.space == space) return entry;
   }
   return kSpaceCommands[0];
 }
 
+constexpr size_t WidthOf(Space space) {
+  return space == Space::kCode || space == Space::kXram ? 2 : 1;
+}
+
+constexpr const resident::CommandFacts* RuleOf(uint8_t command) {
+  for (const auto& rule : resident::kCommands) {
+    if (rule.code == command) return &rule;
+  }
+  return nullptr;
+}
+
+// The bodies this codec reads, against the length rules of resident/facts.txt:
+// a read is its address and a count, a write its address, ACHK and at least a
+// data byte, identify nothing.
+constexpr bool BodiesFitTheRules() {
+  for (const auto& entry : kSpaceCommands) {
+    const auto* read = RuleOf(entry.read);
+    if (read == nullptr || read->at_least || read->length != WidthOf(entry.space) + 1) return false;
+    if (entry.write == 0) continue;
+    const auto* write = RuleOf(entry.write);
+    if (write == nullptr || !write->at_least || write->length != WidthOf(entry.space) + 2) {
+      return false;
+    }
+  }
+  const auto* identify = RuleOf(kIdentify);
+  return identify != nullptr && !identify->at_least && identify->length == 0;
+}
+static_assert(BodiesFitTheRules(), "the request bodies no longer fit resident/facts.txt");
+
 }  // namespace
 
 uint8_t ReadCommand(Space space) { return CommandsOf(space).read; }
 uint8_t WriteCommand(Space space) { return CommandsOf(space).write; }
 
-size_t AddressWidth(Space space) { return space == Space::kCode || space == Space::kXram ? 2 : 1; }
+size_t AddressWidth(Space space) { return WidthOf(space); }
 
 uint8_t Complement(std::span<const uint8_t> bytes, uint8_t start) {
   return static_cast<uint8_t>(0x100 - ((start + Sum(bytes)) & 0xFF));
@@ -176,9 +205,18 @@ uint32_t BigEndian(std::span<const uint8_t> bytes) {
   return value;
 }
 
-void PutBigEndian(Bytes& out, uint32_t value, int width) {
-  for (int shift = (width - 1) * 8; shift >= 0; shift -= 8) {
-    out.push_back(static_cast<uint8_t>(value >> shift));
+// An identify field's value: a byte, or a number of more, big-endian.
+uint32_t FieldOf(std::span<const uint8_t> payload, resident::IdentifyField field) {
+  return BigEndian(payload.subspan(field.offset, field.bytes));
+}
+
+uint8_t ByteOf(std::span<const uint8_t> payload, resident::IdentifyField field) {
+  return static_cast<uint8_t>(FieldOf(payload, field));
+}
+
+void PutField(Bytes& out, resident::IdentifyField field, uint32_t value) {
+  for (size_t k = 0; k < field.bytes; ++k) {
+    out[field.offset + k] = static_cast<uint8_t>(value >> (8 * (field.bytes - 1 - k)));
   }
 }
 
@@ -187,24 +225,29 @@ void PutBigEndian(Bytes& out, uint32_t value, int width) {
 std::optional<IdentifyInfo> ParseIdentify(std::span<const uint8_t> p) {
   if (p.size() != kIdentifyLength) return std::nullopt;
   IdentifyInfo info;
-  info.protocol = p[0];
-  info.major = p[1];
-  info.minor = p[2];
-  info.patch = p[3];
-  info.page = p[4];
-  info.clock_hz = BigEndian(p.subspan(5, 4));
-  info.baud = BigEndian(p.subspan(9, 4));
-  info.largest_payload = p[13];
-  info.commands = static_cast<uint16_t>(BigEndian(p.subspan(14, 2)));
+  info.protocol = ByteOf(p, resident::kIdentifyProtocol);
+  info.major = ByteOf(p, resident::kIdentifyMajor);
+  info.minor = ByteOf(p, resident::kIdentifyMinor);
+  info.patch = ByteOf(p, resident::kIdentifyPatch);
+  info.page = ByteOf(p, resident::kIdentifyPage);
+  info.clock_hz = FieldOf(p, resident::kIdentifyClockHz);
+  info.baud = FieldOf(p, resident::kIdentifyBaud);
+  info.largest_payload = ByteOf(p, resident::kIdentifyLargestPayload);
+  info.commands = static_cast<uint16_t>(FieldOf(p, resident::kIdentifyCommands));
   return info;
 }
 
 Bytes EncodeIdentifyPayload(const IdentifyInfo& info) {
-  Bytes out = {info.protocol, info.major, info.minor, info.patch, info.page};
-  PutBigEndian(out, info.clock_hz, 4);
-  PutBigEndian(out, info.baud, 4);
-  out.push_back(info.largest_payload);
-  PutBigEndian(out, info.commands, 2);
+  Bytes out(kIdentifyLength);
+  PutField(out, resident::kIdentifyProtocol, info.protocol);
+  PutField(out, resident::kIdentifyMajor, info.major);
+  PutField(out, resident::kIdentifyMinor, info.minor);
+  PutField(out, resident::kIdentifyPatch, info.patch);
+  PutField(out, resident::kIdentifyPage, info.page);
+  PutField(out, resident::kIdentifyClockHz, info.clock_hz);
+  PutField(out, resident::kIdentifyBaud, info.baud);
+  PutField(out, resident::kIdentifyLargestPayload, info.largest_payload);
+  PutField(out, resident::kIdentifyCommands, info.commands);
   return out;
 }
 
@@ -224,9 +267,12 @@ std::optional<Request> ParseRequest(const Frame& frame, size_t largest_payload) 
   Request request;
   request.command = frame.command;
   const Bytes& p = frame.payload;
+  // LEN must fit the command: exactly, or at least for a write.
+  const auto* rule = RuleOf(frame.command);
+  if (rule == nullptr) return std::nullopt;
+  if (rule->at_least ? p.size() < rule->length : p.size() != rule->length) return std::nullopt;
   switch (frame.command) {
     case kIdentify:
-      if (!p.empty()) return std::nullopt;
       return request;
     case kReadCode:
     case kReadXram:
@@ -234,7 +280,6 @@ std::optional<Request> ParseRequest(const Frame& frame, size_t largest_payload) 
     case kReadSfr: {
       request.space = SpaceOf(frame.command);
       const size_t width = AddressWidth(request.space);
-      if (p.size() != width + 1) return std::nullopt;
       request.address = static_cast<uint16_t>(BigEndian(std::span(p).first(width)));
       request.count = p[width];
       if (request.count == 0 || request.count > largest_payload) return std::nullopt;
@@ -249,7 +294,7 @@ std::optional<Request> ParseRequest(const Frame& frame, size_t largest_payload) 
     case kWriteSfr: {
       request.space = SpaceOf(frame.command);
       const size_t width = AddressWidth(request.space);
-      if (p.size() < width + 2 || p.size() > largest_payload) return std::nullopt;
+      if (p.size() > largest_payload) return std::nullopt;
       const Bytes header = {frame.command, frame.seq, static_cast<uint8_t>(p.size())};
       if (static_cast<uint8_t>(Sum(header) + Sum(std::span(p).first(width + 1))) != 0) {
         return std::nullopt;

@@ -12,28 +12,23 @@
 #include <string>
 #include <vector>
 
+#include "base/resident_facts.h"
+
 namespace tarlek::protocol {
 
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint8_t kStart = 0xA5;
-constexpr uint8_t kAnswerBit = 0x80;
+constexpr uint8_t kAnswerBit = resident::kAnswerBit;
 constexpr uint8_t kProtocolVersion = 2;
 constexpr size_t kFrameOverhead = 4;  // A5h, CMD, LEN, SUM
-constexpr size_t kIdentifyLength = 16;
+constexpr size_t kIdentifyLength = resident::kIdentifyLength;
 constexpr size_t kSmallestLargestPayload = 64;
 
-enum Command : uint8_t {
-  kIdentify = 0x01,
-  kReadCode = 0x02,
-  kReadXram = 0x03,
-  kWriteXram = 0x04,
-  kReadIram = 0x05,
-  kWriteIram = 0x06,
-  kReadSfr = 0x07,
-  kWriteSfr = 0x08,
-};
-constexpr uint8_t kLastCommand = kWriteSfr;
+// The command codes, kIdentify to kLastCommand, the same in both versions
+// (resident/facts.txt).
+using enum resident::Command;
+using resident::kLastCommand;
 
 // The memory spaces the resident reaches.
 enum class Space : uint8_t { kCode, kIram, kSfr, kXram };
@@ -164,7 +159,8 @@ struct IdentifyInfo {
   bool operator==(const IdentifyInfo&) const = default;
 };
 
-// Parses the 16-byte identify payload; nullopt for another length.
+// Parses the identify payload (kIdentifyLength bytes, laid out as
+// resident/facts.txt says); nullopt for another length.
 std::optional<IdentifyInfo> ParseIdentify(std::span<const uint8_t> payload);
 Bytes EncodeIdentifyPayload(const IdentifyInfo& info);
 

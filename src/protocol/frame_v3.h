@@ -18,11 +18,13 @@
 
 namespace tarlek::protocol::v3 {
 
-constexpr uint8_t kProtocolVersion = 3;
-constexpr uint8_t kFrameStart = 0xC0;
-constexpr uint8_t kEscape = 0xDB;
-constexpr uint8_t kEscapedStart = 0xDC;   // DBh DCh stands for C0h
-constexpr uint8_t kEscapedEscape = 0xDD;  // DBh DDh stands for DBh
+// The version and the framing bytes, as the resident has them
+// (resident/facts.txt).
+constexpr uint8_t kProtocolVersion = resident::kProtocolVersion;
+constexpr uint8_t kFrameStart = resident::kFrameStart;
+constexpr uint8_t kEscape = resident::kFrameEscape;
+constexpr uint8_t kEscapedStart = resident::kFrameEscapedStart;    // DBh DCh stands for C0h
+constexpr uint8_t kEscapedEscape = resident::kFrameEscapedEscape;  // DBh DDh stands for DBh
 // The frame's unescaped_ bytes besides its body: CMD, SEQ, LEN, SUM.
 constexpr size_t kFrameOverhead = 4;
 

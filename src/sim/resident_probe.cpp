@@ -4,32 +4,32 @@
 
 #include <array>
 
+#include "base/address_space.h"
+#include "base/resident_facts.h"
+#include "protocol/frame.h"
+
 namespace tarlek::sim {
 namespace {
 
-constexpr uint8_t kLcall = 0x12;
-constexpr uint8_t kLjmp = 0x02;
 // How far into the init the baud generator's set-up is looked for.
 constexpr size_t kInitWindow = 48;
 
-uint32_t BigEndian(std::span<const uint8_t> bytes) {
-  uint32_t value = 0;
-  for (uint8_t b : bytes) value = value << 8 | b;
-  return value;
-}
-
-// The identify answer's first 16 bytes: protocol (2 or later), version,
-// page, crystal, baud rate, largest payload, commands offered.
+// The identify answer's fields: protocol (2 or later), version, page,
+// crystal, baud rate, largest payload, commands offered.
 bool LooksLikeIdentify(std::span<const uint8_t> at, uint8_t page, uint32_t& clock, uint32_t& baud) {
-  if (at[0] < 2 || at[0] > 15 || at[4] != page) return false;
-  if (at[1] > 99 || at[2] > 99 || at[3] > 99) return false;
-  clock = BigEndian(at.subspan(5, 4));
-  baud = BigEndian(at.subspan(9, 4));
+  const auto info = protocol::ParseIdentify(at);
+  if (!info || info->protocol < 2 || info->protocol > 15 || info->page != page) return false;
+  if (info->major > 99 || info->minor > 99 || info->patch > 99) return false;
   // An 8051 runs from at most some tens of MHz, and a baud rate takes at
   // least a few dozen clocks a bit.
-  if (clock < 100'000 || clock > 100'000'000 || baud < 50 || baud > clock / 16) return false;
-  // identify is always offered: bit 1 of the commands.
-  return (at[15] & 0x02) != 0 && at[13] != 0;
+  if (info->clock_hz < 100'000 || info->clock_hz > 100'000'000 || info->baud < 50 ||
+      info->baud > info->clock_hz / 16) {
+    return false;
+  }
+  clock = info->clock_hz;
+  baud = info->baud;
+  // identify is always offered.
+  return info->Offers(protocol::kIdentify) && info->largest_payload != 0;
 }
 
 // Instructions that set up a baud timer: an opcode that writes a direct
@@ -65,24 +65,30 @@ std::optional<ResidentBuild> ProbeResident(std::span<const uint8_t> code, std::s
     if (why != nullptr) *why = std::move(text);
     return std::nullopt;
   };
-  if (code.size() < 0x10000) return refuse("the program's image is not 64 KB");
-  if (code[0] != kLcall || code[2] != 0 || code[1] == 0) {
+  if (code.size() < kAddressSpaceSize) return refuse("the program's image is not 64 KB");
+  // The hook block's long call: LCALL page:ENTRY_INIT.
+  constexpr size_t kCall = resident::kHookReset;
+  if (code[kCall] != resident::kOpcodeLcall || code[kCall + 2] != resident::kEntryInit ||
+      code[kCall + 1] == 0) {
     return refuse(
         "the program has no long call to a resident's page at 0000h: merge the resident into it "
         "first (tarlek PROG.hex)");
   }
   ResidentBuild build;
-  build.page = code[1];
+  build.page = code[kCall + 1];
   const size_t start = size_t{build.page} << 8;
-  if (code[start] != kLjmp) {
+  // The resident's init entry: LJMP init.
+  const size_t entry = start + resident::kEntryInit;
+  if (code[entry] != resident::kOpcodeLjmp) {
     return refuse(fmt::format(
         "the long call at 0000h names page {:02X}h, but no resident is there: merge the "
         "resident into the program first (tarlek PROG.hex)",
         build.page));
   }
   bool found = false;
-  for (size_t at = start; at + 16 <= code.size() && !found; ++at) {
-    found = LooksLikeIdentify(code.subspan(at, 16), build.page, build.clock_hz, build.baud);
+  constexpr size_t kLength = protocol::kIdentifyLength;
+  for (size_t at = start; at + kLength <= code.size() && !found; ++at) {
+    found = LooksLikeIdentify(code.subspan(at, kLength), build.page, build.clock_hz, build.baud);
   }
   if (!found) {
     return refuse(fmt::format(
@@ -90,7 +96,7 @@ std::optional<ResidentBuild> ProbeResident(std::span<const uint8_t> code, std::s
         "--clock",
         start));
   }
-  const size_t init = size_t{code[start + 1]} << 8 | code[start + 2];
+  const size_t init = size_t{code[entry + 1]} << 8 | code[entry + 2];
   build.timer = BaudTimer(code.subspan(init, std::min(kInitWindow, code.size() - init)));
   return build;
 }

@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/address_space.h"
 #include "base/failure.h"
 #include "base/image_file.h"
 #include "sim/resident_probe.h"
@@ -216,7 +217,7 @@ std::string EndedHow(int status) {
 }
 
 std::vector<uint8_t> CodeImage(const std::vector<Segment>& segments) {
-  std::vector<uint8_t> code(0x10000, 0);
+  std::vector<uint8_t> code(kAddressSpaceSize, 0);
   for (const auto& s : segments) {
     for (size_t i = 0; i < s.data.size() && s.address + i < code.size(); ++i) {
       code[s.address + i] = s.data[i];

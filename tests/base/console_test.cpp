@@ -268,9 +268,7 @@ TEST(ConsoleTerminal, UsageIsColouredWithTheExactSequencesInOrder) {
 
 Bytes HookedProgram() {
   Bytes program(0x40, 0x00);
-  program[0] = 0x12;
-  program[1] = 0x80;
-  program[0x23] = 0x02;
+  LayHooks(program, 0x80);
   return program;
 }
 

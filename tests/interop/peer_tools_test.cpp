@@ -97,11 +97,7 @@ Program Generate(uint32_t seed, uint32_t max_block = 2000) {
   // The first page at or above the program's last byte, or one more.
   const uint32_t page = ((next - 1) >> 8) + 1 + below(2);
   const uint32_t length = 1 + below(300);
-  p.image[0] = 0x12;
-  p.image[1] = static_cast<uint8_t>(page);
-  p.image[2] = 0x00;
-  p.image[0x23] = 0x02;
-  p.image[0x24] = static_cast<uint8_t>(page);
+  LayHooks(p.image, static_cast<uint8_t>(page));
   // Keep the segments in step with the hooks written into the image.
   std::copy(p.image.begin(), p.image.begin() + static_cast<long>(p.segments[0].data.size()),
             p.segments[0].data.begin());

@@ -14,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "base/address_space.h"
 #include "base/hex_text.h"
 #include "support/test_support.h"
 
@@ -56,7 +57,7 @@ TEST(ReadBinFile, LoadsAtMost65535BytesFrom0000h) {
     ASSERT_TRUE(ReadBinFile(*state, console, (dir / "prog.bin").c_str()));
     EXPECT_EQ(console.Text(), "");
     EXPECT_EQ(state->ProgramEnd, c.program_end);
-    for (size_t a = 0; a < kImageSize; ++a) {
+    for (size_t a = 0; a < kAddressSpaceSize; ++a) {
       const uint8_t want = a < c.loaded ? ProgramByte(a) : 0x00;
       ASSERT_EQ(state->Image[a], want) << "at address " << std::hex << a;
     }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "base/address_space.h"
 #include "support/test_support.h"
 
 namespace tarlek::testing {
@@ -19,10 +20,7 @@ namespace {
 std::unique_ptr<ProgramState> MergedState(uint16_t program_end, uint16_t start, uint32_t n) {
   auto state = NewState();
   for (uint32_t a = 0; a < program_end; ++a) state->Image[a] = static_cast<uint8_t>(a % 250 + 1);
-  state->Image[0] = 0x12;
-  state->Image[1] = static_cast<uint8_t>(start >> 8);
-  state->Image[2] = 0x00;
-  state->Image[0x23] = 0x02;
+  LayHooks(state->Image, static_cast<uint8_t>(start >> 8));
   for (uint32_t k = 0; k < n; ++k) state->Image[start + k] = static_cast<uint8_t>(0xC0 ^ k);
   if (start + n <= 0xFFFF) state->Image[start + n] = 0xEE;
   state->ProgramEnd = program_end;
@@ -81,7 +79,7 @@ TEST(WriteBinFile, WritesImageFrom0000hThroughResidentEnd) {
 TEST(WriteBinFile, ReplacesALongerFileAndWritesTheSameBytesTwice) {
   TempDir dir;
   const std::string path = dir / "prog.bin";
-  WriteFile(path, Bytes(0x10000, 0xFF));  // e.g. the input it replaces
+  WriteFile(path, Bytes(kAddressSpaceSize, 0xFF));  // e.g. the input it replaces
   auto state = MergedState(0x0200, 0x8000, 5);
   for (int run = 0; run < 2; ++run) {
     SCOPED_TRACE(run);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/address_space.h"
 #include "base/hex_text.h"
 #include "base/version.h"
 #include "merge/messages.h"
@@ -148,10 +149,7 @@ TEST(ParseCommandLine, OptionOutputTooLongForAPathIsEmpty) {
 Bytes Program() {
   Bytes program(0x40);
   for (size_t i = 0; i < program.size(); ++i) program[i] = static_cast<uint8_t>(0x40 + i);
-  program[0] = 0x12;
-  program[1] = 0x80;
-  program[2] = 0x00;
-  program[0x23] = 0x02;
+  LayHooks(program, 0x80);
   return program;
 }
 
@@ -355,7 +353,7 @@ TEST(RunTarlek, InputKindOptionAndOutputFile) {
         EXPECT_EQ(Difference(loaded.covered, Covering({{0, program_last}, {0x8000, 0x8004}})), "")
             << c.output << " does not cover the program and the resident";
         Bytes image = MergedBin();
-        image.resize(kImageSize, 0x00);
+        image.resize(kAddressSpaceSize, 0x00);
         EXPECT_EQ(Difference(loaded.image, image), "")
             << c.output << " is not the merged image as Intel HEX";
       }

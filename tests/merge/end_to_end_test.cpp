@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/address_space.h"
 #include "support/intel_hex.h"
 #include "support/test_support.h"
 
@@ -105,7 +106,7 @@ std::vector<FailureCase> FailureCases() {
   long_resident[0] = 254;
   Bytes program_to_8000(0x8001, 0x00);
   std::copy(program.begin(), program.end(), program_to_8000.begin());
-  Bytes program_64k(0x10000, 0x00);
+  Bytes program_64k(kAddressSpaceSize, 0x00);
   std::copy(program.begin(), program.end(), program_64k.begin());
   program_64k[1] = 0xFF;
   return {
@@ -310,7 +311,7 @@ TEST(EndToEnd, BinProgramUpToTheResidentGivesEachAddressOnceAsHex) {
   EXPECT_EQ(Difference(loaded.covered, Covering({{0x0000, 0x8004}})), "");
   Bytes expected = program;
   expected.insert(expected.end(), kExamplePlacedAt80h.begin(), kExamplePlacedAt80h.end());
-  expected.resize(0x10000, 0x00);
+  expected.resize(kAddressSpaceSize, 0x00);
   EXPECT_EQ(Difference(loaded.image, expected), "");
 }
 

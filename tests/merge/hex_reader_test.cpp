@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/address_space.h"
 #include "support/intel_hex.h"
 #include "support/test_support.h"
 
@@ -178,7 +179,7 @@ TEST_P(HexReaderLoads, StoresTheBytesAndProgramEnd) {
   EXPECT_TRUE(ReadHexFile(*state, console, path.c_str()));
   EXPECT_EQ(console.Text(), "");
   EXPECT_EQ(state->ProgramEnd, c.program_end);
-  Bytes expected(kImageSize, 0);
+  Bytes expected(kAddressSpaceSize, 0);
   for (const Stored& s : c.stored) {
     std::copy(s.bytes.begin(), s.bytes.end(), expected.begin() + s.address);
   }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/address_space.h"
 #include "support/intel_hex.h"
 #include "support/test_support.h"
 
@@ -116,7 +117,7 @@ class HexWriterRanges : public ::testing::TestWithParam<RangeCase> {};
 TEST_P(HexWriterRanges, WritesBothRangesInRecordsOfAtMost16Bytes) {
   const RangeCase& c = GetParam();
   auto state = NewState();
-  for (uint32_t a = 0; a < kImageSize; ++a)
+  for (uint32_t a = 0; a < kAddressSpaceSize; ++a)
     state->Image[a] = static_cast<uint8_t>(a * 31 + a / 256);
   state->ProgramEnd = c.program_end;
   state->ResidentStart = c.resident_start;
@@ -139,7 +140,7 @@ TEST_P(HexWriterRanges, WritesBothRangesInRecordsOfAtMost16Bytes) {
   EXPECT_EQ(
       Difference(loaded.covered, Covering({{0, program_last}, {c.resident_start, resident_end}})),
       "");
-  for (uint32_t a = 0; a < kImageSize; ++a) {
+  for (uint32_t a = 0; a < kAddressSpaceSize; ++a) {
     if (loaded.covered[a] && loaded.image[a] != state->Image[a]) {
       ADD_FAILURE() << "address " << a << " written as " << int{loaded.image[a]};
       break;

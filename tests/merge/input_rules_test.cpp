@@ -41,10 +41,7 @@ std::string ProgramEndText(const ProgramState& state) {
 
 // A program with both hooks and a long call to 8000h, as the readers leave it.
 void LoadCallingProgram(ProgramState& state) {
-  state.Image[0x0000] = 0x12;
-  state.Image[0x0001] = 0x80;
-  state.Image[0x0002] = 0x00;
-  state.Image[0x0023] = 0x02;
+  LayHooks(state.Image, 0x80);
   state.ProgramEnd = 0x0200;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/address_space.h"
 #include "base/hex_text.h"
 #include "merge/hex_reader.h"
 #include "merge/hex_writer.h"
@@ -51,11 +52,7 @@ Generated Generate(const ProgramCase& c) {
   for (const Segment& s : c.segments) {
     for (uint32_t k = 0; k < s.length; ++k) g.program[s.first + k] = byte();
   }
-  // LCALL page:00 at 0000h, LJMP at 0023h (its target is any address).
-  g.program[0] = 0x12;
-  g.program[1] = c.page;
-  g.program[2] = 0x00;
-  g.program[0x23] = 0x02;
+  LayHooks(g.program, c.page);
 
   std::vector<std::string> lines;
   for (const Segment& s : c.segments) {
@@ -109,7 +106,7 @@ void ExpectRun(const RunResult& run, uint8_t page) {
 }
 
 Bytes Padded(Bytes bytes) {
-  bytes.resize(kImageSize, 0);
+  bytes.resize(kAddressSpaceSize, 0);
   return bytes;
 }
 
@@ -170,8 +167,8 @@ TEST_P(HexReadBack, WrittenHexReadsBackAsTheSameBytes) {
   const uint32_t resident_end = c.resident_start + c.resident_length - 1;
   const std::vector<bool> covered =
       Covering({{0, c.program_end}, {c.resident_start, resident_end}});
-  Bytes expected(kImageSize, 0);
-  for (uint32_t a = 0; a < kImageSize; ++a) {
+  Bytes expected(kAddressSpaceSize, 0);
+  for (uint32_t a = 0; a < kAddressSpaceSize; ++a) {
     if (covered[a]) expected[a] = written->Image[a];
   }
   EXPECT_EQ(Difference(Bytes(read->Image.begin(), read->Image.end()), expected), "");

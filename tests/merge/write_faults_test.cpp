@@ -43,10 +43,7 @@ struct stat Lstat(const std::string& path) {
 // 0023h), as a binary of size bytes and as Intel HEX, and a small resident.
 void PutInputs(const std::string& dir, uint8_t page = 0x80, size_t size = 0x200) {
   Bytes program(size, 0);
-  program[0] = 0x12;
-  program[1] = page;
-  program[2] = 0x00;
-  program[0x23] = 0x02;
+  LayHooks(program, page);
   WriteFile(dir + "/prog.bin", program);
   WriteFile(dir + "/prog.hex", RecordLine(0, 0x0000, {0x12, page, 0x00}) + "\n" +
                                    RecordLine(0, 0x0023, {0x02, 0x00, 0x00}) + "\n" +

@@ -17,6 +17,7 @@
 
 #include "base/failure.h"
 #include "base/image_file.h"
+#include "base/resident_facts.h"
 #include "mon/commands/cli.h"
 #include "mon/commands/run.h"
 #include "mon/fake_resident.h"
@@ -796,14 +797,18 @@ TEST(Commands, WhatTheResidentSpeaksOffersAndDoes) {
        "the resident on socketpair speaks protocol 4; tarlek-mon speaks 2 and 3"},
       {"a command not offered",
        2,
-       [](FakeResident& r) { r.info.commands = 0x01FE & ~(1 << protocol::kReadXram); },
+       [](FakeResident& r) {
+         r.info.commands = resident::kCommandsOffered & ~(1 << protocol::kReadXram);
+       },
        {"read", "xram", "0"},
        kExitFailure,
        "",
        "the resident does not offer read xram"},
       {"a write not offered",
        3,
-       [](FakeResident& r) { r.info.commands = 0x01FE & ~(1 << protocol::kWriteIram); },
+       [](FakeResident& r) {
+         r.info.commands = resident::kCommandsOffered & ~(1 << protocol::kWriteIram);
+       },
        {"write", "iram", "30", "1"},
        kExitFailure,
        "",

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "base/resident_facts.h"
 #include "protocol/frame_v3.h"
 
 namespace tarlek::testing {
@@ -15,23 +16,13 @@ using protocol::Space;
 namespace {
 
 // The bits of an SFR that the resident keeps for its link (FFh: the write is
-// skipped), as a protocol 3 resident of the timer 1 build answers them.
+// skipped), as a protocol 3 resident of the timer 1 build answers them. ACC
+// and PSW, which the resident writes through routines, are plain memory here.
 uint8_t LinkBits(uint8_t address) {
-  switch (address) {
-    case 0x81:  // SP
-    case 0x99:  // SBUF
-      return 0xFF;
-    case 0x87:  // PCON: SMOD
-      return 0x80;
-    case 0x88:  // TCON: TR1
-      return 0x40;
-    case 0x98:  // SCON: SM0, SM1, REN, TB8, TI, RI
-      return 0xDB;
-    case 0xA8:  // IE: EA, ES
-      return 0x90;
-    default:
-      return 0;
+  for (const auto& sfr : resident::kSfrs) {
+    if (sfr.address == address && (sfr.timer == 0 || sfr.timer == 1)) return sfr.kept;
   }
+  return 0;
 }
 
 }  // namespace
@@ -45,8 +36,8 @@ FakeResident::FakeResident(int fd, uint8_t largest_payload, uint32_t baud, int v
   info.clock_hz = 11059200;
   info.baud = baud;
   info.largest_payload = largest_payload;
-  info.commands = 0x01FE;
-  sfr[0x81] = 0x07;  // SP after reset
+  info.commands = resident::kCommandsOffered;
+  sfr[resident::kSfrSp] = 0x07;  // SP after reset
 }
 
 FakeResident::~FakeResident() {
@@ -143,7 +134,7 @@ Bytes FakeResident::Store(const protocol::Request& request) {
   const bool masks = version_ == 3 && request.space == Space::kSfr;
   Bytes kept(masks ? request.data.size() : 0);
   if (ignore_writes_) return kept;
-  const uint8_t sp = sfr[0x81];
+  const uint8_t sp = sfr[resident::kSfrSp];
   for (size_t i = 0; i < request.data.size(); ++i) {
     const size_t address = (request.address + i) % memory.size();
     const uint8_t asked = request.data[i];
@@ -159,7 +150,7 @@ Bytes FakeResident::Store(const protocol::Request& request) {
     if (link == 0xFF) {
       if (masks) kept[i] = 0xFF;
     } else if (version_ == 2) {
-      cell = address == 0xA8 ? static_cast<uint8_t>(asked | 0x10) : asked;
+      cell = address == resident::kSfrIe ? static_cast<uint8_t>(asked | resident::kIeEs) : asked;
     } else {
       kept[i] = link;
       cell = static_cast<uint8_t>((cell & link) | (asked & ~link));

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/address_space.h"
+#include "base/resident_facts.h"
 #include "protocol/frame.h"
 
 namespace tarlek::testing {
@@ -66,8 +68,8 @@ class FakeResident {
   void Start();
   void Stop();
 
-  std::vector<uint8_t> code = std::vector<uint8_t>(0x10000);
-  std::vector<uint8_t> xram = std::vector<uint8_t>(0x10000);
+  std::vector<uint8_t> code = std::vector<uint8_t>(kAddressSpaceSize);
+  std::vector<uint8_t> xram = std::vector<uint8_t>(kAddressSpaceSize);
   std::vector<uint8_t> iram = std::vector<uint8_t>(0x100);
   std::vector<uint8_t> sfr = std::vector<uint8_t>(0x100);
   protocol::IdentifyInfo info;
@@ -80,7 +82,7 @@ class FakeResident {
   // 3 the bits that keep the link alive (IE's EA and ES, TCON's TR1, SCON's
   // mode, REN, TB8, TI and RI, PCON's SMOD) keep their old value and the
   // answer names them; protocol 2 keeps IE's ES set.
-  uint8_t StackBytes() const { return version_ == 3 ? 11 : 16; }
+  uint8_t StackBytes() const { return version_ == 3 ? resident::kStackBytes : 16; }
 
   // Good requests taken (dropped ones included once parsed).
   size_t requests() const { return requests_.load(); }

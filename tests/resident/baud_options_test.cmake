@@ -1,6 +1,7 @@
 # The resident's baud options: reload values, the 2 % rule with the nearest
 # rates that work, and the SFR tables made from their rules.
 #   cmake -DRESIDENT_BUILD=resident/ResidentBuild.cmake -P baud_options_test.cmake
+cmake_minimum_required(VERSION 3.20)
 include(${RESIDENT_BUILD})
 
 set(failures 0)

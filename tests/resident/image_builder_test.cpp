@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/resident_facts.h"
 #include "support/test_support.h"
 
 namespace tarlek {
@@ -154,8 +155,9 @@ TEST(PrebuiltResident, KeepsItsEntriesAndTheCodeSizeTheReadmeStates) {
   const uint8_t* code = &file[2 + length];
   // +0, +3 and +6: long jumps inside the resident (their high address
   // byte flagged) to init, the serial interrupt and the character output.
-  for (const size_t entry : {size_t{0}, size_t{3}, size_t{6}}) {
-    EXPECT_EQ(code[entry], 0x02) << "+" << entry;
+  for (const size_t entry : {size_t{resident::kEntryInit}, size_t{resident::kEntrySerial},
+                             size_t{resident::kEntryPutchar}}) {
+    EXPECT_EQ(code[entry], resident::kOpcodeLjmp) << "+" << entry;
     EXPECT_EQ(flags[entry + 1], 0x01) << "+" << entry;
     EXPECT_EQ(flags[entry + 2], 0x00) << "+" << entry;
   }

@@ -56,7 +56,7 @@ class Reading:
         self.count = value(0x3D, 4) + ((dptr - value(0x3B, 2)) & 0xFFFF)
 
 
-class SymbolTable:
+class Program:
     """The running program as s51's console shows it."""
 
     def __init__(self, sim, image):

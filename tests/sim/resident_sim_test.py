@@ -4,8 +4,9 @@ resident by tarlek (from .hex and from .bin), run freely in the s51
 simulator; requests go in on the serial line as protocol 3 frames and the
 resident's answers come back from the serial interrupt while the program
 runs. The host's side (sim_support.py) is the tests' own, written from the
-protocol alone. Every check waits for what the program itself reports (its
-ready marker, its text), never for a time: a loaded machine slows s51 down.
+protocol and the resident's facts (resident/facts.txt) alone. Every check
+waits for what the program itself reports (its ready marker, its text),
+never for a time: a loaded machine slows s51 down.
 
 Groups (--group): commands, stream, bad_input, fast, banks, negative, builder.
 Every file lives in a private temporary directory; s51 runs one at a time
@@ -20,9 +21,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from sim_support import (  # noqa: E402
-    IDENTIFY, Host, Req, assemble, check, frame, identify_fields, merge, read_code, read_file,
-    read_iram, read_sfr, read_xram, run, run_groups, session, set_page, write_iram,
-    write_sfr, write_xram)
+    IDENTIFY, Host, Req, answer_cmd, assemble, check, facts, frame, identify_fields, kept_bits,
+    merge, read_code, read_file, read_iram, read_sfr, read_xram, run, run_groups, session,
+    set_page, write_iram, write_sfr, write_xram)
 
 ARGS = None
 
@@ -35,8 +36,8 @@ KNOWN_READY = 0x40      # 5Ah once its loop has made its first copies
 # What the resident's init sets: TMOD and TH1, or T2CON and RCAP2L/H.
 BAUD_SFRS = {9600: {0x89: 0x20, 0x8D: 0xFD}, 115200: {0xC8: 0x34, 0xCA: 0xFD, 0xCB: 0xFF}}
 STACK_START = 0x5F      # the program's SP: the resident's stack starts above it
-STACK_BUDGET = 11
-STATE = range(0x74, 0x80)   # the resident's 12 bytes (TARLEK_RAM of known_state.asm)
+STACK_BUDGET = facts.STACK_BYTES
+STATE = range(0x74, 0x74 + facts.STATE_BYTES)   # the resident's (TARLEK_RAM of known_state.asm)
 TICKING = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ticking.asm")
 
 
@@ -53,12 +54,14 @@ DEMO_READY = rb"Tarlek demo [0-9A-F]{2}\r\n."
 
 
 def expected_identify(page, baud):
-    return {"protocol": 3, "version": tuple(int(v) for v in ARGS.version.split(".")),
-            "page": page, "clock": 11059200, "baud": baud, "max": 255, "commands": 0x01FE}
+    major, minor, patch = (int(v) for v in ARGS.version.split("."))
+    return {"protocol": facts.PROTOCOL_VERSION, "major": major, "minor": minor, "patch": patch,
+            "page": page, "clock_hz": 11059200, "baud": baud,
+            "largest_payload": facts.LARGEST_PAYLOAD, "commands": facts.COMMANDS_OFFERED}
 
 
 def identify_ok(answer, page, baud):
-    return answer is not None and len(answer) == 16 and \
+    return answer is not None and len(answer) == facts.IDENTIFY_LENGTH and \
         identify_fields(answer) == expected_identify(page, baud)
 
 
@@ -156,11 +159,14 @@ def commands_at(page, fmt, cpu="8051", resident_path=None, baud=9600):
         regs.check(host, "identify")
 
         # Code: the hooks at 0000h, the relocated resident, the most an answer carries.
-        got = host.request(read_code(0x0000, 6))
-        check(got == bytes([0x12, page, 0x00, 0x02, 0x00, 0x30]),
+        got = host.request(read_code(facts.HOOK_RESET, 6))
+        hooks = bytes([facts.OPCODE_LCALL, page, facts.ENTRY_INIT, facts.OPCODE_LJMP, 0x00, 0x30])
+        check(got == hooks,
               "%s: read code 0000h: the hooks %s" % (label, got.hex() if got else None))
         got = host.request(read_code(page << 8, 255))
-        check(got == image[page << 8:(page << 8) + 255] and got[3:5] == bytes([0x02, page]),
+        serial = facts.ENTRY_SERIAL
+        check(got == image[page << 8:(page << 8) + 255] and
+              got[serial:serial + 2] == bytes([facts.OPCODE_LJMP, page]),
               "%s: read code %02X00h, 255 bytes, as merged" % (label, page))
         got = host.request(read_code(0xFFFA, 12))
         # Nothing is loaded at FFFAh..FFFFh: what the simulator holds there.
@@ -229,8 +235,8 @@ def commands_at(page, fmt, cpu="8051", resident_path=None, baud=9600):
         got = write_pieces(host, write_iram, STATE[0] - 2, b"\xEE" * (len(STATE) + 4), baud)
         after = host.request(read_iram(STATE[0] - 2, 2)), host.request(read_iram(STATE[-1] + 1 & 0xFF, 2))
         check(got == b"" and after[0] == b"\xEE\xEE" and counter(host) is not None,
-              "%s: a write over the resident's own 12 bytes skips them, writes the bytes "
-              "around them, and the resident answers on" % label)
+              "%s: a write over the resident's own %d bytes skips them, writes the bytes "
+              "around them, and the resident answers on" % (label, len(STATE)))
         write_pieces(host, write_iram, STATE[0] - 2, model[STATE[0] - 2:STATE[0]], baud)
         regs.check(host, "iram")
 
@@ -256,16 +262,18 @@ def commands_at(page, fmt, cpu="8051", resident_path=None, baud=9600):
             host.request(write_sfr(address, [KNOWN_COPIES[slot]]))
             regs.copies[slot] = KNOWN_COPIES[slot]
             regs.parity()
-        got = host.request(write_sfr(0x81, [0x20]))
-        check(got == b"\xFF" and host.request(read_sfr(0x81, 1)) == bytes([STACK_START]),
+        got = host.request(write_sfr(facts.SFR_SP, [0x20]))
+        check(got == b"\xFF" and host.request(read_sfr(facts.SFR_SP, 1)) == bytes([STACK_START]),
               "%s: a write to SP is skipped, answered FFh" % label)
-        # The link's bits kept: IE's EA and ES; SCON's mode, REN, TB8, TI,
-        # RI; the baud generator's run bits. One mask per SFR written.
-        link = [(0xA8, 0x00, 0x90, 0x90)]
-        if baud == 9600:
-            link += [(0x87, 0x00, 0x80, None), (0x88, 0x00, 0x40, None)]
-        else:
-            link += [(0xC8, 0x00, 0x34, 0x34)]
+        # The link's bits kept, as the facts name them for this build's baud
+        # generator: IE's EA and ES; the baud generator's run bits (SCON
+        # below, with SBUF). One mask per SFR written. IE and T2CON read as
+        # the init set them, their kept bits only.
+        timer = 1 if baud == 9600 else 2
+        link = [(sfr.address, 0x00, sfr.kept,
+                 sfr.kept if sfr.address in (facts.SFR_IE, facts.SFR_T2CON) else None)
+                for sfr in facts.SFRS if sfr.timer in (0, timer) and 0 < sfr.kept < 0xFF and
+                sfr.address != facts.SFR_SCON]
         for address, value, mask, want in link:
             before = host.request(read_sfr(address, 1))
             got = host.request(write_sfr(address, [value]))
@@ -277,10 +285,12 @@ def commands_at(page, fmt, cpu="8051", resident_path=None, baud=9600):
                   "the link lives" % (label, value, address, mask, got and got.hex(),
                                       before and before.hex(), now and now.hex()))
             host.request(write_sfr(address, before or b"\x00"))
-        before = host.request(read_sfr(0x98, 1))
-        got = write_pieces(host, write_sfr, 0x98, b"\x00\x41", baud)
-        now = host.request(read_sfr(0x98, 1))
-        check(got == b"\xDB\xFF" and before and now and now[0] & 0xDB == before[0] & 0xDB and
+        scon = kept_bits(facts.SFR_SCON, timer)
+        before = host.request(read_sfr(facts.SFR_SCON, 1))
+        got = write_pieces(host, write_sfr, facts.SFR_SCON, b"\x00\x41", baud)
+        now = host.request(read_sfr(facts.SFR_SCON, 1))
+        check(got == bytes([scon, kept_bits(facts.SFR_SBUF, timer)]) and before and now and
+              now[0] & scon == before[0] & scon and
               identify_ok(host.request(IDENTIFY), page, baud),
               "%s: SCON and SBUF in one write: mode, REN, TB8, TI, RI kept, SBUF skipped "
               "(answered %s, SCON %s -> %s)" % (label, got and got.hex(), before and before.hex(),
@@ -288,7 +298,7 @@ def commands_at(page, fmt, cpu="8051", resident_path=None, baud=9600):
         regs.check(host, "sfr")
 
         # The budget: nothing of the internal RAM changed but the counter
-        # and the resident's own 12 bytes, and its stack stayed within budget.
+        # and the resident's own state, and its stack stayed within budget.
         got = host.request(read_iram(0x00, 0x80))
         changed = [a for a in range(0x80) if got and got[a] != model[a] and
                    a not in (0x41, 0x42) and a not in STATE]
@@ -374,14 +384,16 @@ def writes_to_ie_inside_putchar():
         check(host.request(write_iram(0x6F, guard)) == b"", "+6 and IE: guard bytes 6Fh..73h set")
         lines_before = host.text.count(b"\n")
         answers = [host.request(req) for _ in range(20)
-                   for req in (write_sfr(0xA8, [0x90]), write_sfr(0xA8, [0x00]), read_sfr(0x81, 1))]
+                   for req in (write_sfr(facts.SFR_IE, [0x90]), write_sfr(facts.SFR_IE, [0x00]),
+                               read_sfr(facts.SFR_SP, 1))]
         sps = {a[0] for a in answers[2::3] if a}
         got = host.request(read_iram(0x6F, 5))
         host.silence(0.1)
         text = host.text.decode("ascii", errors="replace")
         lines = [line for line in text.split("\r\n")[1:-1]]
-        check(all(a is not None for a in answers) and answers[0] == b"\x90" and
-              host.request(read_sfr(0xA8, 1)) == b"\x90",
+        ie = bytes([kept_bits(facts.SFR_IE, 1)])
+        check(all(a is not None for a in answers) and answers[0] == ie and
+              host.request(read_sfr(facts.SFR_IE, 1)) == ie,
               "+6 and IE: 40 writes to IE answered, EA and ES kept")
         check(got == guard, "+6 and IE: the bytes above the resident's stack unchanged: %s" %
               (got.hex() if got else None))
@@ -450,15 +462,17 @@ def stream(cpu="8051", resident_path=None, baud=9600):
 
 def noise(rng, n):
     """n random bytes rich in start (C0h) and escape (DBh) bytes; no write
-    request can come out of them (the byte after each C0h is never 04h,
-    06h or 08h): writes are no host's slip."""
+    request can come out of them (the byte after each C0h is never a
+    write's command): writes are no host's slip."""
+    start, escape = facts.FRAME_START, facts.FRAME_ESCAPE
+    writes = {command.code for command in facts.COMMANDS if command.at_least}
     out = bytearray()
     for _ in range(n):
         pick = rng.randrange(8)
-        out.append(0xC0 if pick < 2 else 0xDB if pick == 2 else rng.randrange(256))
+        out.append(start if pick < 2 else escape if pick == 2 else rng.randrange(256))
     for k in range(len(out) - 1):
-        if out[k] == 0xC0 and out[k + 1] in (0x04, 0x06, 0x08):
-            out[k + 1] = 0x02
+        if out[k] == start and out[k + 1] in writes:
+            out[k + 1] = facts.CMD_READ_CODE
     return bytes(out)
 
 
@@ -474,16 +488,19 @@ def test_bad_input():
     bad_sum[-1] ^= 0x01
     bad_achk = bytearray(frame(write_iram(0x20, b"\x11\x22"), 0x32))
     bad_achk[5] ^= 0x10
-    broken_escape = frame(read_iram(0xDB, 1), 0x33).replace(b"\xDB\xDD", b"\xDB\x41")
+    escape = facts.FRAME_ESCAPE
+    broken_escape = frame(read_iram(escape, 1), 0x33).replace(
+        bytes([escape, facts.FRAME_ESCAPED_ESCAPE]), bytes([escape, 0x41]))
     cases = [
         ("a request cut short", [frame(read_code(0x0000, 16), 0x30)[:4]]),
         ("a bad checksum", [bytes(bad_sum)]),
         ("a bad address check on a write", [bytes(bad_achk)]),
-        ("an unknown command", [frame(Req(0x09, b"\x00"), 0x34)]),
+        ("an unknown command", [frame(Req(facts.CMD_LAST + 1, b"\x00"), 0x34)]),
         ("command 00h", [frame(Req(0x00), 0x35)]),
-        ("an answer's command", [frame(Req(0x81), 0x36)]),
-        ("a length that does not fit the command", [frame(Req(0x02, b"\x00\x00"), 0x37)]),
-        ("a write without data", [frame(Req(0x06, b"\x20\xD3"), 0x38)]),
+        ("an answer's command", [frame(Req(answer_cmd(facts.CMD_IDENTIFY)), 0x36)]),
+        ("a length that does not fit the command",
+         [frame(Req(facts.CMD_READ_CODE, b"\x00\x00"), 0x37)]),
+        ("a write without data", [frame(Req(facts.CMD_WRITE_IRAM, b"\x20\xD3"), 0x38)]),
         ("a count of 0", [frame(read_iram(0x00, 0), 0x39)]),
         ("an SFR below 80h", [frame(read_sfr(0x7F, 1), 0x3A)]),
         ("a write of SFR 30h (internal RAM 30h must stay)", [frame(write_sfr(0x30, b"\x99"), 0x3B)]),
@@ -527,7 +544,7 @@ def test_bad_input():
         # next one after the answer is.
         first, second = host.next_seq(), host.next_seq()
         sim.send(frame(read_code(0x0000, 200), first) + frame(read_iram(0x48, 6), second))
-        got = host.wait_answer(0x02, first)
+        got = host.wait_answer(facts.CMD_READ_CODE, first)
         stray = host.silence(0.5)
         check(got is not None and len(got) == 200 and not stray and
               host.request(read_iram(0x48, 6)) == KNOWN_COPIES,
@@ -589,7 +606,7 @@ def test_banks():
             got = host.request(read_iram(0x00, 0x20))
             check(got == bytes(model), "%s: read iram 00h..1Fh: the program's registers at %02Xh, "
                   "the other banks as filled: %s" % (label, bank * 8, got.hex() if got else None))
-            got = host.request(read_sfr(0xD0, 1))
+            got = host.request(read_sfr(facts.SFR_PSW, 1))
             check(got == bytes([0xC4 + bank * 8]), "%s: read sfr PSW: the program's bank" % label)
             new = bytes((a * 13 + 0x71 + bank) & 0xFF for a in range(0x20))
             for what, data in (("new bytes", new), ("the old bytes back", bytes(model))):

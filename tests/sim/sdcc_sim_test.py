@@ -29,12 +29,17 @@ import tempfile
 sys.dont_write_bytecode = True  # nothing is written beside the sources
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from sim_support import (  # noqa: E402
-    Host, assemble, check, hex_image, merge_file, read_file, read_iram,
+    Host, assemble, check, facts, hex_image, identify_fields, merge_file, read_file, read_iram,
     read_xram, report, run, session, set_page, skip, tool_args)
 
 ARGS = None
 
 NOT_INCLUDED = "ERROR - File Tarlek.inc is not included into source program!"
+# Where the state may lie: off the reset call's return address (08h..09h),
+# its bytes below 100h.
+STATE_LOWEST = facts.STATE_LOWEST
+STATE_HIGHEST = 0x100 - facts.STATE_BYTES
+STATE_LIMITS_NAME = "TARLEK_RAM_must_lie_in_%02Xh_to_%02Xh" % (STATE_LOWEST, STATE_HIGHEST)
 FILL = 0x55
 # The C demo's --stack-size: what it leaves the stack in the small model,
 # where internal RAM is tight, and room enough in the others (demo_c.c).
@@ -136,16 +141,28 @@ def demo_c_source():
         return f.read()
 
 
+# Where the hook block holds MOV R0,#state / RET.
+STATE_HOOK = slice(facts.HOOK_STATE, facts.HOOK_STATE + 3)
+
+
+def state_hook(state):
+    """The bytes at 0006h: MOV R0,#state / RET."""
+    return [facts.OPCODE_MOV_R0, state, facts.OPCODE_RET]
+
+
 def expected_hooks(page):
     """What tarlek.h promises at 0000h..002Fh; None where it promises nothing."""
     block = [None] * 0x30
-    block[0:3] = [0x12, page, 0x00]
-    block[0x03:0x06] = [0x02, 0x00, 0x30]  # SDCC's start-up, first in its table
-    block[0x06] = 0x78                     # MOV R0,#state (its address: the linker's or given)
-    block[0x08] = 0x22                     # RET
+    ljmp = facts.OPCODE_LJMP
+    reset, main, hook = facts.HOOK_RESET, facts.HOOK_MAIN, facts.HOOK_STATE
+    serial = facts.HOOK_SERIAL
+    block[reset:reset + 3] = [facts.OPCODE_LCALL, page, facts.ENTRY_INIT]
+    block[main:main + 3] = [ljmp, 0x00, 0x30]  # SDCC's start-up, first in its table
+    block[hook] = facts.OPCODE_MOV_R0   # MOV R0,#state (its address: the linker's or given)
+    block[hook + 2] = facts.OPCODE_RET
     for vector in (0x0B, 0x13, 0x1B, 0x2B):
-        block[vector:vector + 3] = [0x02, 0x00, 0x30 + vector]
-    block[0x23:0x26] = [0x02, page, 0x03]
+        block[vector:vector + 3] = [ljmp, 0x00, 0x30 + vector]
+    block[serial:serial + 3] = [ljmp, page, facts.ENTRY_SERIAL]
     return block
 
 
@@ -168,7 +185,7 @@ def test_page_definition(work):
         image = image_of(where, pack(where, "page"))
         block = expected_hooks(int(page, 16))
         wrong = [at for at in range(0x30) if block[at] is not None and image[at] != block[at]]
-        check(not wrong and image[0x30] == 0x02,
+        check(not wrong and image[0x30] == facts.OPCODE_LJMP,
               "%s: the hooks at 0000h..002Fh and SDCC's jump to its start-up at 0030h "
               "(wrong at %s)" % (label, ", ".join("%04Xh" % at for at in wrong) or "none"))
 
@@ -179,8 +196,10 @@ def test_state_place(work):
     return address while the resident's init clears the state: MINIMAL has
     no variables of its own, so tarlek_ram lies at 08h), or the place given
     with TARLEK_STATE_AT, from 0Ah to F4h."""
-    for given, accepted in ((None, True), ("0x08", False), ("0x09", False), ("0x0A", True),
-                            ("0xF4", True), ("0xF5", False)):
+    edges = [("0x%02X" % at, accepted) for at, accepted in (
+        (STATE_LOWEST - 2, False), (STATE_LOWEST - 1, False), (STATE_LOWEST, True),
+        (STATE_HIGHEST, True), (STATE_HIGHEST + 1, False))]
+    for given, accepted in [(None, True)] + edges:
         label = "TARLEK_STATE_AT %s" % (given or "undefined")
         where, result = compile_c(work, "state", MINIMAL, "0x80", state_at=given)
         if not accepted:
@@ -193,14 +212,14 @@ def test_state_place(work):
         symbols = map_symbols(os.path.join(where, "state.map"))
         if given is None:
             place, expected = symbols.get("_tarlek_ram"), symbols.get("_tarlek_ram", -2) + 2
-            check(expected == 0x0A and image[0x06:0x09] == [0x78, expected, 0x22],
+            check(expected == STATE_LOWEST and image[STATE_HOOK] == state_hook(expected),
                   "%s: tarlek_ram at %s, 0006h: MOV R0,#0Ah / RET: %s" %
-                  (label, at_text(place), image[0x06:0x09]))
+                  (label, at_text(place), image[STATE_HOOK]))
         else:
             expected = int(given, 16)
-            check(image[0x06:0x09] == [0x78, expected, 0x22] and "_tarlek_ram" not in symbols,
+            check(image[STATE_HOOK] == state_hook(expected) and "_tarlek_ram" not in symbols,
                   "%s: 0006h holds MOV R0,#%02Xh / RET, no tarlek_ram: %s" %
-                  (label, expected, image[0x06:0x09]))
+                  (label, expected, image[STATE_HOOK]))
 
 
 def test_inclusions(work):
@@ -302,13 +321,13 @@ def test_sdas_page_definition(work):
     # sdas8051 names the include's line (with the output's file name).
     include = read_file(os.path.join(ARGS.hooks, "tarlek_sdas.inc")).splitlines()
     refusals = [":%d: Error: <u>" % (k + 1) for k, line in enumerate(include)
-                if "TARLEK_RAM_must_lie_in_0Ah_to_F4h" in line and not line.startswith(";")]
-    for ram, accepted in (("0x00", False), ("0x09", False), ("0x0A", True), ("0xF4", True),
-                          ("0xF5", False)):
+                if STATE_LIMITS_NAME in line and not line.startswith(";")]
+    for at, accepted in ((0x00, False), (STATE_LOWEST - 1, False), (STATE_LOWEST, True),
+                         (STATE_HIGHEST, True), (STATE_HIGHEST + 1, False)):
+        ram = "0x%02X" % at
         where, name, text = build_sdas_demo(work, "0x80", ram)
         if accepted:
-            check(name is not None and image_of(where, name)[0x06:0x09] ==
-                  [0x78, int(ram, 16), 0x22],
+            check(name is not None and image_of(where, name)[STATE_HOOK] == state_hook(at),
                   "the sdas8051 demo with TARLEK_RAM = %s: MOV R0,#%s / RET at 0006h %s" %
                   (ram, ram, last_line(text)))
         else:
@@ -321,8 +340,10 @@ def test_as31_state_limits(work):
     """The as31 include refuses a state on 08h..09h (the reset LCALL's
     return address) or past F4h: its MOV R0 line's operand grows past 8
     bits (as31 numbers the lines of an included file its own way)."""
-    for ram, accepted in (("00h", False), ("09h", False), ("0Ah", True), ("74h", True),
-                          ("0F4h", True), ("0F5h", False), ("0FFh", False)):
+    for at, accepted in ((0x00, False), (STATE_LOWEST - 1, False), (STATE_LOWEST, True),
+                         (0x74, True), (STATE_HIGHEST, True), (STATE_HIGHEST + 1, False),
+                         (0xFF, False)):
+        ram = "0%02Xh" % at  # as31 wants a digit first
         where = fresh_dir(work, "as31_ram_%s" % ram)
         source = os.path.join(where, "ram.asm")
         with open(source, "w") as f:
@@ -331,9 +352,8 @@ def test_as31_state_limits(work):
         shutil.copy(ARGS.include, os.path.join(where, "Tarlek.inc"))
         result = run([ARGS.as31, "ram.asm"], where, combined=True)
         if accepted:
-            value = int(ram[:-1], 16)
             check(result.returncode == 0 and
-                  image_of(where, "ram.hex")[0x06:0x09] == [0x78, value, 0x22],
+                  image_of(where, "ram.hex")[STATE_HOOK] == state_hook(at),
                   "the as31 demo with TARLEK_RAM = %s: MOV R0,#%s / RET at 0006h %s" %
                   (ram, ram, last_line(result.stdout)))
         else:
@@ -366,12 +386,14 @@ def start_session(where, hex_name):
 
 
 def check_identify(host, page, label):
-    """Protocol 3, and the page the resident was laid at."""
+    """The resident's protocol, and the page the resident was laid at."""
     answer = host.wait_ready()
-    return check(answer is not None and len(answer) == 16 and answer[0] == 3 and
-                 answer[4] == page,
-                 "%s: identify answers protocol 3 at page %02Xh: %s" %
-                 (label, page, answer.hex() if answer is not None else "no answer"))
+    fields = identify_fields(answer) if answer is not None else {}
+    return check(answer is not None and len(answer) == facts.IDENTIFY_LENGTH and
+                 fields["protocol"] == facts.PROTOCOL_VERSION and fields["page"] == page,
+                 "%s: identify answers protocol %d at page %02Xh: %s" %
+                 (label, facts.PROTOCOL_VERSION, page,
+                  answer.hex() if answer is not None else "no answer"))
 
 
 def read(host, frame):
@@ -399,9 +421,9 @@ def test_c_demo(work, page, model, state_at=None):
     hooks = image_of(where, "demo_c.hex")
     # The state: given, or two bytes into tarlek_ram, off 08h..09h.
     state = int(state_at, 16) if state_at else at.get("_tarlek_ram", -2) + 2
-    check(hooks[0x06:0x09] == [0x78, state, 0x22] and state >= 0x0A,
+    check(hooks[STATE_HOOK] == state_hook(state) and state >= STATE_LOWEST,
           "%s: 0006h holds MOV R0,#%s / RET (tarlek_ram at %s): %s" %
-          (label, at_text(state), at_text(at.get("_tarlek_ram")), hooks[0x06:0x09]))
+          (label, at_text(state), at_text(at.get("_tarlek_ram")), hooks[STATE_HOOK]))
 
     with start_session(where, "demo_c.hex") as sim:
         host = Host(sim)

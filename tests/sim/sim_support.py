@@ -1,7 +1,13 @@
 """What the simulator tests share: the host's side of protocol 3, written from
-the protocol alone (the tests' oracle, independent of tarlek-mon's codec),
-checks and their report, running a tool, Intel HEX text in and out, and
-programs assembled with as31 and merged with the resident by tarlek.
+the protocol and the resident's facts alone (the tests' oracle, independent
+of tarlek-mon's codec), checks and their report, running a tool, Intel HEX
+text in and out, and programs assembled with as31 and merged with the
+resident by tarlek.
+
+The resident's facts come from resident_facts, which the build generates
+from resident/facts.txt into BUILD/generated/python: CTest puts it on
+PYTHONPATH; a script run by hand puts it on sys.path before it imports this
+module (as bench/*_sim.py do).
 
 A test's main calls tool_args(parser) once: it parses the command line,
 makes every path absolute and keeps the tools (--tarlek, --as31, --s51 and
@@ -19,6 +25,12 @@ import time
 sys.dont_write_bytecode = True  # nothing is written beside the sources
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from s51_session import S51Session  # noqa: E402
+
+try:
+    import resident_facts as facts
+except ImportError:
+    sys.exit("resident_facts not found: it is generated into BUILD/generated/python, which "
+             "must be on PYTHONPATH (CTest puts it there)")
 
 TOOLS = argparse.Namespace()
 FAILURES = []
@@ -110,8 +122,10 @@ def run(cmd, cwd, combined=False):
 
 # ---------------------------------------------------------------- frames
 
-START, ESCAPE = 0xC0, 0xDB
-ESCAPED = {0xC0: b"\xDB\xDC", 0xDB: b"\xDB\xDD"}
+START, ESCAPE = facts.FRAME_START, facts.FRAME_ESCAPE
+ESCAPED = {START: bytes([ESCAPE, facts.FRAME_ESCAPED_START]),
+           ESCAPE: bytes([ESCAPE, facts.FRAME_ESCAPED_ESCAPE])}
+UNESCAPED = {facts.FRAME_ESCAPED_START: START, facts.FRAME_ESCAPED_ESCAPE: ESCAPE}
 
 
 class Req(tuple):
@@ -170,34 +184,49 @@ def frame(req, seq=0):
 
 
 def read_code(address, n):
-    return Req(0x02, bytes([address >> 8 & 0xFF, address & 0xFF, n]))
+    return Req(facts.CMD_READ_CODE, bytes([address >> 8 & 0xFF, address & 0xFF, n]))
 
 
 def read_xram(address, n):
-    return Req(0x03, bytes([address >> 8 & 0xFF, address & 0xFF, n]))
+    return Req(facts.CMD_READ_XRAM, bytes([address >> 8 & 0xFF, address & 0xFF, n]))
 
 
 def write_xram(address, data):
-    return write_request(0x04, [address >> 8, address & 0xFF], data)
+    return write_request(facts.CMD_WRITE_XRAM, [address >> 8, address & 0xFF], data)
 
 
 def read_iram(address, n):
-    return Req(0x05, bytes([address, n]))
+    return Req(facts.CMD_READ_IRAM, bytes([address, n]))
 
 
 def write_iram(address, data):
-    return write_request(0x06, [address], data)
+    return write_request(facts.CMD_WRITE_IRAM, [address], data)
 
 
 def read_sfr(address, n):
-    return Req(0x07, bytes([address, n]))
+    return Req(facts.CMD_READ_SFR, bytes([address, n]))
 
 
 def write_sfr(address, data):
-    return write_request(0x08, [address], data)
+    return write_request(facts.CMD_WRITE_SFR, [address], data)
 
 
-IDENTIFY = Req(0x01)
+IDENTIFY = Req(facts.CMD_IDENTIFY)
+
+
+def answer_cmd(cmd):
+    """The CMD of the answer to a request's CMD."""
+    return cmd | facts.ANSWER_BIT
+
+
+def kept_bits(address, timer):
+    """What the answer to a write of the SFR at address says in a build with
+    the baud generator timer (1 or 2): the bits the resident kept, FFh when
+    it never writes it, 00h for an SFR it writes as asked."""
+    for sfr in facts.SFRS:
+        if sfr.address == address and sfr.timer in (0, timer):
+            return sfr.kept
+    return 0x00
 
 
 def decode_at(buf):
@@ -217,14 +246,14 @@ def decode_at(buf):
             if at + 1 >= len(buf):
                 return ("short",)
             second = buf[at + 1]
-            if second not in (0xDC, 0xDD):
+            if second not in UNESCAPED:
                 return ("bad",)
-            inner.append(START if second == 0xDC else ESCAPE)
+            inner.append(UNESCAPED[second])
             at += 2
         else:
             inner.append(byte)
             at += 1
-    if not inner[0] & 0x80 or sum(inner) & 0xFF:
+    if not inner[0] & facts.ANSWER_BIT or sum(inner) & 0xFF:
         return ("bad",)
     return ("frame", inner[0], inner[1], bytes(inner[3:-1]), at)
 
@@ -282,7 +311,7 @@ class Host:
         deadline = time.monotonic() + (timeout or 5.0)
         while time.monotonic() < deadline:
             for k, (got_cmd, got_seq, body) in enumerate(self.frames):
-                if got_cmd == cmd | 0x80 and got_seq == seq:
+                if got_cmd == answer_cmd(cmd) and got_seq == seq:
                     del self.frames[k]
                     return body
             self.pump(min(0.05, max(0.0, deadline - time.monotonic())))
@@ -332,15 +361,15 @@ class Host:
         while answer is None and sent < tries:
             answer = self.request(IDENTIFY, timeout=1.0)
             sent += 1
-        self.frames = [f for f in self.frames if f[0] != IDENTIFY.cmd | 0x80]
+        self.frames = [f for f in self.frames if f[0] != answer_cmd(IDENTIFY.cmd)]
         return answer
 
 
 def identify_fields(answer):
-    return {
-        "protocol": answer[0], "version": tuple(answer[1:4]), "page": answer[4],
-        "clock": int.from_bytes(answer[5:9], "big"), "baud": int.from_bytes(answer[9:13], "big"),
-        "max": answer[13], "commands": int.from_bytes(answer[14:16], "big")}
+    """The fields of identify's answer by their names in resident/facts.txt
+    (protocol, major, ..., clock_hz, baud, largest_payload, commands)."""
+    return {field.name: int.from_bytes(answer[field.offset:field.offset + field.bytes], "big")
+            for field in facts.IDENTIFY_FIELDS}
 
 
 # ------------------------------------------------------------- Intel HEX

@@ -14,6 +14,9 @@
 #include <cstdlib>
 #include <optional>
 
+#include "base/address_space.h"
+#include "base/resident_facts.h"
+#include "protocol/frame.h"
 #include "sim/resident_probe.h"
 #include "sim/simulator.h"
 #include "support/test_support.h"
@@ -24,12 +27,11 @@ namespace {
 using testing::Bytes;
 using testing::TempDir;
 
-// A program as tarlek leaves it: LCALL to the page at 0000h, the resident
-// image file's code relocated there (flagged bytes get the page added).
+// A program as tarlek leaves it: the hooks to the page, the resident image
+// file's code relocated there (flagged bytes get the page added).
 std::vector<uint8_t> Merged(const Bytes& resident_file, uint8_t page) {
-  std::vector<uint8_t> code(0x10000, 0);
-  code[0] = 0x12;
-  code[1] = page;
+  std::vector<uint8_t> code(kAddressSpaceSize, 0);
+  testing::LayHooks(code, page);
   const size_t n = resident_file[0] | size_t{resident_file[1]} << 8;
   for (size_t i = 0; i < n; ++i) {
     code[(size_t{page} << 8) + i] =
@@ -41,28 +43,13 @@ std::vector<uint8_t> Merged(const Bytes& resident_file, uint8_t page) {
 // A hand-made resident at page 90h: LJMP to its init at 9010h, the init as
 // given, and an identify answer at 9040h for the crystal and baud rate.
 std::vector<uint8_t> HandMade(const Bytes& init, uint32_t clock, uint32_t baud) {
-  std::vector<uint8_t> code(0x10000, 0);
-  code[0] = 0x12;
-  code[1] = 0x90;
-  const Bytes start = {0x02, 0x90, 0x10};
+  std::vector<uint8_t> code(kAddressSpaceSize, 0);
+  testing::LayHooks(code, 0x90);
+  const Bytes start = {resident::kOpcodeLjmp, 0x90, 0x10};
   std::copy(start.begin(), start.end(), code.begin() + 0x9000);
   std::copy(init.begin(), init.end(), code.begin() + 0x9010);
-  const Bytes id = {3,
-                    3,
-                    0,
-                    0,
-                    0x90,
-                    static_cast<uint8_t>(clock >> 24),
-                    static_cast<uint8_t>(clock >> 16),
-                    static_cast<uint8_t>(clock >> 8),
-                    static_cast<uint8_t>(clock),
-                    static_cast<uint8_t>(baud >> 24),
-                    static_cast<uint8_t>(baud >> 16),
-                    static_cast<uint8_t>(baud >> 8),
-                    static_cast<uint8_t>(baud),
-                    0xFF,
-                    0x01,
-                    0xFE};
+  const Bytes id = protocol::EncodeIdentifyPayload(
+      {3, 3, 0, 0, 0x90, clock, baud, 0xFF, resident::kCommandsOffered});
   std::copy(id.begin(), id.end(), code.begin() + 0x9040);
   return code;
 }
@@ -100,11 +87,10 @@ TEST(ResidentProbe, TellsTheBaudTimerFromTheInit) {
 }
 
 TEST(ResidentProbe, RefusesAProgramWithoutAResident) {
-  std::vector<uint8_t> unmerged(0x10000, 0);
-  unmerged[0] = 0x02;  // LJMP: an ordinary program's reset vector
+  std::vector<uint8_t> unmerged(kAddressSpaceSize, 0);
+  unmerged[0] = resident::kOpcodeLjmp;  // an ordinary program's reset vector
   std::vector<uint8_t> empty_page = unmerged;
-  empty_page[0] = 0x12;
-  empty_page[1] = 0x80;
+  testing::LayHooks(empty_page, 0x80);
   std::vector<uint8_t> no_identify = HandMade({0x22}, 0, 9600);
   const struct {
     std::vector<uint8_t> code;

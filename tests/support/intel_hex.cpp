@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/address_space.h"
+
 namespace tarlek::testing {
 
 std::string RecordLine(uint8_t type, uint16_t address, const Bytes& data) {
@@ -72,7 +74,7 @@ LoadedHex LoadRecords(const std::vector<WrittenRecord>& records) {
 }
 
 std::vector<bool> Covering(std::initializer_list<std::pair<uint32_t, uint32_t>> ranges) {
-  std::vector<bool> covered(0x10000, false);
+  std::vector<bool> covered(kAddressSpaceSize, false);
   for (auto [first, last] : ranges) {
     for (uint32_t a = first; a <= last && a <= 0xFFFF; ++a) covered[a] = true;
   }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/address_space.h"
 #include "support/test_support.h"
 
 namespace tarlek::testing {
@@ -31,8 +32,8 @@ std::vector<WrittenRecord> ParseWrittenHex(const std::string& text);
 // cover. Two records that give one address fail the test, as they make other
 // tools refuse the file as overlapping, even when they agree on its value.
 struct LoadedHex {
-  Bytes image = Bytes(0x10000, 0);
-  std::vector<bool> covered = std::vector<bool>(0x10000, false);
+  Bytes image = Bytes(kAddressSpaceSize, 0);
+  std::vector<bool> covered = std::vector<bool>(kAddressSpaceSize, false);
 };
 LoadedHex LoadRecords(const std::vector<WrittenRecord>& records);
 

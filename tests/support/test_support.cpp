@@ -22,6 +22,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/resident_facts.h"
+
 namespace tarlek::testing {
 
 TempDir::TempDir() {
@@ -165,6 +167,17 @@ std::unique_ptr<ProgramState> NewState() { return std::make_unique<ProgramState>
 const Bytes kExampleResident{0x05, 0x00, 0x00, 0x01, 0x00, 0x00,
                              0x00, 0x02, 0x00, 0x03, 0x80, 0xFE};
 const Bytes kExamplePlacedAt80h{0x02, 0x80, 0x03, 0x80, 0xFE};
+
+void LayHooks(std::span<uint8_t> code, uint8_t page) {
+  auto jump = [&](uint16_t at, uint8_t opcode, uint8_t entry) {
+    if (at + 3u > code.size()) throw std::logic_error("no room for the hooks");
+    code[at] = opcode;
+    code[at + 1u] = page;
+    code[at + 2u] = entry;
+  };
+  jump(resident::kHookReset, resident::kOpcodeLcall, resident::kEntryInit);
+  jump(resident::kHookSerial, resident::kOpcodeLjmp, resident::kEntrySerial);
+}
 
 Bytes ResidentFile(const Bytes& flags, const Bytes& code) {
   if (flags.size() != code.size()) throw std::logic_error("flags and code differ in length");

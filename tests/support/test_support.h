@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,11 @@ extern const Bytes kExamplePlacedAt80h;
 
 // A resident image file: length N little-endian, N flags, N code bytes.
 Bytes ResidentFile(const Bytes& flags, const Bytes& code);
+
+// Lays the include file's two hooks into a program's code from 0000h on, as
+// the resident's facts have them: the long call to page:00h (the resident's
+// init) at 0000h and the long jump to page:03h at the serial vector 0023h.
+void LayHooks(std::span<uint8_t> code, uint8_t page);
 
 // Everything a file descriptor gives until its end, going on after EINTR.
 std::string Drain(int fd);

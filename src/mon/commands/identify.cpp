@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/failure.h"
+#include "base/resident_facts.h"
 #include "base/version.h"
 #include "mon/commands/commands.h"
 
@@ -13,15 +14,14 @@ using protocol::Bytes;
 
 namespace {
 
+// The names of the offered commands that this tarlek-mon knows
+// (resident/facts.txt), in code order.
 std::string CommandNames(uint16_t offered) {
-  static const char* const kNames[] = {"",           "identify",   "read code",
-                                       "read xram",  "write xram", "read iram",
-                                       "write iram", "read sfr",   "write sfr"};
   std::string out;
-  for (uint8_t c = 1; c <= protocol::kLastCommand; ++c) {
-    if (((static_cast<unsigned>(offered) >> c) & 1u) == 0) continue;
+  for (const auto& command : resident::kCommands) {
+    if (((static_cast<unsigned>(offered) >> command.code) & 1u) == 0) continue;
     if (!out.empty()) out += ", ";
-    out += kNames[c];
+    out += command.name;
   }
   return out;
 }

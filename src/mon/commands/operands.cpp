@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/failure.h"
+#include "base/resident_facts.h"
 #include "mon/commands/commands.h"
 #include "mon/commands/shared.h"
 #include "mon/symbols/value.h"
@@ -186,8 +187,11 @@ void PlanWrite(const Invocation& invocation, const SymbolTable& program, Plan& p
   if (target.place.space == Space::kSfr) {
     for (uint32_t i = 0; i < target.type->size; ++i) {
       const uint32_t sfr = target.place.ByteAddress(i);
-      if (sfr == 0x98 || sfr == 0x99) {
-        throw UsageError("SCON (98h) and SBUF (99h) carry the serial line: they cannot be written");
+      if (sfr == resident::kSfrScon || sfr == resident::kSfrSbuf) {
+        throw UsageError(
+            fmt::format("SCON ({:02X}h) and SBUF ({:02X}h) carry the serial line: they cannot be "
+                        "written",
+                        resident::kSfrScon, resident::kSfrSbuf));
       }
     }
   }

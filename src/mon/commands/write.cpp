@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/failure.h"
+#include "base/resident_facts.h"
 #include "mon/commands/commands.h"
 #include "mon/commands/shared.h"
 #include "mon/commands/write_report.h"
@@ -139,7 +140,7 @@ int DoWrite(const Plan& plan, Link& link, Io& io) {
     return kExitOk;
   }
   if (item.space == Space::kIram && info.Offers(protocol::kReadSfr)) {
-    const uint8_t sp = link.Read(Space::kSfr, 0x81, 1).front();
+    const uint8_t sp = link.Read(Space::kSfr, resident::kSfrSp, 1).front();
     if (auto why = StackExplanation(item.address, plan.data, back, sp,
                                     ResidentStackBytes(link.version()))) {
       throw Failure(kExitFailure, *why);

@@ -2,40 +2,28 @@
 
 #include <fmt/format.h>
 
+#include "base/resident_facts.h"
+
 namespace tarlek::mon {
 namespace {
 
-// The SFRs whose bits the resident may keep, with the names of those bits
-// (bit 7 first; empty: not one the link needs).
-struct LinkSfr {
-  uint8_t address;
-  const char* name;
-  const char* bits[8];
-};
-constexpr LinkSfr kLinkSfrs[] = {
-    {0x81, "SP", {}},
-    {0x87, "PCON", {"SMOD", "", "", "", "", "", "", ""}},
-    {0x88, "TCON", {"", "TR1", "", "", "", "", "", ""}},
-    {0x98, "SCON", {"SM0", "SM1", "SM2", "REN", "", "", "", ""}},
-    {0x99, "SBUF", {}},
-    {0xA8, "IE", {"EA", "", "", "ES", "", "", "", ""}},
-    {0xC8, "T2CON", {"", "", "RCLK", "TCLK", "", "TR2", "", ""}},
-};
-
-const LinkSfr* FindSfr(uint32_t address) {
-  for (const auto& sfr : kLinkSfrs) {
+// The SFRs whose writes the resident skips or whose bits it may keep, with
+// the names of those bits (resident/facts.txt).
+const resident::SfrFacts* FindSfr(uint32_t address) {
+  for (const auto& sfr : resident::kSfrs) {
     if (sfr.address == address) return &sfr;
   }
   return nullptr;
 }
 
-std::string BitNames(const LinkSfr* sfr, uint8_t mask) {
+std::string BitNames(const resident::SfrFacts* sfr, uint8_t mask) {
   std::string names;
   for (int bit = 7; bit >= 0; --bit) {
     if (((mask >> bit) & 1) == 0) continue;
-    const char* name = sfr != nullptr ? sfr->bits[7 - bit] : nullptr;
+    const std::string_view name =
+        sfr != nullptr ? sfr->bits[static_cast<size_t>(7 - bit)] : std::string_view();
     if (!names.empty()) names += ", ";
-    names += name != nullptr && *name != '\0' ? std::string(name) : fmt::format("bit {}", bit);
+    names += !name.empty() ? std::string(name) : fmt::format("bit {}", bit);
   }
   return names;
 }
@@ -48,13 +36,13 @@ protocol::Bytes KeptBits(int version, uint32_t address, std::span<const uint8_t>
   protocol::Bytes kept(asked.size());
   for (size_t i = 0; i < asked.size(); ++i) {
     const uint32_t at = address + static_cast<uint32_t>(i);
-    if (at == 0x81 || at == 0x99) kept[i] = 0xFF;
-    if (at == 0xA8 && (asked[i] & 0x10) == 0) kept[i] = 0x10;
+    if (at == resident::kSfrSp || at == resident::kSfrSbuf) kept[i] = 0xFF;
+    if (at == resident::kSfrIe && (asked[i] & resident::kIeEs) == 0) kept[i] = resident::kIeEs;
   }
   return kept;
 }
 
-uint8_t ResidentStackBytes(int version) { return version == 3 ? 11 : 16; }
+uint8_t ResidentStackBytes(int version) { return version == 3 ? resident::kStackBytes : 16; }
 
 std::string KeptNotes(uint32_t address, std::span<const uint8_t> asked,
                       std::span<const uint8_t> back, std::span<const uint8_t> kept) {
@@ -64,7 +52,7 @@ std::string KeptNotes(uint32_t address, std::span<const uint8_t> asked,
     const auto differs = static_cast<uint8_t>(kept[i] & (asked[i] ^ back[i]));
     if (kept[i] != 0xFF && differs == 0) continue;
     const uint32_t at = address + static_cast<uint32_t>(i);
-    const LinkSfr* sfr = FindSfr(at);
+    const resident::SfrFacts* sfr = FindSfr(at);
     const std::string name =
         sfr != nullptr ? fmt::format("{} ({:02X}h)", sfr->name, at) : fmt::format("{:02X}h", at);
     if (kept[i] == 0xFF) {

@@ -4,6 +4,8 @@
 
 #include <cctype>
 
+#include "base/address_space.h"
+
 namespace tarlek::mon {
 
 std::optional<uint32_t> ParseHex(std::string_view text) {
@@ -53,7 +55,7 @@ SpaceBounds Bounds(Space space) {
   switch (space) {
     case Space::kCode:
     case Space::kXram:
-      return {0, 0x10000};
+      return {0, kAddressSpaceSize};
     case Space::kIram:
       return {0, 0x100};
     case Space::kSfr:
