@@ -170,19 +170,40 @@ TEST(TarlekSim, WithoutTheSimulatorNamesThePackageToInstall) {
   EXPECT_EQ(run.out, "");
 }
 
-TEST(TarlekSim, RefusesAProgramWithoutAResidentBeforeStartingTheSimulator) {
-  TempDir dir;
-  // A stand-in that would leave a mark if it were started.
-  testing::WriteFile(dir / "s51", "#!/bin/sh\ntouch " + dir / "started" + "\n");
-  ASSERT_EQ(::chmod((dir / "s51").c_str(), 0755), 0);
-  testing::WriteFile(dir / "prog.hex", std::string(":03000000020030CB\n:00000001FF\n"));
-  Captured run;
-  SimOptions options;
-  options.program = dir / "prog.hex";
-  options.s51 = dir / "s51";
-  EXPECT_EQ(RunSimulator(options, run.io), 1);
-  EXPECT_NE(run.err.find("prog.hex: the program has no long call"), std::string::npos) << run.err;
-  EXPECT_FALSE(testing::FileExists(dir / "started"));
+// A program tarlek-sim cannot run as it is: without a resident, or with one
+// whose init sets up no baud timer it knows, and no --cpu to say which.
+TEST(TarlekSim, RefusesWhatItCannotRunBeforeStartingTheSimulator) {
+  const auto bytes_of = [](std::string_view text) { return Bytes(text.begin(), text.end()); };
+  // The init: MOV SCON,#50h; SETB ES; RET.
+  const std::vector<uint8_t> unknown_timer =
+      HandMade({0x75, 0x98, 0x50, 0xD2, 0xAC, 0x22}, 22118400, 115200);
+  const struct {
+    const char* file;
+    Bytes contents;
+    const char* message;
+  } cases[] = {
+      {"prog.hex", bytes_of(":03000000020030CB\n:00000001FF\n"),
+       "prog.hex: the program has no long call"},
+      {"prog.bin", unknown_timer,
+       "prog.bin: the resident's init sets up neither timer 1 nor timer 2 as tarlek-sim knows "
+       "them: give --cpu (8051 for timer 1, 8052 for timer 2)\n"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    // A stand-in that would leave a mark if it were started.
+    testing::WriteFile(dir / "s51", "#!/bin/sh\ntouch " + dir / "started" + "\n");
+    ASSERT_EQ(::chmod((dir / "s51").c_str(), 0755), 0);
+    testing::WriteFile(dir / c.file, c.contents);
+    Captured run;
+    SimOptions options;
+    options.program = dir / c.file;
+    options.s51 = dir / "s51";
+    const EnvSetTo tmp("TMPDIR", dir.path());
+    EXPECT_EQ(RunSimulator(options, run.io), 1) << c.file;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "") << c.file;
+    EXPECT_FALSE(testing::FileExists(dir / "started")) << c.file;
+  }
 }
 
 // Whether the process ends within the time given: its pidfd becomes readable
