@@ -741,6 +741,23 @@ TEST(Commands, TypedReadWriteAndWatchByName) {
   EXPECT_EQ(nlohmann::json::parse(out.substr(0, out.find('\n')))["values"]["sensor"]["temp"], 21);
 }
 
+// An __sfr16 (timer 0's TL0 8Ah and TH0 8Ch) is written high byte first, as
+// the 8051's own code loads a running timer, and read back whole.
+TEST(Commands, AnSfrPairIsWrittenHighByteFirst) {
+  TempDir dir;
+  testing::WriteFile(dir / "p.cdb", "M:p\nS:G$T0W$0_0$0({2}SI:U),I,0,0\nL:G$T0W$0_0$0:8C8A\n");
+  Session s;
+  // TL0 and TH0 as each SFR write leaves them.
+  std::vector<std::pair<uint8_t, uint8_t>> after_each;
+  s.resident->OnAnswered([&](uint8_t command) {
+    if (command == protocol::kWriteSfr)
+      after_each.emplace_back(s.resident->sfr[0x8A], s.resident->sfr[0x8C]);
+  });
+  EXPECT_EQ(s.Run({"-m", dir / "p.cdb", "write", "T0W", "0x1234"}), kExitOk) << s.err;
+  EXPECT_EQ(s.out, "wrote T0W = 4660, read back the same\n");
+  EXPECT_EQ(after_each, (std::vector<std::pair<uint8_t, uint8_t>>{{0x00, 0x12}, {0x34, 0x12}}));
+}
+
 TEST(Commands, NoAnswerIsExitOneWithTheHint) {
   Session s;
   s.resident->AlwaysFault(testing::Fault::kSilent);
