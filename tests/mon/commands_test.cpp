@@ -648,7 +648,9 @@ TEST(Commands, TypedReadWriteAndWatchByName) {
                                                 "S:G$counter$0_0$0({2}SI:S),E,0,0\n"
                                                 "S:G$sensor$0_0$0({6}STs:S),F,0,0\n"
                                                 "S:G$ready$0_0$0({1}SB0$1:U),H,0,0\n"
+                                                "S:G$sign$0_0$0({1}SB2$1:S),E,0,0\n"
                                                 "L:G$counter$0_0$0:30\n"
+                                                "L:G$sign$0_0$0:22\n"
                                                 "L:G$sensor$0_0$0:200\n"
                                                 "L:G$ready$0_0$0:A\n"));
   const std::vector<std::string> map = {"-m", dir / "p.cdb"};
@@ -691,6 +693,12 @@ TEST(Commands, TypedReadWriteAndWatchByName) {
        Space::kIram,
        0x21,
        {0xF4}},
+      // A signed field of one bit: 0 or -1, as the program reads it.
+      {{"write", "sign", "-1"},
+       "wrote sign = -1, read back the same\n",
+       Space::kIram,
+       0x22,
+       {0x04}},
       {{"write", "sensor.scale", "-0.25"},
        "wrote sensor.scale = -0.25, read back the same\n",
        Space::kXram,
