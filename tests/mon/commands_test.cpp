@@ -766,6 +766,33 @@ TEST(Commands, AnSfrPairIsWrittenHighByteFirst) {
   EXPECT_EQ(after_each, (std::vector<std::pair<uint8_t, uint8_t>>{{0x00, 0x12}, {0x34, 0x12}}));
 }
 
+// A float that holds an infinity: its text says so, in a read and in a
+// watch's CSV; JSON, which has none, gets null.
+TEST(Commands, AnInfiniteFloatReadsAsInf) {
+  TempDir dir;
+  testing::WriteFile(dir / "p.cdb", "M:p\nS:G$fl$0_0$0({4}SF:S),E,0,0\nL:G$fl$0_0$0:30\n");
+  const std::vector<std::string> map = {"-m", dir / "p.cdb"};
+  for (const bool negative : {false, true}) {
+    const std::string inf = negative ? "-inf" : "inf";
+    auto run = [&](std::vector<std::string> args) {
+      auto s = std::make_unique<Session>();
+      const uint8_t bytes[] = {0x00, 0x00, 0x80, static_cast<uint8_t>(negative ? 0xFF : 0x7F)};
+      std::copy(std::begin(bytes), std::end(bytes), s->resident->iram.begin() + 0x30);
+      args.insert(args.begin(), map.begin(), map.end());
+      s->exit_status = s->Run(args);
+      EXPECT_EQ(s->exit_status, kExitOk) << s->err;
+      return s;
+    };
+    EXPECT_EQ(run({"read", "fl"})->out, "fl = " + inf + "\n");
+    EXPECT_TRUE(nlohmann::json::parse(run({"read", "--json", "fl"})->out)["value"].is_null());
+    run({"watch", "--json", "--interval", "0.05", "--seconds", "0.1", "--csv", dir / (inf + ".csv"),
+         "fl"});
+    const std::string csv = testing::ReadText(dir / (inf + ".csv"));
+    EXPECT_TRUE(std::regex_match(csv, std::regex("time,fl\n(\\d+\\.\\d{3}," + inf + "\n)+")))
+        << csv;
+  }
+}
+
 TEST(Commands, NoAnswerIsExitOneWithTheHint) {
   Session s;
   s.resident->AlwaysFault(testing::Fault::kSilent);

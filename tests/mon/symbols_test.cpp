@@ -396,6 +396,9 @@ TEST(Values, DecodeAndFormat) {
        "18446744073709551615", "FFFFFFFFFFFFFFFFh"},
       {fl, {0x00, 0x00, 0xC0, 0x3F}, "1.5", "1.5", "1.5"},
       {fl, {0x00, 0x00, 0xC0, 0x7F}, "null", "nan", "nan"},
+      // JSON has no infinity; the text says which one.
+      {fl, {0x00, 0x00, 0x80, 0x7F}, "null", "inf", "inf"},
+      {fl, {0x00, 0x00, 0x80, 0xFF}, "null", "-inf", "-inf"},
       {bitfield(3, 5, false), {0xF8}, "31", "31", "1Fh"},
       {bitfield(4, 9, true), {0x00, 0x10}, "-256", "-256", "100h"},
       {bitfield(7, 1, false), {0x80}, "1", "1", "1h"},

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <future>
+#include <limits>
 #include <thread>
 
 #include "mon/web/listen.h"
@@ -126,6 +127,8 @@ TEST(PlotCsv, FieldsAndValues) {
       {json(4660), "4660"},
       {json(-3), "-3"},
       {json(1.5), "1.5"},
+      {json(std::numeric_limits<double>::infinity()), "inf"},
+      {json(-std::numeric_limits<double>::infinity()), "-inf"},
       {json(true), "true"},
       {json("a,b"), "\"a,b\""},
       {json{{"temp", 21.5}, {"raw", 300}}, R"("{""temp"":21.5,""raw"":300}")"},

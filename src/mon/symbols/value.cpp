@@ -131,7 +131,8 @@ json DecodeValue(const Type& type, std::span<const uint8_t> bytes) {
     case TypeKind::kFloat: {
       const auto raw = static_cast<uint32_t>(LittleEndian(bytes));
       const auto value = std::bit_cast<float>(raw);
-      if (!std::isfinite(value)) return nullptr;
+      // An infinity stays a number: its text says inf, JSON text null.
+      if (std::isnan(value)) return nullptr;
       return value;
     }
     case TypeKind::kBool:
