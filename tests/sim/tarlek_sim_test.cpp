@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
 #include "sim/resident_probe.h"
@@ -218,16 +219,25 @@ bool Ends(pid_t pid, int timeout_ms) {
 }
 
 // However tarlek-sim ends, the simulator does not run on without it: with
-// its standard output closed before the port could be printed (it reports
-// that, stops s51 and removes its directory), or killed outright.
+// no reader on its standard output when the port is printed, or with its
+// standard output closed (it reports that, stops s51 and removes its
+// directory), or killed outright.
 TEST(TarlekSim, TheSimulatorEndsWithIt) {
-  enum class End { kClosedOutput, kKilled };
-  for (const End end : {End::kClosedOutput, End::kKilled}) {
-    SCOPED_TRACE(end == End::kClosedOutput ? "closed standard output" : "SIGKILL");
+  enum class End { kClosedOutput, kNoOutput, kKilled };
+  for (const End end : {End::kClosedOutput, End::kNoOutput, End::kKilled}) {
+    SCOPED_TRACE(end == End::kClosedOutput ? "no reader on standard output"
+                 : end == End::kNoOutput   ? "standard output closed"
+                                           : "SIGKILL");
     TempDir dir;
     ASSERT_EQ(::mkdir((dir / "tmp").c_str(), 0700), 0);
     // A stand-in for s51: it says who it is, waits for the go, opens its
     // serial input as s51 does, and then runs until something stops it.
+    // With tarlek-sim's standard output closed it also ends by itself, with
+    // status 3, should the port line turn up in its log (its standard error).
+    const std::string run_on =
+        end == End::kNoOutput
+            ? "while ! grep -q TARLEK_PORT /proc/$$/fd/2; do sleep 0.05; done\nexit 3\n"
+            : "exec sleep 600\n";
     testing::WriteFile(dir / "s51",
                        "#!/bin/sh\n"
                        "echo $$ >" +
@@ -237,13 +247,14 @@ TEST(TarlekSim, TheSimulatorEndsWithIt) {
                            "read go <" +
                            dir / "go" +
                            "\n"
-                           "exec 3<>\"$rx\"\n"
-                           "exec sleep 600\n");
+                           "exec 3<>\"$rx\"\n" +
+                           run_on);
     ASSERT_EQ(::chmod((dir / "s51").c_str(), 0755), 0);
     ASSERT_EQ(::mkfifo((dir / "go").c_str(), 0600), 0);
     testing::WriteFile(dir / "prog.hex", std::string(":03000000020030CB\n:00000001FF\n"));
     testing::ProcessOptions options;
     options.exe = TARLEK_SIM_EXE;
+    options.close_output = end == End::kNoOutput;
     std::optional<testing::StartedProcess> started;
     {
       const EnvSetTo tmp("TMPDIR", dir / "tmp");
@@ -257,13 +268,16 @@ TEST(TarlekSim, TheSimulatorEndsWithIt) {
     ASSERT_GE(go, 0);
     ASSERT_EQ(::write(go, "go\n", 3), 3);
     testing::RunResult result;
-    if (end == End::kClosedOutput) {
-      started->out_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (end != End::kKilled) {
+      if (end == End::kClosedOutput) started->out_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
       result = testing::FinishTarlekProcess(*started);
       EXPECT_EQ(result.exit_status, 1) << "signal " << result.signal;
-      EXPECT_NE(result.errors.find("tarlek-sim: cannot write the port on standard output"),
+      EXPECT_NE(result.errors.find("tarlek-sim: cannot write the port on standard output: "),
                 std::string::npos)
           << result.errors;
+      if (end == End::kNoOutput) {
+        EXPECT_NE(result.errors.find(std::strerror(EBADF)), std::string::npos) << result.errors;
+      }
       EXPECT_TRUE(testing::DirectoryNames(dir / "tmp").empty());
     } else {
       // Killed once the port is printed: s51 runs then.
