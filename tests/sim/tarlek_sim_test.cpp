@@ -296,6 +296,53 @@ TEST(TarlekSim, TheSimulatorEndsWithIt) {
   }
 }
 
+// The run blocks the signals it waits for and gives the caller its signal
+// mask back however it ends: when s51 ends by itself, or cannot start.
+TEST(TarlekSim, GivesBackTheSignalMask) {
+  const struct {
+    const char* name;
+    std::string script;  // the stand-in for s51
+    const char* message;
+  } cases[] = {
+      {"s51 ends",
+       "#!/bin/sh\n"
+       "for a; do case $a in in=*) rx=${a#in=}; rx=${rx%%,*};; esac; done\n"
+       "exec 3<>\"$rx\"\n"
+       "exit 0\n",
+       "tarlek-sim: s51 ended with status 0"},
+      {"s51 cannot start", "#!/nonexistent/interpreter\n", "tarlek-sim: cannot start "},
+  };
+  sigset_t before;
+  ASSERT_EQ(::sigprocmask(SIG_SETMASK, nullptr, &before), 0);
+  for (const auto& c : cases) {
+    TempDir dir;
+    ASSERT_EQ(::mkdir((dir / "tmp").c_str(), 0700), 0);
+    testing::WriteFile(dir / "s51", c.script);
+    ASSERT_EQ(::chmod((dir / "s51").c_str(), 0755), 0);
+    testing::WriteFile(dir / "prog.hex", std::string(":03000000020030CB\n:00000001FF\n"));
+    Captured run;
+    SimOptions options;
+    options.program = dir / "prog.hex";
+    options.s51 = dir / "s51";
+    options.cpu = "8051";
+    options.clock_hz = 11059200;
+    options.quiet = true;
+    int status = 0;
+    {
+      const EnvSetTo tmp("TMPDIR", dir / "tmp");
+      status = RunSimulator(options, run.io);
+    }
+    EXPECT_EQ(status, 1) << c.name;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << c.name << ": " << run.err;
+    sigset_t after;
+    ASSERT_EQ(::sigprocmask(SIG_SETMASK, &before, &after), 0);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) {
+      EXPECT_EQ(sigismember(&after, sig), sigismember(&before, sig)) << c.name << ": " << sig;
+    }
+    EXPECT_TRUE(testing::DirectoryNames(dir / "tmp").empty()) << c.name;
+  }
+}
+
 TEST(TarlekSim, ShellWordsAreQuotedOnlyWhenTheyMustBe) {
   EXPECT_EQ(ShellWord("fifo:/tmp/tarlek-sim-Ab12/rx,/tmp/tarlek-sim-Ab12/tx"),
             "fifo:/tmp/tarlek-sim-Ab12/rx,/tmp/tarlek-sim-Ab12/tx");
