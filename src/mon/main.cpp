@@ -1,10 +1,13 @@
 // tarlek-mon: the host side of the Tarlek resident's serial protocol.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "base/failure.h"
+#include "base/standard_streams.h"
 #include "mon/commands/cli.h"
 #include "mon/commands/command_table.h"
 #include "mon/commands/run.h"
@@ -12,12 +15,19 @@
 
 namespace {
 
-void WriteAll(int fd, std::string_view text) {
+// Whether all of text was written; errno says why not.
+bool WriteAll(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n <= 0) return;
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
     text.remove_prefix(static_cast<size_t>(n));
   }
+  return true;
+}
+
+std::string CannotWriteOutput(int error) {
+  return std::string("cannot write standard output: ") + std::strerror(error);
 }
 
 }  // namespace
@@ -25,17 +35,32 @@ void WriteAll(int fd, std::string_view text) {
 int main(int argc, char** argv) {
   using namespace tarlek;
   using namespace tarlek::mon;
+  tarlek::HoldClosedStandardStreams();
+  // The first failure of standard output (errno), after which nothing more
+  // is written there.
+  int out_error = 0;
   try {
     const std::vector<std::string> args(argv + 1, argv + argc);
     const ParseResult parsed = ParseArguments(args, std::getenv("TARLEK_PORT"));
     if (const auto* exit = std::get_if<ParseExit>(&parsed)) {
-      WriteAll(exit->status == 0 ? STDOUT_FILENO : STDERR_FILENO, exit->text);
-      return exit->status;
+      if (exit->status != 0) {
+        WriteAll(STDERR_FILENO, exit->text);
+        return exit->status;
+      }
+      if (WriteAll(STDOUT_FILENO, exit->text)) return exit->status;
+      WriteAll(STDERR_FILENO, "tarlek-mon: " + CannotWriteOutput(errno) + "\n");
+      return kExitFailure;
     }
     const Invocation& invocation = std::get<Invocation>(parsed);
     InstallInterruptHandlers();
     Io io;
-    io.out = [](std::string_view text) { WriteAll(STDOUT_FILENO, text); };
+    // Output nobody can read ends the command: the failure is its message.
+    io.out = [&out_error](std::string_view text) {
+      if (out_error != 0) return;
+      if (WriteAll(STDOUT_FILENO, text)) return;
+      out_error = errno;
+      throw Failure(kExitFailure, CannotWriteOutput(out_error));
+    };
     io.err = [](std::string_view text) { WriteAll(STDERR_FILENO, text); };
     const CommandEntry* entry = FindCommand(invocation.command);
     Terminal::Wishes wishes;
@@ -45,7 +70,13 @@ int main(int argc, char** argv) {
     wishes.raw_output = invocation.raw_output;
     wishes.program_output_is_output = entry != nullptr && entry->program_output_is_output;
     io.terminal = Terminal::Decide(wishes, STDOUT_FILENO, STDERR_FILENO);
-    return Run(invocation, io);
+    const int status = Run(invocation, io);
+    // A failure of standard output that came while the command ended anyway.
+    if (status == kExitOk && out_error != 0) {
+      WriteAll(STDERR_FILENO, "tarlek-mon: " + CannotWriteOutput(out_error) + "\n");
+      return kExitFailure;
+    }
+    return status;
   } catch (const std::exception& e) {
     // Run reports its own failures; this is the last word on anything else
     // (out of memory, say), still in one line.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/standard_streams.h"
 #include "base/version.h"
 #include "sim/simulator.h"
 
@@ -25,6 +26,9 @@ bool WriteAll(int fd, std::string_view text) {
 }
 
 int Main(int argc, char** argv) {
+  // A closed standard output stays closed: the port line fails there rather
+  // than going to the first file opened (s51's log).
+  tarlek::HoldClosedStandardStreams();
   using tarlek::sim::SimOptions;
   SimOptions options;
   CLI::App app{

@@ -111,8 +111,10 @@ std::string ReadTail(const std::string& path, size_t lines) {
     text.append(buffer, static_cast<size_t>(n));
     if (text.size() > 65536) text.erase(0, text.size() - 65536);
   }
+  // s51 may end without a word.
+  if (text.empty()) return text;
   size_t at = text.size();
-  if (at > 0 && text[at - 1] == '\n') --at;
+  if (text[at - 1] == '\n') --at;
   for (size_t k = 0; k < lines && at != std::string::npos && at > 0; ++k) {
     at = text.rfind('\n', at - 1);
   }
@@ -226,17 +228,40 @@ std::vector<uint8_t> CodeImage(const std::vector<Segment>& segments) {
   return code;
 }
 
-// The signals that end the run, and the end of s51, as events on one
-// descriptor.
-int BlockedSignals(sigset_t& old_mask) {
-  sigset_t mask;
-  sigemptyset(&mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&mask, sig);
-  ::sigprocmask(SIG_BLOCK, &mask, &old_mask);
-  const int fd = ::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK);
-  if (fd < 0) throw SimError("cannot wait for signals: " + Errno());
-  return fd;
-}
+// The signals that end the run, and the end of s51, blocked and taken as
+// events on one descriptor; the caller's signal mask again when the run
+// ends, however it ends. One that came while the run was ending (a second
+// Ctrl-C) is dropped: the run ends anyway.
+class SignalEvents {
+ public:
+  SignalEvents() {
+    sigset_t mask;
+    sigemptyset(&mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&mask, sig);
+    ::sigprocmask(SIG_BLOCK, &mask, &old_mask_);
+    fd_.Reset(::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (fd_.get() < 0) {
+      const std::string why = Errno();
+      ::sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
+      throw SimError("cannot wait for signals: " + why);
+    }
+  }
+  ~SignalEvents() {
+    signalfd_siginfo info{};
+    while (::read(fd_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    }
+    fd_.Reset();
+    ::sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
+  }
+  SignalEvents(const SignalEvents&) = delete;
+  SignalEvents& operator=(const SignalEvents&) = delete;
+
+  int get() const { return fd_.get(); }
+
+ private:
+  sigset_t old_mask_{};
+  Fd fd_;
+};
 
 // What came on the descriptor: 0 for nothing, SIGCHLD, or a signal that
 // ends the run.
@@ -286,9 +311,6 @@ std::string ShellWord(const std::string& text) {
 }
 
 int RunSimulator(const SimOptions& options, SimIo& io) {
-  sigset_t old_mask;
-  sigemptyset(&old_mask);
-  bool masked = false;
   try {
     const std::string s51 =
         FindOnPath(options.s51.empty() ? "s51" : options.s51, std::getenv("PATH"));
@@ -319,6 +341,9 @@ int RunSimulator(const SimOptions& options, SimIo& io) {
     }
     const uint32_t clock = options.clock_hz != 0 ? options.clock_hz : build->clock_hz;
 
+    // From here on Ctrl-C is an event of the run, which then removes what
+    // it made; the mask comes back after that.
+    const SignalEvents signals;
     WorkDir dir;
     // s51 loads Intel HEX; a .bin program is handed over as such.
     const std::string program = dir.Name("program.hex");
@@ -344,8 +369,6 @@ int RunSimulator(const SimOptions& options, SimIo& io) {
     if (::pipe2(console, O_CLOEXEC) != 0) throw SimError("cannot make a pipe: " + Errno());
     Fd console_read(console[0]), console_write(console[1]);
 
-    masked = true;
-    const Fd signals(BlockedSignals(old_mask));
     const std::vector<std::string> args = {
         s51,  "-t", cpu,  "-X",   std::to_string(clock), "-b", "-S", "in=" + rx + ",out=" + tx,
         "-C", cfg,  "-g", program};
@@ -424,7 +447,6 @@ int RunSimulator(const SimOptions& options, SimIo& io) {
       if (got == 0) tx_open = false;
     }
   } catch (const SimError& error) {
-    if (masked) ::sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     io.err(std::string("tarlek-sim: ") + error.what() + "\n");
     return kExitFailure;
   }

@@ -649,7 +649,9 @@ TEST(Commands, TypedReadWriteAndWatchByName) {
                                                 "S:G$counter$0_0$0({2}SI:S),E,0,0\n"
                                                 "S:G$sensor$0_0$0({6}STs:S),F,0,0\n"
                                                 "S:G$ready$0_0$0({1}SB0$1:U),H,0,0\n"
+                                                "S:G$sign$0_0$0({1}SB2$1:S),E,0,0\n"
                                                 "L:G$counter$0_0$0:30\n"
+                                                "L:G$sign$0_0$0:22\n"
                                                 "L:G$sensor$0_0$0:200\n"
                                                 "L:G$ready$0_0$0:A\n"));
   const std::vector<std::string> map = {"-m", dir / "p.cdb"};
@@ -692,6 +694,12 @@ TEST(Commands, TypedReadWriteAndWatchByName) {
        Space::kIram,
        0x21,
        {0xF4}},
+      // A signed field of one bit: 0 or -1, as the program reads it.
+      {{"write", "sign", "-1"},
+       "wrote sign = -1, read back the same\n",
+       Space::kIram,
+       0x22,
+       {0x04}},
       {{"write", "sensor.scale", "-0.25"},
        "wrote sensor.scale = -0.25, read back the same\n",
        Space::kXram,
@@ -740,6 +748,50 @@ TEST(Commands, TypedReadWriteAndWatchByName) {
   EXPECT_NE(first_row[2], second_row[2]);
   EXPECT_LT(std::stod(first_row[1]), std::stod(second_row[1]));
   EXPECT_EQ(nlohmann::json::parse(out.substr(0, out.find('\n')))["values"]["sensor"]["temp"], 21);
+}
+
+// An __sfr16 (timer 0's TL0 8Ah and TH0 8Ch) is written high byte first, as
+// the 8051's own code loads a running timer, and read back whole.
+TEST(Commands, AnSfrPairIsWrittenHighByteFirst) {
+  TempDir dir;
+  testing::WriteFile(dir / "p.cdb", "M:p\nS:G$T0W$0_0$0({2}SI:U),I,0,0\nL:G$T0W$0_0$0:8C8A\n");
+  Session s;
+  // TL0 and TH0 as each SFR write leaves them.
+  std::vector<std::pair<uint8_t, uint8_t>> after_each;
+  s.resident->OnAnswered([&](uint8_t command) {
+    if (command == protocol::kWriteSfr)
+      after_each.emplace_back(s.resident->sfr[0x8A], s.resident->sfr[0x8C]);
+  });
+  EXPECT_EQ(s.Run({"-m", dir / "p.cdb", "write", "T0W", "0x1234"}), kExitOk) << s.err;
+  EXPECT_EQ(s.out, "wrote T0W = 4660, read back the same\n");
+  EXPECT_EQ(after_each, (std::vector<std::pair<uint8_t, uint8_t>>{{0x00, 0x12}, {0x34, 0x12}}));
+}
+
+// A float that holds an infinity: its text says so, in a read and in a
+// watch's CSV; JSON, which has none, gets null.
+TEST(Commands, AnInfiniteFloatReadsAsInf) {
+  TempDir dir;
+  testing::WriteFile(dir / "p.cdb", "M:p\nS:G$fl$0_0$0({4}SF:S),E,0,0\nL:G$fl$0_0$0:30\n");
+  const std::vector<std::string> map = {"-m", dir / "p.cdb"};
+  for (const bool negative : {false, true}) {
+    const std::string inf = negative ? "-inf" : "inf";
+    auto run = [&](std::vector<std::string> args) {
+      auto s = std::make_unique<Session>();
+      const uint8_t bytes[] = {0x00, 0x00, 0x80, static_cast<uint8_t>(negative ? 0xFF : 0x7F)};
+      std::copy(std::begin(bytes), std::end(bytes), s->resident->iram.begin() + 0x30);
+      args.insert(args.begin(), map.begin(), map.end());
+      s->exit_status = s->Run(args);
+      EXPECT_EQ(s->exit_status, kExitOk) << s->err;
+      return s;
+    };
+    EXPECT_EQ(run({"read", "fl"})->out, "fl = " + inf + "\n");
+    EXPECT_TRUE(nlohmann::json::parse(run({"read", "--json", "fl"})->out)["value"].is_null());
+    run({"watch", "--json", "--interval", "0.05", "--seconds", "0.1", "--csv", dir / (inf + ".csv"),
+         "fl"});
+    const std::string csv = testing::ReadText(dir / (inf + ".csv"));
+    EXPECT_TRUE(std::regex_match(csv, std::regex("time,fl\n(\\d+\\.\\d{3}," + inf + "\n)+")))
+        << csv;
+  }
 }
 
 TEST(Commands, NoAnswerIsExitOneWithTheHint) {

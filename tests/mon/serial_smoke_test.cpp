@@ -11,7 +11,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstring>
 
 #include "mon/fake_resident.h"
 #include "mon/line/serial_speed.h"
@@ -84,6 +86,47 @@ TEST(SerialSmoke, RealClientOnAPseudoTerminal) {
   EXPECT_EQ(probe.second.exit_status, 1);
   EXPECT_EQ(probe.second.errors,
             std::string("tarlek-mon: ") + name + " is busy: another program holds its lock\n");
+}
+
+// Output that nobody can read is a failure, in one line: standard output
+// closed (the port the client opens must not take its place and get the
+// text) or a pipe whose reader has gone.
+TEST(SerialSmoke, AStandardOutputThatCannotBeWrittenFails) {
+  enum class Output { kClosed, kNoReader };
+  for (const Output output : {Output::kClosed, Output::kNoReader}) {
+    SCOPED_TRACE(output == Output::kClosed ? "closed" : "no reader");
+    TempDir dir;
+    int master = -1, slave = -1;
+    char name[64];
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    FakeResident resident(master, 255, 115200);
+    resident.iram[0x40] = 0x5A;
+    resident.iram[0x41] = 0xA5;
+    ProcessOptions options = MonProcess();
+    options.close_output = output == Output::kClosed;
+    StartedProcess started = StartTarlekProcess(
+        dir.path(), {"-p", name, "-b", "115200", "read", "iram", "40", "2"}, options);
+    if (output == Output::kNoReader) {
+      // Gone before the client has anything to write; what is left to
+      // read is an empty pipe.
+      ::close(started.out_fd);
+      int empty[2];
+      ASSERT_EQ(::pipe2(empty, O_CLOEXEC), 0);
+      ::close(empty[1]);
+      started.out_fd = empty[0];
+    }
+    resident.Start();
+    const RunResult run = FinishTarlekProcess(started);
+    resident.Stop();
+    ::close(slave);
+    EXPECT_EQ(run.exit_status, 1) << run.errors;
+    EXPECT_EQ(run.errors, std::string("tarlek-mon: cannot write standard output: ") +
+                              std::strerror(output == Output::kClosed ? EBADF : EPIPE) + "\n");
+    const Bytes line = resident.received();
+    const std::string text = "5a a5";
+    EXPECT_EQ(std::search(line.begin(), line.end(), text.begin(), text.end()), line.end())
+        << "the output went to the port";
+  }
 }
 
 // Starts the client, sends it SIGINT once the resident has taken n more

@@ -396,9 +396,15 @@ TEST(Values, DecodeAndFormat) {
        "18446744073709551615", "FFFFFFFFFFFFFFFFh"},
       {fl, {0x00, 0x00, 0xC0, 0x3F}, "1.5", "1.5", "1.5"},
       {fl, {0x00, 0x00, 0xC0, 0x7F}, "null", "nan", "nan"},
+      // JSON has no infinity; the text says which one.
+      {fl, {0x00, 0x00, 0x80, 0x7F}, "null", "inf", "inf"},
+      {fl, {0x00, 0x00, 0x80, 0xFF}, "null", "-inf", "-inf"},
       {bitfield(3, 5, false), {0xF8}, "31", "31", "1Fh"},
       {bitfield(4, 9, true), {0x00, 0x10}, "-256", "-256", "100h"},
       {bitfield(7, 1, false), {0x80}, "1", "1", "1h"},
+      // SDCC's code reads a signed field of one bit as 0 or -1.
+      {bitfield(2, 1, true), {0x04}, "-1", "-1", "1h"},
+      {bitfield(2, 1, true), {0xFB}, "0", "0", "0h"},
       {generic, {0x34, 0x12, 0x00}, "\"xdata 1234h\"", "xdata 1234h", "xdata 1234h"},
       {generic, {0x30, 0x00, 0x40}, "\"iram 30h\"", "iram 30h", "iram 30h"},
       {generic, {0x00, 0x01, 0x80}, "\"code 0100h\"", "code 0100h", "code 0100h"},
@@ -419,6 +425,9 @@ TEST(Values, EncodeWhatTheTypeTakes) {
   bits.size = 1;
   bits.bit_offset = 3;
   bits.bit_width = 2;
+  Type sign = bits;
+  sign.bit_width = 1;
+  sign.is_signed = true;
   Type fl;
   fl.kind = TypeKind::kFloat;
   fl.size = 4;
@@ -440,6 +449,10 @@ TEST(Values, EncodeWhatTheTypeTakes) {
       {fl, "-0.25", {}, {0x00, 0x00, 0x80, 0xBE}},
       {bits, "2", {0xFF}, {0xF7}},  // only bits 3 and 4 change
       {bits, "3", {0x00}, {0x18}},
+      {sign, "-1", {0x00}, {0x08}},
+      {sign, "true", {0x00}, {0x08}},
+      {sign, "1h", {0x00}, {0x08}},  // the bit pattern
+      {sign, "0", {0xFF}, {0xF7}},
       {generic, "xdata:1234", {}, {0x34, 0x12, 0x00}},
       {generic, "code:0100h", {}, {0x00, 0x01, 0x80}},
   };
@@ -461,6 +474,7 @@ TEST(Values, EncodeWhatTheTypeTakes) {
       {*IntegerType(2, true), "-32769", "(-32768 to 32767)"},
       {*IntegerType(2, true), "12x", "not a value"},
       {bits, "4", "(0 to 3)"},
+      {sign, "1", "(-1 to 0)"},
       {fl, "1e99", "not a value for a float"},
       {fl, "", "not a value for a float"},
       {generic, "stack:12", "not a generic pointer"},

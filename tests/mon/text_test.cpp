@@ -188,6 +188,26 @@ TEST(IntelHex, ReadsTheAddressesTheFileHolds) {
   }
 }
 
+TEST(IntelHex, ReadsNothingAfterTheEndOfFileRecord) {
+  const std::string head = ":0100200011CE\n:00000001FF\n";
+  const std::vector<Segment> expected = {{0x20, {0x11}}};
+  const struct {
+    const char* name;
+    std::string after;
+  } cases[] = {
+      {"a data record", ":01003000AA25\n"},
+      {"text that is no record", "written by the build on a Tuesday\n"},
+      {"a record with a bad checksum", ":0100200022FF\n"},
+  };
+  for (const auto& c : cases) {
+    try {
+      EXPECT_EQ(ParseIntelHex(head + c.after, "t.hex"), expected) << c.name;
+    } catch (const Failure& f) {
+      ADD_FAILURE() << c.name << ": " << f.what();
+    }
+  }
+}
+
 TEST(Differences, RangesOfDifferingBytes) {
   const protocol::Bytes file = {1, 2, 3, 4, 5, 6, 7, 8};
   const protocol::Bytes chip = {1, 0, 0, 4, 5, 6, 0, 8};

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <future>
+#include <limits>
 #include <thread>
 
 #include "mon/web/listen.h"
@@ -126,6 +127,8 @@ TEST(PlotCsv, FieldsAndValues) {
       {json(4660), "4660"},
       {json(-3), "-3"},
       {json(1.5), "1.5"},
+      {json(std::numeric_limits<double>::infinity()), "inf"},
+      {json(-std::numeric_limits<double>::infinity()), "-inf"},
       {json(true), "true"},
       {json("a,b"), "\"a,b\""},
       {json{{"temp", 21.5}, {"raw", 300}}, R"("{""temp"":21.5,""raw"":300}")"},
@@ -274,6 +277,30 @@ TEST_F(PlotServer, StreamsSamplesAndResumesWhereTheBrowserStopped) {
   // A browser that reconnects after id 1 gets 2 and on.
   const std::string resumed = ReadEvents(client, {{"Last-Event-ID", "1"}}, "sample", 1);
   EXPECT_TRUE(resumed.starts_with("id: 2\n")) << resumed;
+}
+
+// A page that opens after the plot has ended, with more samples than one
+// write of the stream carries: every one of them comes before the end.
+TEST_F(PlotServer, AnEndedPlotStreamsAllItsSamplesBeforeItsEnd) {
+  Recording recording({"x"}, 2000);
+  constexpr int kSamples = 1234;
+  for (int i = 0; i < kSamples; ++i) recording.Add(At(i * 0.01, json{{"x", i}}));
+  recording.Close();
+  Server server(recording, settings_);
+  server.Start();
+  httplib::Client client("127.0.0.1", server.port());
+  client.set_read_timeout(10s);
+  const std::string text = ReadEvents(client, {}, "end", 1);
+  size_t samples = 0;
+  for (size_t at = text.find("event: sample\n"); at != std::string::npos;
+       at = text.find("event: sample\n", at + 1)) {
+    ++samples;
+  }
+  EXPECT_EQ(samples, static_cast<size_t>(kSamples));
+  const std::string last = "id: " + std::to_string(kSamples - 1) + "\nevent: sample\n";
+  ASSERT_NE(text.find(last), std::string::npos)
+      << text.substr(text.size() - std::min<size_t>(text.size(), 200));
+  EXPECT_LT(text.find(last), text.find("event: end\n"));
 }
 
 TEST_F(PlotServer, StopEndsAnOpenStreamAndRefusesMoreStreamsThanThePoolSpares) {

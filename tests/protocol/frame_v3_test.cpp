@@ -85,6 +85,8 @@ TEST(FrameV3Decode, SeparatesFramesFromOutput) {
   const Bytes request = EncodeIdentify(0x24);
   // DBh followed by neither DCh nor DDh.
   const Bytes bad_escape = {0xC0, 0x82, 0xDB, 0x41, 0x42};
+  // Cut short right after an escape byte: the byte after it starts afresh.
+  const Bytes cut_at_escape = {0xC0, 0x82, 0xDB};
 
   const struct {
     const char* name;
@@ -114,6 +116,10 @@ TEST(FrameV3Decode, SeparatesFramesFromOutput) {
       {"cut short is output after the flush", cut, {Out(cut)}, 1},
       {"LEN above the largest payload", too_long, {Out(too_long)}, 1},
       {"bad escape drops the frame", bad_escape, {Out(bad_escape)}, 1},
+      {"a frame cut short after DBh by the next one",
+       Cat({cut_at_escape, answer}),
+       {Out(cut_at_escape), Good(0x82, 0x21, {1, 0xC0, 3})},
+       1},
       {"a request is not an answer", request, {Out(request)}, 0},
       {"protocol 2's bytes are output",
        Bytes{0xA5, 0x81, 0x00, 0x7F},
@@ -149,6 +155,17 @@ TEST(FrameV3Decode, HoldsAPartialFrameAcrossAnEscape) {
   EXPECT_EQ(decoder.Feed(std::span(answer).subspan(3)),
             (std::vector<Piece>{Good(0x87, 0xDB, {0x10, 0x20})}));
   EXPECT_FALSE(decoder.HasPartial());
+}
+
+TEST(FrameV3Decode, AFlushAfterAnEscapeLeavesTheNextFrameWhole) {
+  // The line went quiet right after a DBh: what came is output, and the
+  // answer that follows is taken as it is.
+  const Bytes answer = EncodeAnswer(kReadSfr, 0x31, Bytes{0x10, 0x20});
+  FrameDecoder decoder;
+  EXPECT_TRUE(decoder.Feed(Bytes{0xC0, 0x87, 0xDB}).empty());
+  EXPECT_EQ(decoder.FlushPartial(), (std::vector<Piece>{Out({0xC0, 0x87, 0xDB})}));
+  EXPECT_EQ(decoder.Feed(answer), (std::vector<Piece>{Good(0x87, 0x31, {0x10, 0x20})}));
+  EXPECT_EQ(decoder.damaged_frames(), 1u);
 }
 
 TEST(FrameV3Request, ResidentSideTakesRequestsWithTheirSeqInTheAddressCheck) {

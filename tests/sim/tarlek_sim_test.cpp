@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
 #include "base/address_space.h"
@@ -156,19 +157,40 @@ TEST(TarlekSim, WithoutTheSimulatorNamesThePackageToInstall) {
   EXPECT_EQ(run.out, "");
 }
 
-TEST(TarlekSim, RefusesAProgramWithoutAResidentBeforeStartingTheSimulator) {
-  TempDir dir;
-  // A stand-in that would leave a mark if it were started.
-  testing::WriteFile(dir / "s51", "#!/bin/sh\ntouch " + dir / "started" + "\n");
-  ASSERT_EQ(::chmod((dir / "s51").c_str(), 0755), 0);
-  testing::WriteFile(dir / "prog.hex", std::string(":03000000020030CB\n:00000001FF\n"));
-  Captured run;
-  SimOptions options;
-  options.program = dir / "prog.hex";
-  options.s51 = dir / "s51";
-  EXPECT_EQ(RunSimulator(options, run.io), 1);
-  EXPECT_NE(run.err.find("prog.hex: the program has no long call"), std::string::npos) << run.err;
-  EXPECT_FALSE(testing::FileExists(dir / "started"));
+// A program tarlek-sim cannot run as it is: without a resident, or with one
+// whose init sets up no baud timer it knows, and no --cpu to say which.
+TEST(TarlekSim, RefusesWhatItCannotRunBeforeStartingTheSimulator) {
+  const auto bytes_of = [](std::string_view text) { return Bytes(text.begin(), text.end()); };
+  // The init: MOV SCON,#50h; SETB ES; RET.
+  const std::vector<uint8_t> unknown_timer =
+      HandMade({0x75, 0x98, 0x50, 0xD2, 0xAC, 0x22}, 22118400, 115200);
+  const struct {
+    const char* file;
+    Bytes contents;
+    const char* message;
+  } cases[] = {
+      {"prog.hex", bytes_of(":03000000020030CB\n:00000001FF\n"),
+       "prog.hex: the program has no long call"},
+      {"prog.bin", unknown_timer,
+       "prog.bin: the resident's init sets up neither timer 1 nor timer 2 as tarlek-sim knows "
+       "them: give --cpu (8051 for timer 1, 8052 for timer 2)\n"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    // A stand-in that would leave a mark if it were started.
+    testing::WriteFile(dir / "s51", "#!/bin/sh\ntouch " + dir / "started" + "\n");
+    ASSERT_EQ(::chmod((dir / "s51").c_str(), 0755), 0);
+    testing::WriteFile(dir / c.file, c.contents);
+    Captured run;
+    SimOptions options;
+    options.program = dir / c.file;
+    options.s51 = dir / "s51";
+    const EnvSetTo tmp("TMPDIR", dir.path());
+    EXPECT_EQ(RunSimulator(options, run.io), 1) << c.file;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "") << c.file;
+    EXPECT_FALSE(testing::FileExists(dir / "started")) << c.file;
+  }
 }
 
 // Whether the process ends within the time given: its pidfd becomes readable
@@ -183,16 +205,25 @@ bool Ends(pid_t pid, int timeout_ms) {
 }
 
 // However tarlek-sim ends, the simulator does not run on without it: with
-// its standard output closed before the port could be printed (it reports
-// that, stops s51 and removes its directory), or killed outright.
+// no reader on its standard output when the port is printed, or with its
+// standard output closed (it reports that, stops s51 and removes its
+// directory), or killed outright.
 TEST(TarlekSim, TheSimulatorEndsWithIt) {
-  enum class End { kClosedOutput, kKilled };
-  for (const End end : {End::kClosedOutput, End::kKilled}) {
-    SCOPED_TRACE(end == End::kClosedOutput ? "closed standard output" : "SIGKILL");
+  enum class End { kClosedOutput, kNoOutput, kKilled };
+  for (const End end : {End::kClosedOutput, End::kNoOutput, End::kKilled}) {
+    SCOPED_TRACE(end == End::kClosedOutput ? "no reader on standard output"
+                 : end == End::kNoOutput   ? "standard output closed"
+                                           : "SIGKILL");
     TempDir dir;
     ASSERT_EQ(::mkdir((dir / "tmp").c_str(), 0700), 0);
     // A stand-in for s51: it says who it is, waits for the go, opens its
     // serial input as s51 does, and then runs until something stops it.
+    // With tarlek-sim's standard output closed it also ends by itself, with
+    // status 3, should the port line turn up in its log (its standard error).
+    const std::string run_on =
+        end == End::kNoOutput
+            ? "while ! grep -q TARLEK_PORT /proc/$$/fd/2; do sleep 0.05; done\nexit 3\n"
+            : "exec sleep 600\n";
     testing::WriteFile(dir / "s51",
                        "#!/bin/sh\n"
                        "echo $$ >" +
@@ -202,13 +233,14 @@ TEST(TarlekSim, TheSimulatorEndsWithIt) {
                            "read go <" +
                            dir / "go" +
                            "\n"
-                           "exec 3<>\"$rx\"\n"
-                           "exec sleep 600\n");
+                           "exec 3<>\"$rx\"\n" +
+                           run_on);
     ASSERT_EQ(::chmod((dir / "s51").c_str(), 0755), 0);
     ASSERT_EQ(::mkfifo((dir / "go").c_str(), 0600), 0);
     testing::WriteFile(dir / "prog.hex", std::string(":03000000020030CB\n:00000001FF\n"));
     testing::ProcessOptions options;
     options.exe = TARLEK_SIM_EXE;
+    options.close_output = end == End::kNoOutput;
     std::optional<testing::StartedProcess> started;
     {
       const EnvSetTo tmp("TMPDIR", dir / "tmp");
@@ -222,13 +254,16 @@ TEST(TarlekSim, TheSimulatorEndsWithIt) {
     ASSERT_GE(go, 0);
     ASSERT_EQ(::write(go, "go\n", 3), 3);
     testing::RunResult result;
-    if (end == End::kClosedOutput) {
-      started->out_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (end != End::kKilled) {
+      if (end == End::kClosedOutput) started->out_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
       result = testing::FinishTarlekProcess(*started);
       EXPECT_EQ(result.exit_status, 1) << "signal " << result.signal;
-      EXPECT_NE(result.errors.find("tarlek-sim: cannot write the port on standard output"),
+      EXPECT_NE(result.errors.find("tarlek-sim: cannot write the port on standard output: "),
                 std::string::npos)
           << result.errors;
+      if (end == End::kNoOutput) {
+        EXPECT_NE(result.errors.find(std::strerror(EBADF)), std::string::npos) << result.errors;
+      }
       EXPECT_TRUE(testing::DirectoryNames(dir / "tmp").empty());
     } else {
       // Killed once the port is printed: s51 runs then.
@@ -244,6 +279,53 @@ TEST(TarlekSim, TheSimulatorEndsWithIt) {
     const pid_t s51 = std::stoi(testing::ReadText(dir / "s51.pid"));
     EXPECT_TRUE(Ends(s51, 10000)) << "the simulator runs on";
     ::kill(s51, SIGKILL);  // should it run on
+  }
+}
+
+// The run blocks the signals it waits for and gives the caller its signal
+// mask back however it ends: when s51 ends by itself, or cannot start.
+TEST(TarlekSim, GivesBackTheSignalMask) {
+  const struct {
+    const char* name;
+    std::string script;  // the stand-in for s51
+    const char* message;
+  } cases[] = {
+      {"s51 ends",
+       "#!/bin/sh\n"
+       "for a; do case $a in in=*) rx=${a#in=}; rx=${rx%%,*};; esac; done\n"
+       "exec 3<>\"$rx\"\n"
+       "exit 0\n",
+       "tarlek-sim: s51 ended with status 0"},
+      {"s51 cannot start", "#!/nonexistent/interpreter\n", "tarlek-sim: cannot start "},
+  };
+  sigset_t before;
+  ASSERT_EQ(::sigprocmask(SIG_SETMASK, nullptr, &before), 0);
+  for (const auto& c : cases) {
+    TempDir dir;
+    ASSERT_EQ(::mkdir((dir / "tmp").c_str(), 0700), 0);
+    testing::WriteFile(dir / "s51", c.script);
+    ASSERT_EQ(::chmod((dir / "s51").c_str(), 0755), 0);
+    testing::WriteFile(dir / "prog.hex", std::string(":03000000020030CB\n:00000001FF\n"));
+    Captured run;
+    SimOptions options;
+    options.program = dir / "prog.hex";
+    options.s51 = dir / "s51";
+    options.cpu = "8051";
+    options.clock_hz = 11059200;
+    options.quiet = true;
+    int status = 0;
+    {
+      const EnvSetTo tmp("TMPDIR", dir / "tmp");
+      status = RunSimulator(options, run.io);
+    }
+    EXPECT_EQ(status, 1) << c.name;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << c.name << ": " << run.err;
+    sigset_t after;
+    ASSERT_EQ(::sigprocmask(SIG_SETMASK, &before, &after), 0);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) {
+      EXPECT_EQ(sigismember(&after, sig), sigismember(&before, sig)) << c.name << ": " << sig;
+    }
+    EXPECT_TRUE(testing::DirectoryNames(dir / "tmp").empty()) << c.name;
   }
 }
 

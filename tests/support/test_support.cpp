@@ -250,6 +250,7 @@ StartedProcess StartTarlekProcess(const std::string& cwd, const std::vector<std:
     if (null_fd < 0 || ::dup2(null_fd, STDIN_FILENO) < 0 ||
         ::dup2(out_pipe[1], STDOUT_FILENO) < 0 || ::dup2(err_fd, STDERR_FILENO) < 0)
       ::_exit(kSetupFailed);
+    if (options.close_output) ::close(STDOUT_FILENO);
     ::close_range(3, ~0U, 0);
     ::signal(SIGPIPE, SIG_DFL);
     ::signal(SIGXFSZ, options.ignore_sigxfsz ? SIG_IGN : SIG_DFL);

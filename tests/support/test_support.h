@@ -132,6 +132,7 @@ struct ProcessOptions {
   mode_t umask = 022;
   std::optional<User> user;  // run as this user instead of ourselves
   std::string exe = TARLEK_EXE;
+  bool close_output = false;  // standard output closed instead of the pipe
   // A system call (by number, SYS_...) that fails with error every time
   // instead of running: a fault injected at the call, such as a full file
   // system, without needing one.
@@ -162,9 +163,10 @@ struct StartedProcess {
 };
 
 // Starts the executable with args in directory cwd: standard output to a
-// pipe, standard error to a memory file (so that the two cannot deadlock),
-// standard input from /dev/null, no other file open, SIGPIPE at its default
-// action and no signal blocked, under the limits and as the user of options.
+// pipe (or closed), standard error to a memory file (so that the two cannot
+// deadlock), standard input from /dev/null, no other file open, SIGPIPE at
+// its default action and no signal blocked, under the limits and as the user
+// of options.
 StartedProcess StartTarlekProcess(const std::string& cwd, const std::vector<std::string>& args,
                                   const ProcessOptions& options = {});
 // Waits for a started executable to end and collects what it wrote.

@@ -65,16 +65,31 @@ int Execute(const Plan& plan, Port& port, Io& io) {
   struct Finished {
     ProgramOutput& output;
     Io& io;
-    ~Finished() {
-      output.Finish();
+    bool done = false;
+    // The command went well: a failure to show the line is the run's.
+    void Now() {
+      done = true;
       io.program_output = nullptr;
+      output.Finish();
+    }
+    ~Finished() {
+      if (done) return;
+      io.program_output = nullptr;
+      // The command's own failure is the one to report, not a second one
+      // of the output the line goes to.
+      try {
+        output.Finish();
+      } catch (const Failure&) {
+      }
     }
   } finished{output, io};
   io.program_output = &output;
   // Whatever waited on the line before this run is old news.
   port.DiscardWaiting();
   Link link(port, settings);
-  return entry->run(plan, link, io);
+  const int status = entry->run(plan, link, io);
+  finished.Now();
+  return status;
 }
 
 int Run(const Invocation& invocation, Io& io) {

@@ -18,7 +18,10 @@ using json = nlohmann::ordered_json;
 namespace {
 
 std::string CsvField(const Target& target, const json& value, const Sampler& sampler, size_t i) {
-  if (value.is_number()) return value.dump();
+  if (value.is_number()) {
+    // An infinity as its text (inf, -inf), where JSON would write null.
+    return std::isfinite(value.get<double>()) ? value.dump() : sampler.Text(i, value, false);
+  }
   if (value.is_null()) return "";
   std::string text = sampler.Text(i, value, false);
   std::string quoted = "\"";

@@ -131,14 +131,16 @@ json DecodeValue(const Type& type, std::span<const uint8_t> bytes) {
     case TypeKind::kFloat: {
       const auto raw = static_cast<uint32_t>(LittleEndian(bytes));
       const auto value = std::bit_cast<float>(raw);
-      if (!std::isfinite(value)) return nullptr;
+      // An infinity stays a number: its text says inf, JSON text null.
+      if (std::isnan(value)) return nullptr;
       return value;
     }
     case TypeKind::kBool:
       return bytes.empty() || bytes[0] == 0 ? 0 : 1;
     case TypeKind::kBitField: {
       const uint64_t raw = (LittleEndian(bytes) >> type.bit_offset) & Mask(type.bit_width);
-      if (type.is_signed && type.bit_width > 1) return SignExtend(raw, type.bit_width);
+      // A signed field of one bit holds 0 or -1, as SDCC's code reads it.
+      if (type.is_signed) return SignExtend(raw, type.bit_width);
       return raw;
     }
     case TypeKind::kPointer: {
@@ -227,12 +229,15 @@ protocol::Bytes EncodeValue(const Type& type, std::string_view text, std::span<c
       return bytes;
     case TypeKind::kBool:
     case TypeKind::kBitField: {
+      const bool is_bool = type.kind == TypeKind::kBool;
+      const unsigned width = is_bool ? 1 : type.bit_width;
+      const bool is_signed = !is_bool && type.is_signed;
       std::string_view number = text;
-      if (text == "true") number = "1";
+      // true sets the bit: -1 in a signed field of one bit.
+      if (text == "true") number = is_signed && width == 1 ? "-1" : "1";
       if (text == "false") number = "0";
-      const unsigned width = type.kind == TypeKind::kBool ? 1 : type.bit_width;
-      const uint64_t value = FitBits(number, width, type.is_signed && width > 1, what);
-      if (type.kind == TypeKind::kBool) {
+      const uint64_t value = FitBits(number, width, is_signed, what);
+      if (is_bool) {
         bytes[0] = static_cast<uint8_t>(value);
         return bytes;
       }

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cmath>
 
 namespace tarlek::plot {
 
@@ -24,6 +25,10 @@ std::string CsvField(std::string_view text) {
 
 std::string CsvValue(const nlohmann::ordered_json& value) {
   if (value.is_null()) return "";
+  // An infinity, where JSON would write null.
+  if (value.is_number() && !std::isfinite(value.get<double>())) {
+    return value.get<double>() > 0 ? "inf" : "-inf";
+  }
   if (value.is_string()) return CsvField(value.get_ref<const std::string&>());
   return CsvField(value.dump());
 }
