@@ -5,22 +5,11 @@
 #include <cstdlib>
 
 #include "base/failure.h"
+#include "base/write_fully.h"
 #include "mon/commands/cli.h"
 #include "mon/commands/command_table.h"
 #include "mon/commands/run.h"
 #include "mon/line/port.h"
-
-namespace {
-
-void WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n <= 0) return;
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using namespace tarlek;
@@ -29,14 +18,14 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     const ParseResult parsed = ParseArguments(args, std::getenv("TARLEK_PORT"));
     if (const auto* exit = std::get_if<ParseExit>(&parsed)) {
-      WriteAll(exit->status == 0 ? STDOUT_FILENO : STDERR_FILENO, exit->text);
+      WriteFully(exit->status == 0 ? STDOUT_FILENO : STDERR_FILENO, exit->text);
       return exit->status;
     }
     const Invocation& invocation = std::get<Invocation>(parsed);
     InstallInterruptHandlers();
     Io io;
-    io.out = [](std::string_view text) { WriteAll(STDOUT_FILENO, text); };
-    io.err = [](std::string_view text) { WriteAll(STDERR_FILENO, text); };
+    io.out = [](std::string_view text) { WriteFully(STDOUT_FILENO, text); };
+    io.err = [](std::string_view text) { WriteFully(STDERR_FILENO, text); };
     const CommandEntry* entry = FindCommand(invocation.command);
     Terminal::Wishes wishes;
     wishes.json = invocation.json;
@@ -49,7 +38,7 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     // Run reports its own failures; this is the last word on anything else
     // (out of memory, say), still in one line.
-    WriteAll(STDERR_FILENO, std::string("tarlek-mon: ") + e.what() + "\n");
+    WriteFully(STDERR_FILENO, std::string("tarlek-mon: ") + e.what() + "\n");
     return kExitFailure;
   }
 }

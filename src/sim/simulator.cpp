@@ -18,8 +18,11 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/failure.h"
 #include "base/image_file.h"
+#include "base/stop_signals.h"
+#include "base/write_fully.h"
 #include "sim/resident_probe.h"
 
 extern char** environ;
@@ -27,7 +30,6 @@ extern char** environ;
 namespace tarlek::sim {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // One line for the user; the run ends with status 1.
@@ -92,12 +94,7 @@ class Fd {
 void WriteText(const std::string& path, const std::string& text) {
   Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (fd.get() < 0) throw SimError("cannot write " + path + ": " + Errno());
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    const ssize_t n = ::write(fd.get(), rest.data(), rest.size());
-    if (n <= 0) throw SimError("cannot write " + path + ": " + Errno());
-    rest.remove_prefix(static_cast<size_t>(n));
-  }
+  if (!WriteFully(fd.get(), text)) throw SimError("cannot write " + path + ": " + Errno());
 }
 
 std::string ReadTail(const std::string& path, size_t lines) {
@@ -146,10 +143,7 @@ pid_t SpawnS51(const std::vector<std::string>& args, int console_fd, int log_fd)
     ::dup2(console_fd, STDIN_FILENO);
     ::dup2(log_fd, STDOUT_FILENO);
     ::dup2(log_fd, STDERR_FILENO);
-    struct sigaction defaults {};
-    defaults.sa_handler = SIG_DFL;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE})
-      ::sigaction(sig, &defaults, nullptr);
+    SetStopSignalHandler(SIG_DFL, {SIGCHLD, SIGPIPE});
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -228,9 +222,7 @@ std::vector<uint8_t> CodeImage(const std::vector<Segment>& segments) {
 // The signals that end the run, and the end of s51, as events on one
 // descriptor.
 int BlockedSignals(sigset_t& old_mask) {
-  sigset_t mask;
-  sigemptyset(&mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&mask, sig);
+  const sigset_t mask = StopSignalSet({SIGCHLD});
   ::sigprocmask(SIG_BLOCK, &mask, &old_mask);
   const int fd = ::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK);
   if (fd < 0) throw SimError("cannot wait for signals: " + Errno());

@@ -3,10 +3,10 @@
 #include <fmt/format.h>
 
 #include <cctype>
-#include <charconv>
 #include <set>
 
 #include "base/failure.h"
+#include "base/hex_text.h"
 
 namespace tarlek::mon {
 namespace {
@@ -36,10 +36,7 @@ struct RawStruct {
 class BadRecord : public std::exception {};
 
 std::optional<uint32_t> Number(std::string_view text, int base = 10) {
-  uint32_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return value;
+  return ParseDigits<uint32_t>(text, base);
 }
 
 SymbolKey ParseKey(std::string_view text) {

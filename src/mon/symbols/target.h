@@ -29,4 +29,8 @@ Target RawTarget(std::string name, Space space, uint32_t address, uint32_t count
 // Whether text could be a name expression (starts like a C identifier).
 bool LooksLikeName(std::string_view text);
 
+// The variable an expression begins with: its text up to the first '.', '['
+// or ':' (sensor for sensor.temp, log for log[2], table for table:4).
+std::string_view BaseName(std::string_view expression);
+
 }  // namespace tarlek::mon
