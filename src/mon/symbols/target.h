@@ -10,8 +10,10 @@
 
 namespace tarlek::mon {
 
+// A name or address resolved: the text given, the type read there and the
+// place of its bytes.
 struct Target {
-  std::string name;  // as given
+  std::string name;  // as given; for an address, its place ("iram 30h")
   TypePtr type;
   Place place;
 };
