@@ -137,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text = ConsoleText();
   bool last_is_error;
   const size_t errors = CountErrorLines(text, last_is_error);
-  if (status == tarlek::kExitSuccess) {
+  if (status == tarlek::kExitOk) {
     if (errors != 0 ||
         text.find("Tarlek loading O.K. - thank You for using it.\n") == std::string_view::npos)
       Fail("exit 0 without the closing line, or with an error line", text);
@@ -150,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (out_size < 0) Fail("no output file after a successful run", text);
     if (bin_out && out_size != off_t{g_state.ResidentEnd} + 1)
       Fail("binary output does not end with the resident", text);
-  } else if (status == tarlek::kExitError) {
+  } else if (status == tarlek::kExitFailure) {
     if (errors != 1 || !last_is_error) Fail("exit 1 without exactly one final error line", text);
   } else {
     Fail("unexpected exit status", text);

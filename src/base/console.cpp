@@ -3,9 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "base/write_fully.h"
 
 namespace tarlek {
 namespace {
@@ -98,13 +99,8 @@ void Console::WriteLine(std::string_view text) {
 }
 
 void Console::Flush() {
-  size_t done = 0;
-  while (done < used_) {
-    ssize_t n = ::write(fd_, buffer_ + done, used_ - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // a failing standard output is not reported
-    done += static_cast<size_t>(n);
-  }
+  // A failing standard output is not reported.
+  static_cast<void>(WriteFully(fd_, buffer_, used_));
   used_ = 0;
 }
 

@@ -5,15 +5,9 @@
 #include <stdexcept>
 #include <string>
 
-namespace tarlek {
+#include "base/exit_status.h"
 
-enum ExitStatus : int {
-  kExitOk = 0,
-  kExitFailure = 1,  // no answer, a damaged exchange after retries, a port problem
-  kExitUsage = 2,
-  kExitDifferent = 3,     // verify found differences
-  kExitInterrupted = 130  // Ctrl-C, as shells report SIGINT
-};
+namespace tarlek {
 
 class Failure : public std::runtime_error {
  public:

@@ -7,6 +7,7 @@
 #include "base/address_space.h"
 #include "base/hex_text.h"
 #include "base/input_file.h"
+#include "base/text_scan.h"
 
 namespace tarlek {
 namespace {
@@ -192,9 +193,7 @@ bool ReadHexStrict(std::string_view text, HexContents& contents, HexRefusal& ref
   uint32_t base = 0;  // from the last extended address record
   size_t number = 0;
   while (!text.empty()) {
-    const size_t lf = text.find('\n');
-    std::string_view line = text.substr(0, lf);
-    text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
+    std::string_view line = TakeLine(text);
     ++number;
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
     if (line.empty()) continue;

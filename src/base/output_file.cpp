@@ -12,14 +12,12 @@
 #include <cstring>
 #include <iterator>
 
+#include "base/write_fully.h"
+
 namespace tarlek {
 namespace {
 
 constexpr size_t kDirectWrite = 4096;
-
-// The signals whose default action ends the process and that a user or the
-// system sends to stop a run; the temporary file must not outlive them.
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // The temporary file a stop signal removes first; null when there is none.
 // One output file is open at a time.
@@ -45,9 +43,7 @@ void RemoveTemporaryAndStop(int signal) {
 class StopSignalsHeld {
  public:
   StopSignalsHeld() {
-    sigset_t stop;
-    sigemptyset(&stop);
-    for (int signal : kStopSignals) sigaddset(&stop, signal);
+    const sigset_t stop = StopSignalSet();
     ::sigprocmask(SIG_BLOCK, &stop, &previous_);
   }
   ~StopSignalsHeld() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
@@ -281,16 +277,11 @@ bool OutputFile::Flush() {
 }
 
 void OutputFile::WriteAll(const uint8_t* bytes, size_t size) {
-  size_t done = 0;
-  while (done < size && !failed_) {
-    const ssize_t n = ::write(fd_, bytes + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      failed_ = true;
-    } else {
-      done += static_cast<size_t>(n);
-      written_ += n;
-    }
+  if (failed_) return;
+  if (WriteFully(fd_, bytes, size)) {
+    written_ += static_cast<off_t>(size);
+  } else {
+    failed_ = true;
   }
 }
 

@@ -35,6 +35,7 @@
 #include <string_view>
 
 #include "base/console.h"
+#include "base/stop_signals.h"
 
 namespace tarlek {
 
@@ -85,10 +86,10 @@ class OutputFile {
   bool refused_ = false;  // the directory would not take the temporary
   size_t size_ = 0;       // the length given to Open
   size_t used_ = 0;
-  off_t written_ = 0;                   // bytes handed to the file so far
-  bool guarded_[3] = {};                // SIGINT, SIGTERM, SIGHUP: the handler was installed
-  char target_[PATH_MAX] = {};          // the file that the rename replaces
-  char temporary_[PATH_MAX + 16] = {};  // empty when writing in place
+  off_t written_ = 0;                       // bytes handed to the file so far
+  bool guarded_[kStopSignals.size()] = {};  // per stop signal: the handler was installed
+  char target_[PATH_MAX] = {};              // the file that the rename replaces
+  char temporary_[PATH_MAX + 16] = {};      // empty when writing in place
   uint8_t buffer_[65536];
 };
 

@@ -116,7 +116,7 @@ int RunTarlek(int argc, const char* const argv[], ProgramState& state, Console& 
   if (command.action == Action::kVersion) {
     console.Write("Tarlek ");
     console.WriteLine(kVersion);
-    return kExitSuccess;
+    return kExitOk;
   }
 
   state.ClearImage();
@@ -124,7 +124,7 @@ int RunTarlek(int argc, const char* const argv[], ProgramState& state, Console& 
   switch (command.action) {
     case Action::kHelp:
       PrintUsage(console);
-      return kExitSuccess;
+      return kExitOk;
     case Action::kUsage:
       PrintUsage(console);
       return kExitUsage;
@@ -135,12 +135,12 @@ int RunTarlek(int argc, const char* const argv[], ProgramState& state, Console& 
   switch (command.action) {
     case Action::kBadInput:
       console.WriteLine("ERROR - BAD input file. It can be 'file.hex' or 'file.bin' only !");
-      return kExitError;
+      return kExitFailure;
     case Action::kBadOption:
       console.Write("ERROR - BAD option ");
       console.WriteQuoted(command.option);
       console.WriteLine(". It can be '/ob' or '/oh' only !");
-      return kExitError;
+      return kExitFailure;
     default:
       break;
   }
@@ -149,14 +149,14 @@ int RunTarlek(int argc, const char* const argv[], ProgramState& state, Console& 
   const Reader read = command.input_kind == FileKind::kBin ? ReadBinFile : ReadHexFile;
   const Writer write = command.output_kind == FileKind::kBin ? WriteBinFile : WriteHexFile;
   state.LoadOK = read(state, console, command.input);
-  if (!state.LoadOK) return kExitError;
+  if (!state.LoadOK) return kExitFailure;
   state.LoadOK = PlaceResident(state, console);
-  if (!state.LoadOK) return kExitError;
+  if (!state.LoadOK) return kExitFailure;
   PrintAddressLine(state, console);
   state.LoadOK = write(state, console, command.OutputPath());
-  if (!state.LoadOK) return kExitError;
+  if (!state.LoadOK) return kExitFailure;
   PrintClosingLines(console);
-  return kExitSuccess;
+  return kExitOk;
 }
 
 }  // namespace tarlek

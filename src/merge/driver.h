@@ -5,15 +5,10 @@
 #include <string_view>
 
 #include "base/console.h"
+#include "base/exit_status.h"
 #include "merge/program_state.h"
 
 namespace tarlek {
-
-enum ExitStatus : int {
-  kExitSuccess = 0,  // the closing line was printed, or help or version asked for
-  kExitError = 1,    // an "ERROR - " line was printed
-  kExitUsage = 2,    // wrong number of arguments: the usage text was printed
-};
 
 // An input path cut into directory (through its last '/'), base name and
 // extension (from the last '.' after that '/'); the three put together give
@@ -57,7 +52,10 @@ struct Command {
 // Turns the arguments (argv[0] is the program's name) into what to do.
 Command ParseCommandLine(int argc, const char* const argv[]);
 
-// One whole run over the arguments (argv[0] is the program's name).
+// One whole run over the arguments (argv[0] is the program's name). Returns
+// kExitOk when the closing line was printed, or help or version asked for;
+// kExitFailure when an "ERROR - " line was printed; kExitUsage for a wrong
+// number of arguments, after the usage text.
 int RunTarlek(int argc, const char* const argv[], ProgramState& state, Console& console);
 
 }  // namespace tarlek

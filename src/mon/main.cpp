@@ -8,23 +8,13 @@
 
 #include "base/failure.h"
 #include "base/standard_streams.h"
+#include "base/write_fully.h"
 #include "mon/commands/cli.h"
 #include "mon/commands/command_table.h"
 #include "mon/commands/run.h"
 #include "mon/line/port.h"
 
 namespace {
-
-// Whether all of text was written; errno says why not.
-bool WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
 
 std::string CannotWriteOutput(int error) {
   return std::string("cannot write standard output: ") + std::strerror(error);
@@ -44,11 +34,11 @@ int main(int argc, char** argv) {
     const ParseResult parsed = ParseArguments(args, std::getenv("TARLEK_PORT"));
     if (const auto* exit = std::get_if<ParseExit>(&parsed)) {
       if (exit->status != 0) {
-        WriteAll(STDERR_FILENO, exit->text);
+        WriteFully(STDERR_FILENO, exit->text);
         return exit->status;
       }
-      if (WriteAll(STDOUT_FILENO, exit->text)) return exit->status;
-      WriteAll(STDERR_FILENO, "tarlek-mon: " + CannotWriteOutput(errno) + "\n");
+      if (WriteFully(STDOUT_FILENO, exit->text)) return exit->status;
+      WriteFully(STDERR_FILENO, "tarlek-mon: " + CannotWriteOutput(errno) + "\n");
       return kExitFailure;
     }
     const Invocation& invocation = std::get<Invocation>(parsed);
@@ -57,11 +47,11 @@ int main(int argc, char** argv) {
     // Output nobody can read ends the command: the failure is its message.
     io.out = [&out_error](std::string_view text) {
       if (out_error != 0) return;
-      if (WriteAll(STDOUT_FILENO, text)) return;
+      if (WriteFully(STDOUT_FILENO, text)) return;
       out_error = errno;
       throw Failure(kExitFailure, CannotWriteOutput(out_error));
     };
-    io.err = [](std::string_view text) { WriteAll(STDERR_FILENO, text); };
+    io.err = [](std::string_view text) { WriteFully(STDERR_FILENO, text); };
     const CommandEntry* entry = FindCommand(invocation.command);
     Terminal::Wishes wishes;
     wishes.json = invocation.json;
@@ -73,14 +63,14 @@ int main(int argc, char** argv) {
     const int status = Run(invocation, io);
     // A failure of standard output that came while the command ended anyway.
     if (status == kExitOk && out_error != 0) {
-      WriteAll(STDERR_FILENO, "tarlek-mon: " + CannotWriteOutput(out_error) + "\n");
+      WriteFully(STDERR_FILENO, "tarlek-mon: " + CannotWriteOutput(out_error) + "\n");
       return kExitFailure;
     }
     return status;
   } catch (const std::exception& e) {
     // Run reports its own failures; this is the last word on anything else
     // (out of memory, say), still in one line.
-    WriteAll(STDERR_FILENO, std::string("tarlek-mon: ") + e.what() + "\n");
+    WriteFully(STDERR_FILENO, std::string("tarlek-mon: ") + e.what() + "\n");
     return kExitFailure;
   }
 }

@@ -86,6 +86,10 @@ struct Piece {
 // on as output, in order.
 class Decoder {
  public:
+  // Which frames a decoder takes: the host's decoders take answers, the
+  // resident's (in the tests' fake) take requests.
+  enum class Direction : uint8_t { kAnswers, kRequests };
+
   Decoder() = default;
   Decoder(const Decoder&) = default;
   Decoder& operator=(const Decoder&) = default;
@@ -114,11 +118,7 @@ class Decoder {
 // caller decides it waited long enough (FlushPartial).
 class FrameDecoder : public Decoder {
  public:
-  enum class Direction : uint8_t {
-    kAnswers,   // host side: commands 81h..88h
-    kRequests,  // resident side: commands 01h..08h
-  };
-
+  // Answers are commands 81h..88h, requests 01h..08h.
   explicit FrameDecoder(Direction direction = Direction::kAnswers, size_t largest_payload = 255);
 
   // Sets the largest LEN taken as a frame (a longer one is output).

@@ -70,11 +70,7 @@ bool IdentifyFitsVersionProbe(uint8_t seq);
 // but not complete is held back until more bytes come or FlushPartial.
 class FrameDecoder : public Decoder {
  public:
-  enum class Direction : uint8_t {
-    kAnswers,   // host side: CMD 80h..FFh
-    kRequests,  // resident side: CMD 01h..7Fh
-  };
-
+  // Answers are CMD 80h..FFh, requests 01h..7Fh.
   explicit FrameDecoder(Direction direction = Direction::kAnswers, size_t largest_payload = 255);
 
   void SetLargestPayload(size_t largest) override { largest_payload_ = largest; }

@@ -2,28 +2,21 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "base/exit_status.h"
 #include "base/standard_streams.h"
 #include "base/version.h"
+#include "base/write_fully.h"
 #include "sim/simulator.h"
 
 namespace {
 
-bool WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
+using tarlek::WriteFully;
 
 int Main(int argc, char** argv) {
   // A closed standard output stays closed: the port line fails there rather
@@ -54,16 +47,16 @@ int Main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     std::ostringstream out, err;
     const int status = app.exit(e, out, err);
-    WriteAll(STDOUT_FILENO, out.str());
-    WriteAll(STDERR_FILENO, err.str());
-    return status == 0 ? 0 : 2;
+    WriteFully(STDOUT_FILENO, out.str());
+    WriteFully(STDERR_FILENO, err.str());
+    return status == 0 ? tarlek::kExitOk : tarlek::kExitUsage;
   }
   // A closed standard output is an error to report, not a signal that ends
   // tarlek-sim before it stops s51 and removes the FIFOs.
   static_cast<void>(::signal(SIGPIPE, SIG_IGN));
   tarlek::sim::SimIo io;
-  io.out = [](std::string_view text) { return WriteAll(STDOUT_FILENO, text); };
-  io.err = [](std::string_view text) { WriteAll(STDERR_FILENO, text); };
+  io.out = [](std::string_view text) { return WriteFully(STDOUT_FILENO, text); };
+  io.err = [](std::string_view text) { WriteFully(STDERR_FILENO, text); };
   return tarlek::sim::RunSimulator(options, io);
 }
 
@@ -74,7 +67,7 @@ int main(int argc, char** argv) {
     return Main(argc, argv);
   } catch (const std::exception& e) {
     // The last word on anything unforeseen (out of memory, say), in one line.
-    WriteAll(STDERR_FILENO, std::string("tarlek-sim: ") + e.what() + "\n");
-    return 1;
+    WriteFully(STDERR_FILENO, std::string("tarlek-sim: ") + e.what() + "\n");
+    return tarlek::kExitFailure;
   }
 }

@@ -19,8 +19,11 @@
 #include <vector>
 
 #include "base/address_space.h"
+#include "base/clock.h"
 #include "base/failure.h"
 #include "base/image_file.h"
+#include "base/stop_signals.h"
+#include "base/write_fully.h"
 #include "sim/resident_probe.h"
 
 extern char** environ;
@@ -28,7 +31,6 @@ extern char** environ;
 namespace tarlek::sim {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // One line for the user; the run ends with status 1.
@@ -93,12 +95,7 @@ class Fd {
 void WriteText(const std::string& path, const std::string& text) {
   Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (fd.get() < 0) throw SimError("cannot write " + path + ": " + Errno());
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    const ssize_t n = ::write(fd.get(), rest.data(), rest.size());
-    if (n <= 0) throw SimError("cannot write " + path + ": " + Errno());
-    rest.remove_prefix(static_cast<size_t>(n));
-  }
+  if (!WriteFully(fd.get(), text)) throw SimError("cannot write " + path + ": " + Errno());
 }
 
 std::string ReadTail(const std::string& path, size_t lines) {
@@ -149,10 +146,7 @@ pid_t SpawnS51(const std::vector<std::string>& args, int console_fd, int log_fd)
     ::dup2(console_fd, STDIN_FILENO);
     ::dup2(log_fd, STDOUT_FILENO);
     ::dup2(log_fd, STDERR_FILENO);
-    struct sigaction defaults {};
-    defaults.sa_handler = SIG_DFL;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE})
-      ::sigaction(sig, &defaults, nullptr);
+    SetStopSignalHandler(SIG_DFL, {SIGCHLD, SIGPIPE});
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -235,9 +229,7 @@ std::vector<uint8_t> CodeImage(const std::vector<Segment>& segments) {
 class SignalEvents {
  public:
   SignalEvents() {
-    sigset_t mask;
-    sigemptyset(&mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&mask, sig);
+    const sigset_t mask = StopSignalSet({SIGCHLD});
     ::sigprocmask(SIG_BLOCK, &mask, &old_mask_);
     fd_.Reset(::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
     if (fd_.get() < 0) {

@@ -1,6 +1,7 @@
 // HexByte builds every number the tool prints or writes; HexToWord reads every
 // field of an Intel HEX line, leniently: anything that is not a plain
-// hexadecimal number reads as 0.
+// hexadecimal number reads as 0. ParseDigits is the strict reading that
+// tarlek-mon's addresses, indexes, values and symbol files go through.
 #include "base/hex_text.h"
 
 #include <gtest/gtest.h>
@@ -85,6 +86,37 @@ TEST(HexToWord, AnyOtherCharacterAnywhereGivesZero) {
   for (const std::string& text : cases) {
     EXPECT_EQ(HexToWord(text), 0) << "\"" << text << "\"";
   }
+}
+
+TEST(ParseDigits, WholeTextInTheBaseAndRangeGiven) {
+  const struct {
+    std::string text;
+    int base;
+    std::optional<uint64_t> value;
+  } cases[] = {
+      {"0", 10, 0},
+      {"4294967295", 10, 4294967295u},
+      {"ff", 16, 0xFF},
+      {"FF", 16, 0xFF},
+      {"12", 16, 0x12},
+      {"1F", 10, std::nullopt},  // a digit of another base
+      {"", 16, std::nullopt},
+      {"-1", 10, std::nullopt},
+      {"+1", 10, std::nullopt},
+      {" 1", 10, std::nullopt},
+      {"1 ", 10, std::nullopt},
+      {"0x1F", 16, std::nullopt},  // marks are the caller's to take off
+      {"1Fh", 16, std::nullopt},
+      {std::string("1\0", 2), 10, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ParseDigits<uint64_t>(c.text, c.base), c.value) << c.text;
+  }
+  // A value past the type is refused, not cut.
+  EXPECT_EQ(ParseDigits<uint16_t>("65535", 10), 65535);
+  EXPECT_EQ(ParseDigits<uint16_t>("65536", 10), std::nullopt);
+  EXPECT_EQ(ParseDigits<uint32_t>("100000000", 16), std::nullopt);
+  EXPECT_EQ(ParseDigits<uint64_t>("100000000", 16), 0x100000000u);
 }
 
 }  // namespace

@@ -107,6 +107,24 @@ TEST(CommandLine, RatesAndSecondsOutOfRange) {
   }
 }
 
+// Where a plan's target lies, how many bytes it has and its name.
+struct Resolved {
+  Space space = Space::kCode;
+  uint32_t address = 0;
+  uint32_t size = 0;
+  std::string name;
+  bool operator==(const Resolved&) const = default;
+
+  static Resolved Of(const Plan& plan, size_t i = 0) {
+    const Target& t = plan.targets.at(i);
+    return {t.place.space, t.place.address, t.type->size, t.name};
+  }
+};
+
+void PrintTo(const Resolved& r, std::ostream* os) {
+  *os << SpaceName(r.space) << " " << r.address << " x" << r.size << " " << r.name;
+}
+
 TEST(Plan, ResolvesAddressesCountsAndSymbols) {
   TempDir dir;
   testing::WriteFile(dir / "p.map",
@@ -122,31 +140,36 @@ TEST(Plan, ResolvesAddressesCountsAndSymbols) {
     args.insert(args.begin(), {"-p", "x", "-m", dir / "p.map"});
     return MakePlan(Parsed(args));
   };
-  EXPECT_EQ(plan_of({"read", "code", "0x8000"}).items.front(),
-            (Item{Space::kCode, 0x8000, 16, ""}));
-  EXPECT_EQ(plan_of({"read", "sfr", "F8h"}).items.front(), (Item{Space::kSfr, 0xF8, 8, ""}));
+  EXPECT_EQ(Resolved::Of(plan_of({"read", "code", "0x8000"})),
+            (Resolved{Space::kCode, 0x8000, 16, "code 8000h"}));
+  EXPECT_EQ(Resolved::Of(plan_of({"read", "sfr", "F8h"})),
+            (Resolved{Space::kSfr, 0xF8, 8, "sfr F8h"}));
   // A symbol reads its own size, up to the next symbol of its area.
-  EXPECT_EQ(plan_of({"read", "counter"}).items.front(), (Item{Space::kIram, 0x41, 2, "counter"}));
-  EXPECT_EQ(plan_of({"read", "xram", "table", "10"}).items.front(),
-            (Item{Space::kXram, 0x100, 16, "table"}));
+  EXPECT_EQ(Resolved::Of(plan_of({"read", "counter"})),
+            (Resolved{Space::kIram, 0x41, 2, "counter"}));
+  EXPECT_EQ(Resolved::Of(plan_of({"read", "xram", "table", "10"})),
+            (Resolved{Space::kXram, 0x100, 16, "table"}));
   const Plan watch = plan_of({"watch", "counter", "table:4"});
-  ASSERT_EQ(watch.items.size(), 2u);
-  EXPECT_EQ(watch.items[1], (Item{Space::kXram, 0x100, 4, "table:4"}));
+  ASSERT_EQ(watch.targets.size(), 2u);
+  EXPECT_EQ(Resolved::Of(watch, 1), (Resolved{Space::kXram, 0x100, 4, "table:4"}));
   // NAME COUNT and NAME:COUNT alike, in read and in watch, between other names.
   for (const auto& args : std::vector<std::vector<std::string>>{{"read", "counter", "3"},
                                                                 {"read", "counter:3"},
                                                                 {"watch", "counter", "3", "B"},
                                                                 {"watch", "counter:3", "B"}}) {
-    const Plan p = plan_of(args);
-    EXPECT_EQ(p.items.front().count, 3u) << ::testing::PrintToString(args);
-    EXPECT_EQ(p.items.front().address, 0x41u) << ::testing::PrintToString(args);
+    const Resolved first = Resolved::Of(plan_of(args));
+    EXPECT_EQ(first.size, 3u) << ::testing::PrintToString(args);
+    EXPECT_EQ(first.address, 0x41u) << ::testing::PrintToString(args);
   }
   // Names and hexadecimal numbers: after a space, a number is an address,
   // unless a symbol of that name lies elsewhere in the same space.
-  EXPECT_EQ(plan_of({"read", "xram", "B", "1"}).items.front(), (Item{Space::kXram, 0x0B, 1, ""}));
-  EXPECT_EQ(plan_of({"read", "iram", "0xB", "1"}).items.front(), (Item{Space::kIram, 0x0B, 1, ""}));
-  EXPECT_EQ(plan_of({"read", "B"}).items.front().address, 0x43u);
-  EXPECT_EQ(plan_of({"read", "code", "AC", "4"}).items.front(), (Item{Space::kCode, 0xAC, 4, ""}));
+  EXPECT_EQ(Resolved::Of(plan_of({"read", "xram", "B", "1"})),
+            (Resolved{Space::kXram, 0x0B, 1, "xram 000Bh"}));
+  EXPECT_EQ(Resolved::Of(plan_of({"read", "iram", "0xB", "1"})),
+            (Resolved{Space::kIram, 0x0B, 1, "iram 0Bh"}));
+  EXPECT_EQ(Resolved::Of(plan_of({"read", "B"})).address, 0x43u);
+  EXPECT_EQ(Resolved::Of(plan_of({"read", "code", "AC", "4"})),
+            (Resolved{Space::kCode, 0xAC, 4, "code 00ACh"}));
   const Plan write = plan_of({"write", "iram", "30", "1", "0A0h", "ff"});
   EXPECT_EQ(write.data, (protocol::Bytes{0x01, 0xA0, 0xFF}));
   EXPECT_EQ(plan_of({"dump", "f.hex", "--range", "8000-80ff"}).range.last, 0x80FFu);
@@ -265,6 +288,41 @@ TEST(Commands, ReadToIntelHexAndAsADump) {
   dump.resident->iram[0x41] = 0x07;
   EXPECT_EQ(dump.Run({"read", "iram", "41", "1"}), kExitOk);
   EXPECT_EQ(dump.out, "40     07                                             | .|\n");
+}
+
+// read and write as bytes with --json: the place, the bytes and the symbol the
+// operands named, none for an address, whatever the symbol's name begins
+// with.
+TEST(Commands, BytesAsJsonNameTheirSymbol) {
+  TempDir dir;
+  WriteFile(dir / "p.map", std::string("Area  Addr  Size  Decimal Bytes (Attributes)\n"
+                                       "DSEG  00000000  00000060 =  96. bytes (REL,CON)\n"
+                                       "      Value  Global\n"
+                                       "     00000041  _counter   demo\n"
+                                       "     00000043  _iram_copy demo\n"
+                                       "     00000045  _end       demo\n"));
+  const struct {
+    std::vector<std::string> args;
+    const char* out;
+  } cases[] = {
+      {{"read", "iram", "41", "2"}, R"({"address":65,"bytes":[7,8],"space":"iram"})"},
+      {{"read", "counter"}, R"({"address":65,"bytes":[7,8],"space":"iram","symbol":"counter"})"},
+      {{"read", "iram_copy"},
+       R"({"address":67,"bytes":[9,10],"space":"iram","symbol":"iram_copy"})"},
+      {{"write", "iram_copy:1", "5"},
+       R"({"address":67,"bytes":[5],"confirmed":true,"read_back":[5],"space":"iram",)"
+       R"("symbol":"iram_copy:1"})"},
+      {{"write", "--no-check", "iram", "41", "5"},
+       R"({"address":65,"bytes":[5],"checked":false,"space":"iram"})"},
+  };
+  for (const auto& c : cases) {
+    Session s;
+    for (uint8_t i = 0; i < 4; ++i) s.resident->iram[0x41 + i] = static_cast<uint8_t>(7 + i);
+    std::vector<std::string> args = {"--json", "-m", dir / "p.map"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    EXPECT_EQ(s.Run(args), kExitOk) << s.err;
+    EXPECT_EQ(s.out, std::string(c.out) + "\n") << ::testing::PrintToString(c.args);
+  }
 }
 
 // A file written over keeps its mode, holds the new contents whole, and no

@@ -10,7 +10,6 @@
 namespace tarlek::mon {
 namespace {
 
-using Clock = ProgramOutput::Clock;
 using namespace std::chrono_literals;
 
 std::span<const uint8_t> Bytes(std::string_view text) {

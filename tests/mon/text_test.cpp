@@ -1,10 +1,14 @@
 // What the client reads and writes as text: addresses, the linker map, the
-// hex dump, Intel HEX, and the ranges where two images differ.
+// hex dump, Intel HEX, the ranges where two images differ, CSV and the time
+// of day.
 #include <gtest/gtest.h>
+
+#include <regex>
 
 #include "base/failure.h"
 #include "base/image_file.h"
 #include "mon/line/address.h"
+#include "mon/output/csv.h"
 #include "mon/output/format.h"
 #include "mon/symbols/map_file.h"
 
@@ -35,6 +39,63 @@ TEST(Address, SpacesAndRanges) {
   EXPECT_FALSE(ParseRange("8100-80FF").has_value());
   EXPECT_FALSE(ParseRange("0-10000").has_value());
   EXPECT_FALSE(ParseRange("8000").has_value());
+}
+
+TEST(Address, HexMarkOnlyWhereAllowed) {
+  const struct {
+    const char* text;
+    bool suffix_allowed;
+    std::string_view digits;
+    bool hex;
+  } cases[] = {
+      {"0x1F", true, "1F", true},   {"0X1f", false, "1f", true},  {"1Fh", true, "1F", true},
+      {"1Fh", false, "1Fh", false}, {"12", true, "12", false},    {"0x", true, "0x", false},
+      {"h", true, "h", false},      {"0x12h", true, "12h", true},
+  };
+  for (const auto& c : cases) {
+    const MarkedDigits split = SplitHexMark(c.text, c.suffix_allowed);
+    EXPECT_EQ(split.digits, c.digits) << c.text;
+    EXPECT_EQ(split.hex, c.hex) << c.text;
+  }
+}
+
+TEST(Csv, FieldsQuotedOnlyWhereTheyMustBe) {
+  const std::pair<std::string, std::string> fields[] = {
+      {"plain", "plain"},
+      {"", ""},
+      {" spaces stay ", " spaces stay "},
+      {"a,b", "\"a,b\""},
+      {"say \"hi\"", "\"say \"\"hi\"\"\""},
+      {"\"", "\"\"\"\""},
+      {"two\nlines", "\"two\nlines\""},
+      {"cr\r", "\"cr\r\""},
+      {"crlf\r\n", "\"crlf\r\n\""},
+      {"{temp: 21, scale: 1.5}", "\"{temp: 21, scale: 1.5}\""},
+  };
+  for (const auto& [text, field] : fields) EXPECT_EQ(CsvField(text), field) << text;
+
+  EXPECT_EQ(CsvLine({"time", "a,b", "say \"x\"", ""}), "time,\"a,b\",\"say \"\"x\"\"\",\n");
+  EXPECT_EQ(CsvLine({}), "\n");
+}
+
+// The time of day is local: each case is held against the same instant given
+// as a time point, whatever the zone.
+TEST(TimeOfDay, SampleTimesRoundToTheMillisecond) {
+  using std::chrono::milliseconds;
+  using std::chrono::sys_time;
+  const sys_time<milliseconds> start(milliseconds(1'700'000'000'000LL));
+  const std::pair<double, sys_time<milliseconds>> cases[] = {
+      {1'700'000'000.0, start},
+      {1'700'000'000.123, start + milliseconds(123)},
+      // A fraction that rounds up carries into the next second.
+      {1'700'000'000.9996, start + milliseconds(1000)},
+      {1'700'000'059.9999, start + milliseconds(60'000)},
+  };
+  for (const auto& [seconds, instant] : cases) {
+    EXPECT_EQ(TimeOfDay(seconds), TimeOfDay(instant)) << seconds;
+  }
+  const std::string text = TimeOfDay(start + milliseconds(45));
+  EXPECT_TRUE(std::regex_match(text, std::regex(R"(\d\d:\d\d:\d\d\.045)"))) << text;
 }
 
 // Excerpts of a map as SDCC's linker writes it for a small program.

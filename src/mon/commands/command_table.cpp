@@ -24,6 +24,20 @@ std::function<std::string(std::string&)> SecondsCheck(double most) {
 
 namespace {
 
+// The operands of the commands that sample variables (watch, plot): at most
+// most of them.
+void AddSampledOperands(CLI::App& command, Invocation& inv, int most) {
+  command.add_option("operands", inv.operands, "NAME[:COUNT] [COUNT], SPACE ADDR [COUNT]...")
+      ->required()
+      ->expected(1, most);
+}
+
+// --seconds, for the commands that otherwise run until Ctrl-C.
+void AddSeconds(CLI::App& command, Invocation& inv) {
+  command.add_option("--seconds", inv.seconds, "Stop after this many seconds (default: at Ctrl-C)")
+      ->check(CLI::Validator(SecondsCheck(0), "SECONDS"));
+}
+
 // Adding a command: its function (commands.h), and one entry here (see
 // command_table.h).
 // Options bind to Invocation's fields, whose initialisers are the defaults
@@ -62,19 +76,14 @@ const CommandEntry kCommands[] = {
      "SPACE ADDR [COUNT]; a table on a terminal, a line per change when piped",
      [](CLI::App& command, Invocation& inv) {
        const Invocation defaults;
-       command.add_option("operands", inv.operands, "NAME[:COUNT] [COUNT], SPACE ADDR [COUNT]...")
-           ->required()
-           ->expected(1, 256);
+       AddSampledOperands(command, inv, 256);
        command
            .add_option("-i,--interval", inv.interval,
                        fmt::format("Seconds between samples (default {}; 0: as fast as the line "
                                    "allows)",
                                    defaults.interval))
            ->check(CLI::Validator(SecondsCheck(3600), "SECONDS"));
-       command
-           .add_option("--seconds", inv.seconds,
-                       "Stop after this many seconds (default: at Ctrl-C)")
-           ->check(CLI::Validator(SecondsCheck(0), "SECONDS"));
+       AddSeconds(command, inv);
        command.add_flag("--hex", inv.hex, "Typed integers in hexadecimal");
        command.add_option("--csv", inv.csv_path,
                           "Log every sample to FILE as CSV (a time column, then one per name), "
@@ -93,31 +102,21 @@ const CommandEntry kCommands[] = {
      },
      PlanVerify, DoVerify},
     {"console", "Show the program's own output as it comes",
-     [](CLI::App& command, Invocation& inv) {
-       command
-           .add_option("--seconds", inv.seconds,
-                       "Stop after this many seconds (default: at Ctrl-C)")
-           ->check(CLI::Validator(SecondsCheck(0), "SECONDS"));
-     },
-     nullptr, DoConsole, true},
+     [](CLI::App& command, Invocation& inv) { AddSeconds(command, inv); }, nullptr, DoConsole,
+     true},
     {"plot",
      "Plot variables in a local web page while the program runs: NAME... (typed with -m "
      "FILE.cdb), NAME:COUNT, SPACE ADDR [COUNT]",
      [](CLI::App& command, Invocation& inv) {
        const Invocation defaults;
-       command.add_option("operands", inv.operands, "NAME[:COUNT] [COUNT], SPACE ADDR [COUNT]...")
-           ->required()
-           ->expected(1, 64);
+       AddSampledOperands(command, inv, 64);
        command.add_option("--listen", inv.listen,
                           "HOST:PORT the page is served on (default 127.0.0.1 and a free port)");
        command
            .add_option("-i,--interval", inv.plot_interval,
                        fmt::format("Seconds between samples (default {})", defaults.plot_interval))
            ->check(CLI::Range(0.0, 3600.0));
-       command
-           .add_option("--seconds", inv.seconds,
-                       "Stop after this many seconds (default: at Ctrl-C)")
-           ->check(CLI::Validator(SecondsCheck(0), "SECONDS"));
+       AddSeconds(command, inv);
      },
      PlanWatch, DoPlot},
 };

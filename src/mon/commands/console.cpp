@@ -6,10 +6,7 @@
 namespace tarlek::mon {
 
 int DoConsole(const Plan& plan, Link& link, Io& io) {
-  const auto end = plan.invocation.seconds > 0
-                       ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                            std::chrono::duration<double>(plan.invocation.seconds))
-                       : Clock::time_point::max();
+  const auto end = DeadlineAfter(plan.invocation.seconds);
   try {
     // In slices, so that a partial line is given out when the program pauses.
     for (auto now = Clock::now(); now < end; now = Clock::now()) {

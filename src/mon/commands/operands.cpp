@@ -12,17 +12,9 @@ namespace tarlek::mon {
 
 namespace {
 
-std::string BaseName(std::string_view expression) {
-  size_t n = 0;
-  while (n < expression.size() && expression[n] != '.' && expression[n] != '[' &&
-         expression[n] != ':') {
-    ++n;
-  }
-  return std::string(expression.substr(0, n));
-}
-
-// COUNT bytes of the target's place, untyped.
-void Count(Target& target, const std::string& token) {
+// Makes the target COUNT bytes of its place, untyped; a usage Failure for a
+// token that is no count, or bytes that do not fit the space.
+void ApplyCount(Target& target, const std::string& token) {
   const auto value = ParseHex(token);
   if (!value || *value == 0) throw UsageError(token + " is not a count (hexadecimal, above 0)");
   if (!target.place.sfrs.empty()) {
@@ -54,16 +46,18 @@ Target Named(const std::string& operand, const SymbolTable& program) {
   return ResolveName(program, operand);
 }
 
-struct Location {
+// What the operands at one position name: the target, whether it was given
+// by address, and how many operands it took.
+struct TakenTarget {
   Target target;
   bool address = false;  // given as SPACE ADDR
   size_t used = 0;
 };
 
 // SPACE ADDR, SPACE NAME or NAME[:COUNT] at operands[at].
-Location TakeLocation(const std::vector<std::string>& ops, size_t at, const SymbolTable& program) {
+TakenTarget TakeTarget(const std::vector<std::string>& ops, size_t at, const SymbolTable& program) {
   const auto space = ParseSpace(ops[at]);
-  if (!space) return Location{Named(ops[at], program), false, 1};
+  if (!space) return TakenTarget{Named(ops[at], program), false, 1};
   if (at + 1 >= ops.size()) throw UsageError("an address must follow " + ops[at]);
   const std::string& token = ops[at + 1];
   const auto number = ParseHex(token);
@@ -84,7 +78,8 @@ Location TakeLocation(const std::vector<std::string>& ops, size_t at, const Symb
                                    FormatAddress(*space, bounds.first),
                                    FormatAddress(*space, bounds.end - 1)));
     }
-    return Location{RawTarget(PlaceText(Place{*space, *number, {}}), *space, *number, 1), true, 2};
+    return TakenTarget{RawTarget(PlaceText(Place{*space, *number, {}}), *space, *number, 1), true,
+                       2};
   }
   if (variable == nullptr) {
     throw UsageError(program.empty()
@@ -99,38 +94,36 @@ Location TakeLocation(const std::vector<std::string>& ops, size_t at, const Symb
     throw UsageError(fmt::format("{} is in {}, not in {}", token, SpaceName(target.place.space),
                                  SpaceName(*space)));
   }
-  return Location{std::move(target), false, 2};
+  return TakenTarget{std::move(target), false, 2};
 }
 
-// Whether ops[at] is a count for the thing before it, where a name could
-// stand too (watch): a word that is both is refused with both readings.
-bool IsCount(const std::vector<std::string>& ops, size_t at, const SymbolTable& program) {
-  if (at >= ops.size() || ParseSpace(ops[at]) || !ParseHex(ops[at])) return false;
-  if (LooksLikeName(ops[at]) && !program.empty() && program.Find(BaseName(ops[at])) != nullptr) {
+// Whether ops[at] reads as a count for the target before it, where a name
+// could stand too (watch).
+bool ReadsAsCount(const std::vector<std::string>& ops, size_t at) {
+  return at < ops.size() && !ParseSpace(ops[at]) && ParseHex(ops[at]);
+}
+
+// A usage Failure, with both readings, for a count that names a variable too.
+void RefuseCountThatIsAName(const std::string& count, const SymbolTable& program) {
+  if (LooksLikeName(count) && !program.empty() && program.Find(BaseName(count)) != nullptr) {
     throw UsageError(fmt::format(
         "{} could be a count ({}h bytes) or the variable {}: write 0x{} for the count, or "
         "NAME:COUNT",
-        ops[at], ops[at], ops[at], ops[at]));
+        count, count, count, count));
   }
-  return true;
-}
-
-Item ItemOf(const Target& target) {
-  return Item{target.place.space, target.place.address, target.type->size,
-              target.name.starts_with(SpaceName(target.place.space)) ? "" : target.name};
 }
 
 }  // namespace
 
 void PlanRead(const Invocation& invocation, const SymbolTable& program, Plan& plan) {
   const auto& ops = invocation.operands;
-  Location location = TakeLocation(ops, 0, program);
-  if (ops.size() > location.used + 1)
+  TakenTarget taken = TakeTarget(ops, 0, program);
+  if (ops.size() > taken.used + 1)
     throw UsageError("read takes SPACE ADDR [COUNT] or NAME [COUNT]");
-  Target& target = location.target;
-  if (ops.size() == location.used + 1) {
-    Count(target, ops[location.used]);
-  } else if (location.address) {
+  Target& target = taken.target;
+  if (ops.size() == taken.used + 1) {
+    ApplyCount(target, ops[taken.used]);
+  } else if (taken.address) {
     // An address shows a line of 16.
     target.type = BytesType(std::min(16u, Bounds(target.place.space).end - target.place.address));
   }
@@ -140,36 +133,35 @@ void PlanRead(const Invocation& invocation, const SymbolTable& program, Plan& pl
   } else if (!target.place.sfrs.empty()) {
     throw UsageError(target.name + " is an SFR pair: read its SFRs by address for bytes");
   }
-  plan.items.push_back(ItemOf(target));
   plan.targets.push_back(std::move(target));
 }
 
 void PlanWrite(const Invocation& invocation, const SymbolTable& program, Plan& plan) {
   const auto& ops = invocation.operands;
-  Location location = TakeLocation(ops, 0, program);
-  Target& target = location.target;
+  TakenTarget taken = TakeTarget(ops, 0, program);
+  Target& target = taken.target;
   if (target.place.space == Space::kCode) {
     throw UsageError("code memory cannot be written through the resident");
   }
-  if (ops.size() <= location.used) throw UsageError("write wants a value or at least one byte");
-  const bool typed = target.type->kind != TypeKind::kBytes && !location.address;
+  if (ops.size() <= taken.used) throw UsageError("write wants a value or at least one byte");
+  const bool typed = target.type->kind != TypeKind::kBytes && !taken.address;
   if (typed) {
-    if (ops.size() != location.used + 1) {
+    if (ops.size() != taken.used + 1) {
       throw UsageError(
           fmt::format("write {} takes one value (a {}); for bytes write {}:COUNT BYTE...",
                       target.name, target.type->Name(), target.name));
     }
     plan.typed = true;
-    plan.value = ops[location.used];
+    plan.value = ops[taken.used];
     // A value that does not fit the type is refused before the line is opened.
     static_cast<void>(EncodeValue(*target.type, plan.value, Bytes(target.type->size)));
   } else {
-    for (size_t i = location.used; i < ops.size(); ++i) {
+    for (size_t i = taken.used; i < ops.size(); ++i) {
       const auto value = ParseHex(ops[i]);
       if (!value || *value > 0xFF) throw UsageError(ops[i] + " is not a byte (00h-FFh)");
       plan.data.push_back(static_cast<uint8_t>(*value));
     }
-    if (!location.address && target.name.find(':') != std::string::npos &&
+    if (!taken.address && target.name.find(':') != std::string::npos &&
         plan.data.size() != target.type->size) {
       throw UsageError(fmt::format("{} names {} bytes; {} given", target.name, target.type->size,
                                    plan.data.size()));
@@ -195,19 +187,20 @@ void PlanWrite(const Invocation& invocation, const SymbolTable& program, Plan& p
       }
     }
   }
-  plan.items.push_back(ItemOf(target));
   plan.targets.push_back(std::move(target));
 }
 
 void PlanWatch(const Invocation& invocation, const SymbolTable& program, Plan& plan) {
   const auto& ops = invocation.operands;
   for (size_t at = 0; at < ops.size();) {
-    Location location = TakeLocation(ops, at, program);
-    at += location.used;
-    const bool counted = location.target.name.find(':') != std::string::npos;
-    if (!counted && IsCount(ops, at, program)) Count(location.target, ops[at++]);
-    plan.items.push_back(ItemOf(location.target));
-    plan.targets.push_back(std::move(location.target));
+    TakenTarget taken = TakeTarget(ops, at, program);
+    at += taken.used;
+    const bool counted = taken.target.name.find(':') != std::string::npos;
+    if (!counted && ReadsAsCount(ops, at)) {
+      RefuseCountThatIsAName(ops[at], program);
+      ApplyCount(taken.target, ops[at++]);
+    }
+    plan.targets.push_back(std::move(taken.target));
   }
 }
 

@@ -13,26 +13,19 @@
 
 namespace tarlek::mon {
 
-// A range of one memory space, as read or watched.
-struct Item {
-  Space space = Space::kCode;
-  uint32_t address = 0;
-  uint32_t count = 0;
-  std::string label;  // the symbol's name, when given by one
-  bool operator==(const Item&) const = default;
-};
-
+// What a command is to do, its operands resolved: made before the port is
+// opened.
 struct Plan {
   Invocation invocation;
-  std::vector<Item> items;     // read: one; write: one (count = data size); watch: any
-  protocol::Bytes data;        // write
-  Range range{0, 0xFFFF};      // dump
-  std::vector<Segment> image;  // verify: what the file holds
-  // read, write, watch, plot: what the operands name, with their types (a name of
-  // a .cdb) or as bytes; items holds the same as ranges.
+  // read, write, watch, plot: what the operands name, with their types (a
+  // name of a .cdb) or as bytes. read: one; write: one (as bytes, as many as
+  // given); watch, plot: any.
   std::vector<Target> targets;
-  bool typed = false;  // read and write by type: DoTypedRead, DoTypedWrite
-  std::string value;   // write NAME VALUE
+  protocol::Bytes data;        // write as bytes
+  CodeRange range{0, 0xFFFF};  // dump
+  std::vector<Segment> image;  // verify: what the file holds
+  bool typed = false;          // read and write a value of the target's type, not bytes
+  std::string value;           // write NAME VALUE
 };
 
 }  // namespace tarlek::mon

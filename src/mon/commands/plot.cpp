@@ -53,34 +53,20 @@ int RunPlot(const Plan& plan, Link& link, Io& io) {
                        settings.listen.host));
   }
 
-  const auto interval =
-      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(inv.plot_interval));
   std::optional<double> first_time;
-  const auto end = inv.seconds > 0 ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                        std::chrono::duration<double>(inv.seconds))
-                                   : Clock::time_point::max();
-  try {
-    for (;;) {
-      const auto started = Clock::now();
-      Sample taken = sampler.Take(link);
-      // The page's time axis starts at the first sample.
-      if (!first_time) first_time = taken.time;
-      plot::Sample sample;
-      sample.time = taken.time - *first_time;
-      sample.text = nlohmann::ordered_json::object();
-      for (size_t i = 0; i < names.size(); ++i) {
-        sample.text[names[i]] = sampler.Text(i, taken.values[names[i]], false);
-      }
-      sample.values = std::move(taken.values);
-      recording.Add(std::move(sample));
-      const auto next = std::min(started + interval, end);
-      link.Listen(next);
-      if (Clock::now() >= end) break;
-    }
-  } catch (const Failure& failure) {
-    server->Stop();
-    if (failure.status() != kExitInterrupted) throw;
-  }
+  SampleUntilEnd(sampler, link, inv.plot_interval, inv.seconds,
+                 [&](Sample& taken, const SamplingProgress&) {
+                   // The page's time axis starts at the first sample.
+                   if (!first_time) first_time = taken.time;
+                   plot::Sample sample;
+                   sample.time = taken.time - *first_time;
+                   sample.text = nlohmann::ordered_json::object();
+                   for (size_t i = 0; i < names.size(); ++i) {
+                     sample.text[names[i]] = sampler.Text(i, taken.values[names[i]], false);
+                   }
+                   sample.values = std::move(taken.values);
+                   recording.Add(std::move(sample));
+                 });
   server->Stop();
   // A line the program had begun comes before the closing line, not after it.
   if (io.program_output != nullptr) io.program_output->Finish();

@@ -1,8 +1,6 @@
 #include "mon/commands/run.h"
 
-#include <fmt/chrono.h>
 #include <fmt/format.h>
-#include <time.h>
 
 #include <chrono>
 #include <cmath>
@@ -10,23 +8,10 @@
 #include "base/failure.h"
 #include "mon/commands/command_table.h"
 #include "mon/line/link.h"
+#include "mon/output/format.h"
 #include "mon/symbols/load.h"
 
 namespace tarlek::mon {
-
-namespace {
-
-std::string Timestamp() {
-  const auto now = std::chrono::system_clock::now();
-  const time_t seconds = std::chrono::system_clock::to_time_t(now);
-  tm local{};
-  localtime_r(&seconds, &local);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  return fmt::format("{:%H:%M:%S}.{:03d}", local, ms);
-}
-
-}  // namespace
 
 Plan MakePlan(const Invocation& invocation) {
   const CommandEntry* entry = FindCommand(invocation.command);
@@ -52,7 +37,7 @@ int Execute(const Plan& plan, Port& port, Io& io) {
   settings.slack = std::chrono::milliseconds(std::lround(inv.slack * 1000));
   ProgramOutput::Settings shown;
   shown.visible = io.terminal.visible_output;
-  shown.timestamp = Timestamp;
+  shown.timestamp = [] { return TimeOfDay(std::chrono::system_clock::now()); };
   const bool console = entry->program_output_is_output;
   if (console)
     shown.mode = inv.json ? ProgramOutput::Mode::kConsoleJson : ProgramOutput::Mode::kConsole;

@@ -6,6 +6,8 @@
 #include <map>
 #include <set>
 
+#include "base/clock.h"
+#include "base/failure.h"
 #include "mon/symbols/value.h"
 
 namespace tarlek::mon {
@@ -106,6 +108,40 @@ Sample Sampler::Take(Link& link) {
 
 std::string Sampler::Text(size_t i, const nlohmann::ordered_json& value, bool hex) const {
   return FormatValue(*targets_.at(i).type, value, hex);
+}
+
+SamplingProgress SampleUntilEnd(Sampler& sampler, Link& link, double interval, double seconds,
+                                const std::function<void(Sample&, const SamplingProgress&)>& each) {
+  const auto start = Clock::now();
+  const auto period = SecondsOnClock(interval);
+  const auto end = DeadlineAfter(seconds, start);
+  SamplingProgress progress;
+  size_t line_at_first = 0;
+  size_t retries_at_first = 0;
+  const auto update = [&] {
+    progress.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (progress.samples == 0) return;
+    progress.line_bytes = link.bytes_sent() + link.bytes_received() - line_at_first;
+    progress.retries = link.retries_done() - retries_at_first;
+  };
+  try {
+    for (;;) {
+      const auto started = Clock::now();
+      Sample sample = sampler.Take(link);
+      if (++progress.samples == 1) {
+        line_at_first = link.bytes_sent() + link.bytes_received();
+        retries_at_first = link.retries_done();
+      }
+      update();
+      each(sample, progress);
+      link.Listen(std::min(started + period, end));
+      if (Clock::now() >= end) break;
+    }
+  } catch (const Failure& failure) {
+    if (failure.status() != kExitInterrupted) throw;
+  }
+  update();
+  return progress;
 }
 
 }  // namespace tarlek::mon

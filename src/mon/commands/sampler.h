@@ -1,9 +1,11 @@
 // Samples of named variables while the program runs: each sample reads every
 // variable once, in as few read requests as the resident's payload allows
 // (variables close together in one space share a request), and gives the
-// typed values. watch shows them; plot serves them to a web page.
+// typed values; and the run of samples, one each interval until its end.
+// watch shows them; plot serves them to a web page.
 #pragma once
 
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -44,10 +46,12 @@ class Sampler {
   std::string Text(size_t i, const nlohmann::ordered_json& value, bool hex) const;
 
  private:
+  // One read request of a sample: count bytes (at most the largest payload)
+  // from first.
   struct Run {
     Space space;
     uint32_t first;
-    uint32_t count;  // a request of at most the largest payload
+    uint32_t count;
   };
   void Plan(size_t largest_payload);
 
@@ -57,5 +61,23 @@ class Sampler {
   size_t planned_for_ = 0;                      // the payload the runs were cut for
   size_t requests_ = 0;
 };
+
+// How far a run of samples has got.
+struct SamplingProgress {
+  size_t samples = 0;  // taken, the latest included
+  double seconds = 0;  // since the run began
+  // Line bytes (sent and received) and requests sent again, counted from the
+  // end of the first sample, which carries no identify and no planning.
+  size_t line_bytes = 0;
+  size_t retries = 0;
+};
+
+// Takes a sample every interval seconds (0: one after the other) and hands
+// it to each with the progress, listening for the program's output between
+// samples, until seconds have passed (0: no end) or Ctrl-C, which is the
+// normal end. Returns the progress at the end. Any other Failure, from the
+// line or from each, ends the run and passes on.
+SamplingProgress SampleUntilEnd(Sampler& sampler, Link& link, double interval, double seconds,
+                                const std::function<void(Sample&, const SamplingProgress&)>& each);
 
 }  // namespace tarlek::mon

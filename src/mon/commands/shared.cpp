@@ -6,10 +6,12 @@
 
 namespace tarlek::mon {
 
-nlohmann::json ItemJson(const Item& item, const Bytes& bytes) {
+nlohmann::json BytesJson(const Target& target, const Bytes& bytes) {
+  const Place& place = target.place;
   nlohmann::json j = {
-      {"space", SpaceName(item.space)}, {"address", item.address}, {"bytes", bytes}};
-  if (!item.label.empty()) j["symbol"] = item.label;
+      {"space", SpaceName(place.space)}, {"address", place.address}, {"bytes", bytes}};
+  // A target given by address is named by its place (operands.cpp).
+  if (target.name != PlaceText(place)) j["symbol"] = target.name;
   return j;
 }
 
@@ -49,14 +51,22 @@ Bytes ReadTarget(Link& link, const Target& target) {
   return bytes;
 }
 
-void WriteTarget(Link& link, const Target& target, const Bytes& bytes) {
+Bytes WriteTarget(Link& link, const Target& target, const Bytes& bytes) {
   if (target.place.sfrs.empty()) {
-    link.Write(target.place.space, target.place.address, bytes);
-    return;
+    return link.Write(target.place.space, target.place.address, bytes);
   }
+  Bytes reported(bytes.size());
+  bool each_reported = true;
   for (size_t i = bytes.size(); i-- > 0;) {
-    link.Write(Space::kSfr, target.place.sfrs.at(i), std::span(bytes).subspan(i, 1));
+    const Bytes kept =
+        link.Write(Space::kSfr, target.place.sfrs.at(i), std::span(bytes).subspan(i, 1));
+    if (kept.empty()) {
+      each_reported = false;
+    } else {
+      reported[i] = kept.front();
+    }
   }
+  return each_reported ? reported : Bytes{};
 }
 
 void ProgressBar::Update(size_t done) {

@@ -1,6 +1,6 @@
-// What several commands share: the JSON of a range or a variable, a file
-// name in JSON, the text of a place, a target's bytes read and written where
-// its place says, and dump's and verify's progress line.
+// What several commands share: the JSON of a target's bytes or value, a
+// file name in JSON, the text of a place, a target's bytes read and written
+// where its place says, and dump's and verify's progress line.
 #pragma once
 
 #include <cstddef>
@@ -14,8 +14,9 @@
 
 namespace tarlek::mon {
 
-// {"space", "address", "bytes"[, "symbol"]}
-nlohmann::json ItemJson(const Item& item, const protocol::Bytes& bytes);
+// {"space", "address", "bytes"[, "symbol"]}: the symbol is the target's
+// name, unless the operands gave an address.
+nlohmann::json BytesJson(const Target& target, const protocol::Bytes& bytes);
 // {"symbol", "type", "space", "address", "value", "bytes"}
 nlohmann::ordered_json TargetJson(const Target& target, const nlohmann::ordered_json& value,
                                   const protocol::Bytes& bytes);
@@ -28,8 +29,9 @@ std::string PlaceText(const Place& place);
 // The bytes of a target, each where its place says.
 protocol::Bytes ReadTarget(Link& link, const Target& target);
 // An SFR pair is written high byte first, as the 8051's own code does for
-// timers.
-void WriteTarget(Link& link, const Target& target, const protocol::Bytes& bytes);
+// timers. Returns what the resident reported of SFRs, as Link::Write does
+// (one byte per SFR from a protocol 3 resident; empty otherwise).
+protocol::Bytes WriteTarget(Link& link, const Target& target, const protocol::Bytes& bytes);
 
 // A progress line on standard error: bytes, rate, time left.
 class ProgressBar {

@@ -5,25 +5,23 @@
 #include <cctype>
 
 #include "base/address_space.h"
+#include "base/hex_text.h"
 
 namespace tarlek::mon {
 
-std::optional<uint32_t> ParseHex(std::string_view text) {
+MarkedDigits SplitHexMark(std::string_view text, bool suffix_allowed) {
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    text.remove_prefix(2);
-  } else if (text.size() > 1 && (text.back() == 'h' || text.back() == 'H')) {
-    text.remove_suffix(1);
+    return {text.substr(2), true};
   }
-  if (text.empty()) return std::nullopt;
-  uint32_t value = 0;
-  for (char c : text) {
-    const int digit = std::isdigit(static_cast<unsigned char>(c))    ? c - '0'
-                      : std::isxdigit(static_cast<unsigned char>(c)) ? (c | 0x20) - 'a' + 10
-                                                                     : -1;
-    if (digit < 0) return std::nullopt;
-    value = value * 16 + static_cast<uint32_t>(digit);
-    if (value > 0xFFFFFF) return std::nullopt;
+  if (suffix_allowed && text.size() > 1 && (text.back() == 'h' || text.back() == 'H')) {
+    return {text.substr(0, text.size() - 1), true};
   }
+  return {text, false};
+}
+
+std::optional<uint32_t> ParseHex(std::string_view text) {
+  const auto value = ParseDigits<uint32_t>(SplitHexMark(text).digits, 16);
+  if (!value || *value > 0xFFFFFF) return std::nullopt;
   return value;
 }
 
@@ -69,13 +67,13 @@ std::string FormatAddress(Space space, uint32_t address) {
                                             : fmt::format("{:02X}h", address);
 }
 
-std::optional<Range> ParseRange(std::string_view text) {
+std::optional<CodeRange> ParseRange(std::string_view text) {
   const size_t dash = text.find('-');
   if (dash == std::string_view::npos) return std::nullopt;
   const auto first = ParseHex(text.substr(0, dash));
   const auto last = ParseHex(text.substr(dash + 1));
   if (!first || !last || *first > *last || *last > 0xFFFF) return std::nullopt;
-  return Range{*first, *last};
+  return CodeRange{*first, *last};
 }
 
 }  // namespace tarlek::mon

@@ -13,6 +13,14 @@ namespace tarlek::mon {
 
 using protocol::Space;
 
+// A number's digits and whether they are marked hexadecimal: by a 0x prefix
+// or, where allowed, an h suffix (either letter case), as in 0x8000 or 8000h.
+struct MarkedDigits {
+  std::string_view digits;
+  bool hex = false;
+};
+MarkedDigits SplitHexMark(std::string_view text, bool suffix_allowed = true);
+
 // A hexadecimal number: digits with an optional 0x prefix or h suffix (either
 // letter case). nullopt for anything else or a value above FFFFFFh.
 std::optional<uint32_t> ParseHex(std::string_view text);
@@ -32,11 +40,11 @@ SpaceBounds Bounds(Space space);
 // An address as the space writes it: 4 digits for code and xram, 2 else.
 std::string FormatAddress(Space space, uint32_t address);
 
-// An inclusive range A-B of code addresses (as --range takes it).
-struct Range {
+// Code addresses from first to last, both included (dump --range A-B).
+struct CodeRange {
   uint32_t first = 0;
   uint32_t last = 0;
 };
-std::optional<Range> ParseRange(std::string_view text);
+std::optional<CodeRange> ParseRange(std::string_view text);
 
 }  // namespace tarlek::mon

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "base/failure.h"
+#include "base/stop_signals.h"
 #include "mon/line/serial_speed.h"
 
 namespace tarlek::mon {
@@ -116,17 +117,10 @@ bool IsFifo(int fd) {
 }  // namespace
 
 void InstallInterruptHandlers() {
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  sigset_t blocked;
-  sigemptyset(&blocked);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    ::sigaction(sig, &action, nullptr);
-    sigaddset(&blocked, sig);
-  }
+  SetStopSignalHandler(OnSignal);
+  const sigset_t blocked = StopSignalSet();
   ::sigprocmask(SIG_BLOCK, &blocked, &g_wait_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigdelset(&g_wait_mask, sig);
+  for (const int sig : kStopSignals) sigdelset(&g_wait_mask, sig);
   g_handlers_installed = true;
 }
 
@@ -135,39 +129,24 @@ bool Interrupted() {
     // A signal that came while blocked is taken now.
     sigset_t pending;
     sigpending(&pending);
-    if (sigismember(&pending, SIGINT) || sigismember(&pending, SIGTERM) ||
-        sigismember(&pending, SIGHUP)) {
-      ::sigsuspend(&g_wait_mask);
-    }
+    if (HoldsStopSignal(pending)) ::sigsuspend(&g_wait_mask);
   }
   return g_interrupted != 0;
 }
 
 DefaultStopSignals::DefaultStopSignals() : active_(g_handlers_installed) {
   if (!active_) return;
-  struct sigaction fallback {};
-  fallback.sa_handler = SIG_DFL;
-  sigemptyset(&fallback.sa_mask);
-  sigset_t stop;
-  sigemptyset(&stop);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    ::sigaction(sig, &fallback, nullptr);
-    sigaddset(&stop, sig);
-  }
+  SetStopSignalHandler(SIG_DFL);
   // A signal that came while blocked ends the process here.
+  const sigset_t stop = StopSignalSet();
   ::sigprocmask(SIG_UNBLOCK, &stop, nullptr);
 }
 
 DefaultStopSignals::~DefaultStopSignals() {
   if (!active_) return;
-  sigset_t stop;
-  sigemptyset(&stop);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stop, sig);
+  const sigset_t stop = StopSignalSet();
   ::sigprocmask(SIG_BLOCK, &stop, nullptr);
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &action, nullptr);
+  SetStopSignalHandler(OnSignal);
 }
 
 unsigned BaudConstant(uint32_t baud) {

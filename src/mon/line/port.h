@@ -3,15 +3,14 @@
 // pair of file descriptors. Every wait has a deadline and wakes on Ctrl-C.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 
-namespace tarlek::mon {
+#include "base/clock.h"
 
-using Clock = std::chrono::steady_clock;
+namespace tarlek::mon {
 
 // Ctrl-C (SIGINT), SIGTERM and SIGHUP end every wait with a Failure of status
 // kExitInterrupted. Install once at start-up; the signals are then blocked

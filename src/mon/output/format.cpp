@@ -1,6 +1,7 @@
 #include "mon/output/format.h"
 
 #include <fmt/format.h>
+#include <time.h>
 
 #include <algorithm>
 
@@ -52,6 +53,22 @@ std::vector<Difference> FindDifferences(uint32_t address, std::span<const uint8_
     out.back().actual.push_back(actual[i]);
   }
   return out;
+}
+
+std::string TimeOfDay(std::chrono::system_clock::time_point when) {
+  const auto ms = std::chrono::floor<std::chrono::milliseconds>(when);
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(ms);
+  const time_t whole = std::chrono::system_clock::to_time_t(seconds);
+  tm local{};
+  localtime_r(&whole, &local);
+  return fmt::format("{:02}:{:02}:{:02}.{:03}", local.tm_hour, local.tm_min, local.tm_sec,
+                     (ms - seconds).count());
+}
+
+std::string TimeOfDay(double seconds_since_epoch) {
+  return TimeOfDay(std::chrono::sys_time<std::chrono::milliseconds>(
+      std::chrono::round<std::chrono::milliseconds>(
+          std::chrono::duration<double>(seconds_since_epoch))));
 }
 
 }  // namespace tarlek::mon

@@ -1,7 +1,8 @@
 // Text layouts of memory: the hex dump, byte lists and the ranges where two
-// images differ.
+// images differ; and the time of day that stamps lines.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -30,5 +31,11 @@ struct Difference {
 };
 std::vector<Difference> FindDifferences(uint32_t address, std::span<const uint8_t> expected,
                                         std::span<const uint8_t> actual);
+
+// The local time of day to the millisecond, "HH:MM:SS.mmm", as watch's lines
+// and console --json stamp it. seconds_since_epoch: a sample's time, rounded
+// to the millisecond.
+std::string TimeOfDay(std::chrono::system_clock::time_point when);
+std::string TimeOfDay(double seconds_since_epoch);
 
 }  // namespace tarlek::mon

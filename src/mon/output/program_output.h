@@ -23,6 +23,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/clock.h"
+
 namespace tarlek::mon {
 
 using TextSink = std::function<void(std::string_view)>;
@@ -66,7 +68,6 @@ class Footer {
 class ProgramOutput {
  public:
   enum class Mode { kAroundCommand, kConsole, kConsoleJson };
-  using Clock = std::chrono::steady_clock;
 
   struct Settings {
     Mode mode = Mode::kAroundCommand;

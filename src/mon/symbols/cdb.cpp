@@ -3,10 +3,11 @@
 #include <fmt/format.h>
 
 #include <cctype>
-#include <charconv>
 #include <set>
 
 #include "base/failure.h"
+#include "base/hex_text.h"
+#include "base/text_scan.h"
 
 namespace tarlek::mon {
 namespace {
@@ -36,10 +37,7 @@ struct RawStruct {
 class BadRecord : public std::exception {};
 
 std::optional<uint32_t> Number(std::string_view text, int base = 10) {
-  uint32_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return value;
+  return ParseDigits<uint32_t>(text, base);
 }
 
 SymbolKey ParseKey(std::string_view text) {
@@ -273,10 +271,7 @@ std::optional<Place> PlaceOf(char space, uint32_t address, uint32_t size) {
 std::vector<std::string> CdbModules(std::string_view text) {
   std::vector<std::string> modules;
   while (!text.empty()) {
-    const size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    if (line.ends_with('\r')) line.remove_suffix(1);
+    const std::string_view line = TakeLine(text);
     if (line.starts_with("M:") && line.size() > 2) modules.emplace_back(line.substr(2));
   }
   return modules;
@@ -286,10 +281,7 @@ std::map<std::string, uint32_t> ListingBits(std::string_view text) {
   std::map<std::string, uint32_t> bits;
   bool in_bits = false;
   while (!text.empty()) {
-    const size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    if (line.ends_with('\r')) line.remove_suffix(1);
+    const std::string_view line = TakeLine(text);
     const size_t area = line.find(".area ");
     if (area != std::string_view::npos) {
       std::string_view name = line.substr(area + 6);
@@ -299,16 +291,10 @@ std::map<std::string, uint32_t> ListingBits(std::string_view text) {
     }
     if (!in_bits || !line.ends_with("==.")) continue;
     // ADDRESS LINE KEY==.
-    size_t at = 0;
-    auto word = [&]() {
-      while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
-      const size_t start = at;
-      while (at < line.size() && line[at] != ' ' && line[at] != '\t') ++at;
-      return line.substr(start, at - start);
-    };
-    const auto address = Number(word(), 16);
-    const auto number = Number(word());
-    const std::string_view key = word();
+    std::string_view words = line;
+    const auto address = Number(TakeWord(words), 16);
+    const auto number = Number(TakeWord(words));
+    const std::string_view key = TakeWord(words);
     if (!address || !number || key.size() <= 3) continue;
     bits[std::string(key.substr(0, key.size() - 3))] = *address;
   }
@@ -323,11 +309,8 @@ SymbolTable ParseCdb(std::string_view text, const std::string& source,
   std::string module;
   size_t line_number = 0;
   while (!text.empty()) {
-    const size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    const std::string_view line = TakeLine(text);
     ++line_number;
-    if (line.ends_with('\r')) line.remove_suffix(1);
     if (line.size() < 2 || line[1] != ':') continue;
     try {
       const std::string_view body = line.substr(2);

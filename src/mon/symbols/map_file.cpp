@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 
+#include "base/text_scan.h"
 #include "mon/line/address.h"
 
 namespace tarlek::mon {
@@ -12,12 +13,8 @@ namespace {
 
 std::vector<std::string_view> Words(std::string_view line) {
   std::vector<std::string_view> words;
-  size_t i = 0;
-  while (i < line.size()) {
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
-    const size_t start = i;
-    while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') ++i;
-    if (i > start) words.push_back(line.substr(start, i - start));
+  for (std::string_view word = TakeWord(line); !word.empty(); word = TakeWord(line)) {
+    words.push_back(word);
   }
   return words;
 }
@@ -83,9 +80,7 @@ SymbolTable ParseMap(std::string_view text, const std::string& source) {
   bool in_symbols = false;
   size_t name_width = kWideName;
   while (!text.empty()) {
-    const size_t end = text.find('\n');
-    const std::string_view line = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    const std::string_view line = TakeLine(text);
     auto words = Words(line);
     if (words.empty()) continue;
     // An area line: [.] NAME ADDR SIZE = DECIMAL. bytes (ATTRIBUTES); the

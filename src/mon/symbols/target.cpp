@@ -3,14 +3,18 @@
 #include <fmt/format.h>
 
 #include <cctype>
-#include <charconv>
 
 #include "base/failure.h"
+#include "base/hex_text.h"
 
 namespace tarlek::mon {
 namespace {
 
-bool IsNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_'; }
+// The characters of a C identifier: the first, and the rest.
+bool IsNameStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0 || c == '_'; }
+bool IsNameChar(char c) {
+  return IsNameStart(c) || std::isdigit(static_cast<unsigned char>(c)) != 0;
+}
 
 std::string_view TakeName(std::string_view& text) {
   size_t n = 0;
@@ -22,9 +26,10 @@ std::string_view TakeName(std::string_view& text) {
 
 }  // namespace
 
-bool LooksLikeName(std::string_view text) {
-  return !text.empty() &&
-         (std::isalpha(static_cast<unsigned char>(text[0])) != 0 || text[0] == '_');
+bool LooksLikeName(std::string_view text) { return !text.empty() && IsNameStart(text[0]); }
+
+std::string_view BaseName(std::string_view expression) {
+  return expression.substr(0, expression.find_first_of(".[:"));
 }
 
 Target RawTarget(std::string name, Space space, uint32_t address, uint32_t count) {
@@ -89,16 +94,13 @@ Target ResolveName(const SymbolTable& program, std::string_view expression) {
       const size_t close = rest.find(']');
       const std::string_view digits =
           rest.substr(1, close == std::string_view::npos ? 0 : close - 1);
-      uint32_t index = 0;
-      const bool hex = digits.size() > 2 && digits[0] == '0' && (digits[1] | 0x20) == 'x';
-      const std::string_view number = hex ? digits.substr(2) : digits;
-      const auto [end, error] =
-          std::from_chars(number.data(), number.data() + number.size(), index, hex ? 16 : 10);
-      if (close == std::string_view::npos || number.empty() || error != std::errc() ||
-          end != number.data() + number.size()) {
+      const MarkedDigits number = SplitHexMark(digits, false);
+      const auto parsed = ParseDigits<uint32_t>(number.digits, number.hex ? 16 : 10);
+      if (close == std::string_view::npos || !parsed) {
         throw UsageError(
             fmt::format("{}: an index is a number in brackets, as in {}[2]", expression, path));
       }
+      const uint32_t index = *parsed;
       rest.remove_prefix(close + 1);
       if (type.kind != TypeKind::kArray) {
         throw UsageError(fmt::format("{} is a {}, not an array", path, type.Name()));

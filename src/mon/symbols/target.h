@@ -10,8 +10,10 @@
 
 namespace tarlek::mon {
 
+// A name or address resolved: the text given, the type read there and the
+// place of its bytes.
 struct Target {
-  std::string name;  // as given
+  std::string name;  // as given; for an address, its place ("iram 30h")
   TypePtr type;
   Place place;
 };
@@ -28,5 +30,9 @@ Target RawTarget(std::string name, Space space, uint32_t address, uint32_t count
 
 // Whether text could be a name expression (starts like a C identifier).
 bool LooksLikeName(std::string_view text);
+
+// The variable an expression begins with: its text up to the first '.', '['
+// or ':' (sensor for sensor.temp, log for log[2], table for table:4).
+std::string_view BaseName(std::string_view expression);
 
 }  // namespace tarlek::mon

@@ -3,11 +3,11 @@
 #include <fmt/format.h>
 
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 
 #include "base/failure.h"
+#include "base/hex_text.h"
 #include "mon/line/address.h"
 
 namespace tarlek::mon {
@@ -77,18 +77,11 @@ std::optional<Integer> ParseInteger(std::string_view text) {
     out.negative = text[0] == '-';
     text.remove_prefix(1);
   }
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    out.hex = true;
-    text.remove_prefix(2);
-  } else if (text.size() > 1 && (text.back() == 'h' || text.back() == 'H')) {
-    out.hex = true;
-    text.remove_suffix(1);
-  }
-  const auto [end, error] =
-      std::from_chars(text.data(), text.data() + text.size(), out.magnitude, out.hex ? 16 : 10);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
-    return std::nullopt;
-  }
+  const MarkedDigits number = SplitHexMark(text);
+  out.hex = number.hex;
+  const auto magnitude = ParseDigits<uint64_t>(number.digits, out.hex ? 16 : 10);
+  if (!magnitude) return std::nullopt;
+  out.magnitude = *magnitude;
   return out;
 }
 

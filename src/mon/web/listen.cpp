@@ -3,7 +3,8 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <charconv>
+
+#include "base/hex_text.h"
 
 namespace tarlek::plot {
 
@@ -11,14 +12,9 @@ namespace {
 
 // A decimal port: digits only, 0-65535.
 bool ParsePort(std::string_view text, uint16_t& port) {
-  if (text.empty() || text.size() > 5 ||
-      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return false;
-  }
-  unsigned value = 0;
-  std::from_chars(text.data(), text.data() + text.size(), value);
-  if (value > 65535) return false;
-  port = static_cast<uint16_t>(value);
+  const auto value = text.size() > 5 ? std::nullopt : ParseDigits<uint16_t>(text, 10);
+  if (!value) return false;
+  port = *value;
   return true;
 }
 

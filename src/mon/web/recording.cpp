@@ -5,22 +5,16 @@
 #include <algorithm>
 #include <cmath>
 
+#include "mon/output/csv.h"
+
 namespace tarlek::plot {
+
+using mon::CsvField;
 
 nlohmann::ordered_json SampleJson(const Sample& sample) {
   nlohmann::ordered_json json = {{"time", sample.time}, {"values", sample.values}};
   if (!sample.text.is_null()) json["text"] = sample.text;
   return json;
-}
-
-std::string CsvField(std::string_view text) {
-  if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
-  std::string quoted = "\"";
-  for (const char c : text) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + "\"";
 }
 
 std::string CsvValue(const nlohmann::ordered_json& value) {

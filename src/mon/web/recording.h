@@ -29,10 +29,8 @@ struct Sample {
 // line of `watch --json`, and "text": {...} when the sample has it.
 nlohmann::ordered_json SampleJson(const Sample& sample);
 
-// CSV text as RFC 4180 has it: a field with a comma, a quote or a line break
-// goes in quotes, its quotes doubled.
-std::string CsvField(std::string_view text);
-// A value in a CSV cell: a number or a boolean as JSON writes it (an
+// A value in a CSV cell, quoted as mon/output/csv.h has it: a number or a
+// boolean as JSON writes it (an
 // infinity as inf or -inf), a string as itself, anything else (a struct, an
 // array) as its JSON text; null (not read) as an empty cell.
 std::string CsvValue(const nlohmann::ordered_json& value);
