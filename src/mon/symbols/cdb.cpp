@@ -6,8 +6,8 @@
 #include <cctype>
 #include <charconv>
 #include <optional>
+#include <set>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "base/failure.h"
@@ -39,14 +39,7 @@ struct RawStruct {
 };
 
 // The structs by module and tag.
-using StructKey = std::pair<std::string, std::string>;
-struct StructKeyHash {
-  size_t operator()(const StructKey& key) const {
-    const std::hash<std::string> hash;
-    return hash(key.first) * 31 + hash(key.second);
-  }
-};
-using Structs = std::unordered_map<StructKey, RawStruct, StructKeyHash>;
+using Structs = std::map<std::pair<std::string, std::string>, RawStruct>;
 
 class BadRecord : public std::exception {};
 
@@ -128,17 +121,9 @@ RawSymbol ParseSymbol(std::string_view text, size_t& at) {
 class Builder {
  public:
   explicit Builder(const Structs& structs) : structs_(structs) {
-    // A tag no struct of the module defines is taken from the module first
-    // in name order that does.
-    std::unordered_map<std::string, const std::string*> modules;
-    by_tag_.reserve(structs_.size());
-    for (const auto& [key, raw] : structs_) {
-      const auto [first, added] = modules.emplace(key.second, &key.first);
-      if (added || key.first < *first->second) {
-        first->second = &key.first;
-        by_tag_[key.second] = &raw;
-      }
-    }
+    // A tag no struct of the module defines is taken from the first module
+    // that does.
+    for (const auto& [key, raw] : structs_) by_tag_.emplace(key.second, &raw);
   }
 
   // Throws BadRecord for a type SDCC does not write, TooDeep, and TooLarge
@@ -331,13 +316,13 @@ class Builder {
   }
 
   const Structs& structs_;
-  std::unordered_map<std::string, const RawStruct*> by_tag_;
-  std::unordered_map<const RawStruct*, TypePtr> built_;
+  std::map<std::string, const RawStruct*> by_tag_;
+  std::map<const RawStruct*, TypePtr> built_;
   std::map<std::pair<const RawStruct*, uint32_t>, TypePtr> longer_;
-  std::unordered_set<const RawStruct*> building_;
-  std::unordered_set<const RawStruct*> too_large_;
+  std::set<const RawStruct*> building_;
+  std::set<const RawStruct*> too_large_;
   // Parts of the structs counted, which the entries keep alive.
-  std::unordered_map<const Type*, std::pair<TypePtr, uint64_t>> parts_;
+  std::map<const Type*, std::pair<TypePtr, uint64_t>> parts_;
 };
 
 // The place of a variable from its space letter and the linker's address;
@@ -471,7 +456,7 @@ SymbolTable ParseCdb(std::string_view text, const std::string& source,
   std::vector<RawSymbol> symbols;
   Structs structs;
   // By the key of their L: records, which repeat the S: record's.
-  std::unordered_map<std::string_view, uint32_t> addresses;
+  std::map<std::string_view, uint32_t> addresses;
   // Of the T: record being read: C gives a struct's members names of their own.
   std::unordered_set<std::string> member_names;
   std::string module;
@@ -555,8 +540,7 @@ SymbolTable ParseCdb(std::string_view text, const std::string& source,
 
   Builder builder(structs);
   std::vector<Variable> variables;
-  std::unordered_set<std::string> seen;
-  seen.reserve(symbols.size());
+  std::set<std::string> seen;
   std::map<std::string, std::string> left_out;
   for (const RawSymbol& s : symbols) {
     const std::string& scope = s.id.scope;

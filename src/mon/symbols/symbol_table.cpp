@@ -5,7 +5,6 @@
 #include <fstream>
 #include <set>
 #include <sstream>
-#include <unordered_set>
 
 #include "base/failure.h"
 #include "mon/symbols/cdb.h"
@@ -184,7 +183,7 @@ SymbolTable LoadSymbols(const std::string& path) {
   if (probe) {
     const SymbolTable map = ParseMap(ReadText(map_path, "map file"), map_path);
     std::vector<Variable> merged = typed.variables();
-    std::unordered_set<std::string_view> known;
+    std::set<std::string_view> known;
     for (const Variable& t : typed.variables()) known.insert(t.name);
     for (const Variable& v : map.variables()) {
       if (!known.contains(v.name)) merged.push_back(v);
