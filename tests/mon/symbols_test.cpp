@@ -1,6 +1,7 @@
 // Typed symbols: SDCC's .cdb and linker map for a program built here with
 // sdcc (every type and memory space a variable may have), hand-made records
 // for the corners, names resolved to places, and values to and from bytes.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -360,6 +361,231 @@ TEST(CdbRecords, AssemblySymbolsFromTheMapBesideIt) {
   EXPECT_EQ(ResolveName(program, "value").type->size, 1u);
   WriteFile(dir / "lonely.cdb", std::string("L:A$a$11:0\n"));
   EXPECT_THROW(LoadSymbols(dir / "lonely.cdb"), Failure);
+}
+
+// The message ParseCdb refuses a text with, or "" when it reads it.
+std::string Refusal(const std::string& cdb, const std::string& source) {
+  try {
+    ParseCdb(cdb, source);
+    return "";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.status(), kExitUsage);
+    return failure.what();
+  }
+}
+
+// A struct is built once and shared by every variable, member and element
+// that has it. Unions within unions, each member the union before, double
+// their parts at every level in the same byte: such a file loads at once, and
+// a variable with more parts than could be shown is left out, saying why.
+TEST(CdbRecords, StructsAreBuiltOnceAndShared) {
+  std::string cdb =
+      "M:m\n"
+      "T:Fm$pair[({0}S:S$lo$0_0$0({1}SC:U),Z,0,0)({1}S:S$hi$0_0$0({1}SC:S),Z,0,0)]\n"
+      "T:Fm$outer[({0}S:S$p$0_0$0({2}STpair:S),Z,0,0)({2}S:S$q$0_0$0({4}DA2d,STpair:S),Z,0,0)]\n"
+      "S:G$a$0_0$0({6}STouter:S),F,0,0\nL:G$a$0_0$0:10\n"
+      "S:G$b$0_0$0({6}STouter:S),F,0,0\nL:G$b$0_0$0:20\n"
+      "S:G$c$0_0$0({2}STpair:S),F,0,0\nL:G$c$0_0$0:30\n"
+      "T:Fm$u0[({0}S:S$x$0_0$0({1}SC:U),Z,0,0)]\n";
+  for (int level = 1; level < 40; ++level) {
+    cdb += fmt::format(
+        "T:Fm$u{0}[({{0}}S:S$x$0_0$0({{1}}STu{1}:S),Z,0,0)({{0}}S:S$y$0_0$0({{1}}STu{1}:S),Z,0,0)]"
+        "\n",
+        level, level - 1);
+  }
+  // u16 has 3 * 2^16 - 1 parts, u17 twice as many and one more.
+  for (const char* name : {"u16", "u17", "u39"}) {
+    cdb += fmt::format("S:G${0}$0_0$0({{1}}ST{0}:S),E,0,0\nL:G${0}$0_0$0:40\n", name);
+  }
+  const SymbolTable program = ParseCdb(cdb, "p.cdb");
+  EXPECT_EQ(ResolveName(program, "a").type, ResolveName(program, "b").type);
+  const TypePtr pair = ResolveName(program, "c").type;
+  for (const char* name : {"a.p", "b.p", "a.q[1]"}) {
+    EXPECT_EQ(ResolveName(program, name).type, pair) << name;
+  }
+  EXPECT_EQ(ResolveName(program, "u16.y.x.y").type->Name(), "struct u13");
+  for (const char* name : {"u17", "u39"}) {
+    EXPECT_EQ(program.Find(name), nullptr) << name;
+    EXPECT_NE(program.Missing(name).find("is in p.cdb but left out: its value has more than "
+                                         "262144 members and elements"),
+              std::string::npos)
+        << program.Missing(name);
+  }
+}
+
+// Types nest as deep as programs write them. A chain of declarators, or of
+// structs within structs, deeper than that is refused naming the line where
+// it went too deep, instead of running the reader out of stack.
+TEST(CdbRecords, TypesNestedTooDeepAreRefusedWithTheirLine) {
+  const auto pointers = [](int depth) {
+    std::string chain;
+    for (int i = 0; i < depth; ++i) chain += "DG,";
+    return "M:m\nS:G$p$0_0$0({3}" + chain + "SC:U),E,0,0\nL:G$p$0_0$0:30\n";
+  };
+  // s0 holds a char, every later struct the one before it; v is the last.
+  const auto structs = [](int count) {
+    std::string cdb = "M:m\nT:Fm$s0[({0}S:S$c$0_0$0({1}SC:U),Z,0,0)]\n";
+    for (int i = 1; i < count; ++i) {
+      cdb += fmt::format("T:Fm$s{}[({{0}}S:S$m{}$0_0$0({{1}}STs{}:S),Z,0,0)]\n", i, i, i - 1);
+    }
+    return cdb + fmt::format("S:G$v$0_0$0({{1}}STs{}:S),E,0,0\nL:G$v$0_0$0:30\n", count - 1);
+  };
+  const struct {
+    const char* what;
+    std::string cdb;
+    std::string refusal;  // "": read
+  } cases[] = {
+      {"255 pointers", pointers(255), ""},
+      {"256 pointers", pointers(256), "deep.cdb:2: the type of p nests more than 256 deep"},
+      {"50000 pointers", pointers(50000), "deep.cdb:2: the type of p nests more than 256 deep"},
+      {"255 structs", structs(255), ""},
+      // The member at depth 256 is that of s(count - 256), on line count - 254.
+      {"256 structs", structs(256), "deep.cdb:2: the type of c nests more than 256 deep"},
+      {"50000 structs", structs(50000),
+       "deep.cdb:49746: the type of m49744 nests more than 256 deep"},
+  };
+  for (const auto& c : cases) {
+    const std::string refusal = Refusal(c.cdb, "deep.cdb");
+    if (c.refusal.empty()) {
+      EXPECT_EQ(refusal, "") << c.what;
+    } else {
+      EXPECT_TRUE(refusal.starts_with(c.refusal)) << c.what << ": " << refusal;
+    }
+  }
+}
+
+// Every address and size is taken as the file gives it, in 32 bits, and
+// checked against its memory space: a symbol that does not fit is left out
+// with why, and the others are read.
+TEST(CdbRecords, SymbolsOutsideTheirSpaceAreLeftOutSayingWhy) {
+  const std::string cdb =
+      "M:m\n"
+      "T:Fm$wide[({0}S:S$a$0_0$0({1}SC:U),Z,0,0)({4294967280}S:S$b$0_0$0({32}DA32d,SC:U),Z,0,0)]\n"
+      "S:G$top$0_0$0({1}SC:U),E,0,0\nL:G$top$0_0$0:FF\n"
+      "S:G$far$0_0$0({1}SC:U),E,0,0\nL:G$far$0_0$0:FFFFFFFF\n"
+      "S:G$edge$0_0$0({2}SI:S),E,0,0\nL:G$edge$0_0$0:FF\n"
+      "S:G$xl$0_0$0({4}SL:S),F,0,0\nL:G$xl$0_0$0:FFFE\n"
+      "S:G$whole$0_0$0({65536}DA65536d,SC:U),F,0,0\nL:G$whole$0_0$0:0\n"
+      "S:G$huge$0_0$0({0}DA2147483648d,SL:U),F,0,0\nL:G$huge$0_0$0:0\n"
+      "S:G$w$0_0$0({0}STwide:S),F,0,0\nL:G$w$0_0$0:0\n"
+      "S:G$low$0_0$0({1}SC:U),I,0,0\nL:G$low$0_0$0:33\n"
+      "S:G$T2W$0_0$0({2}SI:U),I,0,0\nL:G$T2W$0_0$0:CDCC\n"
+      "S:G$pairlow$0_0$0({2}SI:U),I,0,0\nL:G$pairlow$0_0$0:100\n"
+      "S:G$eight$0_0$0({8}SI:U),I,0,0\nL:G$eight$0_0$0:8C8A8B8D\n"
+      "S:G$pin$0_0$0({1}SX:U),J,0,0\nL:G$pin$0_0$0:97\n"
+      "S:G$nopin$0_0$0({1}SX:U),J,0,0\nL:G$nopin$0_0$0:100\n";
+  const SymbolTable program = ParseCdb(cdb, "p.cdb");
+  const struct {
+    const char* name;
+    Place place;
+  } read[] = {
+      {"top", {Space::kIram, 0xFF, {}}},
+      {"whole", {Space::kXram, 0, {}}},
+      {"T2W", {Space::kSfr, 0xCC, {0xCC, 0xCD}}},
+      {"pin", {Space::kSfr, 0x90, {}}},
+  };
+  for (const auto& r : read) {
+    const Variable* v = program.Find(r.name);
+    ASSERT_NE(v, nullptr) << r.name << ": " << program.Missing(r.name);
+    EXPECT_EQ(v->place, r.place) << r.name;
+  }
+  EXPECT_EQ(program.Find("whole")->type->size, 0x10000u);
+  const struct {
+    const char* name;
+    const char* why;
+  } left_out[] = {
+      {"far", "it takes 1 byte from FFFFFFFFh, past the end of iram"},
+      {"edge", "it takes 2 bytes from FFh, past the end of iram"},
+      {"xl", "it takes 4 bytes from FFFEh, past the end of xram"},
+      {"huge", "its type takes more than 64 KB"},
+      {"w", "its type takes more than 64 KB"},
+      {"low", "its SFR address 33h and size (1 byte) fall outside the SFRs (80h-FFh)"},
+      {"pairlow", "its SFR address 100h and size (2 bytes) fall outside the SFRs"},
+      {"eight", "its SFR address 8C8A8B8Dh and size (8 bytes) fall outside the SFRs"},
+      {"nopin", "its bit address 100h is beyond FFh"},
+  };
+  for (const auto& l : left_out) {
+    EXPECT_EQ(program.Find(l.name), nullptr) << l.name;
+    const std::string missing = program.Missing(l.name);
+    EXPECT_NE(missing.find(std::string(l.name) + " is in p.cdb but left out: " + l.why),
+              std::string::npos)
+        << missing;
+  }
+}
+
+// Records SDCC never writes, whose types would not hold together: refused.
+TEST(CdbRecords, RecordsThatContradictThemselvesAreRefused) {
+  const struct {
+    const char* what;
+    const char* cdb;
+    const char* refusal;
+  } cases[] = {
+      // Offset and width that wrap around 32 bits to a small sum.
+      {"bit-field past 64 bits", "M:m\nS:G$x$0_0$0({1}SB4294967295$2:U),E,0,0\n",
+       "x.cdb: the type of x is not one SDCC writes"},
+      // A value could not hold both.
+      {"two members of one name",
+       "M:m\nT:Fm$t[({0}S:S$a$0_0$0({1}SC:U),Z,0,0)({1}S:S$a$0_0$0({2}SI:U),Z,0,0)]\n",
+       "x.cdb:2: not a record SDCC writes: T:Fm$t["},
+  };
+  for (const auto& c : cases) {
+    EXPECT_TRUE(Refusal(c.cdb, "x.cdb").starts_with(c.refusal))
+        << c.what << ": " << Refusal(c.cdb, "x.cdb");
+  }
+}
+
+// Each symbol's bytes reach up to the next symbol of its area, which may go
+// on over pages of the map; another area of the same space does not end it.
+// An address beyond the area's space leaves the symbol out.
+TEST(MapRecords, SizesUpToTheNextSymbolOfTheAreaAndAddressesWithinTheSpace) {
+  const std::string map =
+      "Area                    Addr        Size        Decimal Bytes (Attributes)\n"
+      "DSEG                00000030    00000010 = 16. bytes (REL,CON)\n"
+      "        Value  Global            Value  Global\n"
+      "     00000034  _b         |    00000030  _a\n"
+      "ISEG                00000032    00000002 =  2. bytes (REL,CON)\n"
+      "        Value  Global\n"
+      "     00000032  _i\n"
+      "Area                    Addr        Size        Decimal Bytes (Attributes)\n"
+      "DSEG                00000030    00000010 = 16. bytes (REL,CON)\n"
+      "        Value  Global\n"
+      "     0000003C  _c\n"
+      "     000000FF  _top\n"
+      "     00000100  _over\n"
+      "     00000200  _far\n"
+      "XSEG                0000FFF0    00000020 = 32. bytes (REL,CON,XDATA)\n"
+      "        Value  Global\n"
+      "     0000FFF0  _x\n"
+      "     00010000  _y\n";
+  const SymbolTable program = ParseMap(map, "p.map");
+  const struct {
+    const char* name;
+    Space space;
+    uint32_t address;
+    uint32_t size;
+  } found[] = {
+      {"a", Space::kIram, 0x30, 4},   {"b", Space::kIram, 0x34, 8},
+      {"i", Space::kIram, 0x32, 2},   {"c", Space::kIram, 0x3C, 4},
+      {"top", Space::kIram, 0xFF, 1}, {"x", Space::kXram, 0xFFF0, 0x10},
+  };
+  for (const auto& f : found) {
+    const Variable* v = program.Find(f.name);
+    ASSERT_NE(v, nullptr) << f.name << ": " << program.Missing(f.name);
+    EXPECT_EQ(v->place, (Place{f.space, f.address, {}})) << f.name;
+    EXPECT_EQ(v->type->size, f.size) << f.name;
+  }
+  const struct {
+    const char* name;
+    const char* why;
+  } left_out[] = {
+      {"over", "its address is beyond internal RAM (FFh)"},
+      {"far", "its address is beyond internal RAM (FFh)"},
+      {"y", "its address is beyond 64 KB"},
+  };
+  for (const auto& l : left_out) {
+    EXPECT_EQ(program.Find(l.name), nullptr) << l.name;
+    EXPECT_NE(program.Missing(l.name).find(l.why), std::string::npos) << program.Missing(l.name);
+  }
 }
 
 TEST(Values, DecodeAndFormat) {

@@ -2,8 +2,13 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <optional>
 #include <set>
+#include <string>
+#include <unordered_set>
 
 #include "base/failure.h"
 #include "base/hex_text.h"
@@ -28,13 +33,36 @@ struct RawSymbol {
   char space = 'Z';
   bool on_stack = false;
   std::string module;
+  size_t line = 0;  // of its S: or T: record, for messages
 };
 
 struct RawStruct {
   std::vector<std::pair<uint32_t, RawSymbol>> members;
 };
 
+// The structs by module and tag.
+using Structs = std::map<std::pair<std::string, std::string>, RawStruct>;
+
 class BadRecord : public std::exception {};
+
+// A type that nests declarators and structs within structs deeper than any
+// program does; a chain of thousands would run the reader out of stack.
+constexpr size_t kDeepestType = 256;
+struct TooDeep {
+  size_t line;       // of the record whose type crossed the limit
+  std::string name;  // the symbol or member it declares
+};
+
+// A type larger than the largest memory space (64 KB of code or xram): no
+// variable can have it.
+constexpr uint64_t kLargestType = 0x10000;
+class TooLarge : public std::exception {};
+
+// The most parts (the value itself, its members and elements, theirs, and so
+// on) a value may have: four for each byte of the largest space. Unions of
+// unions, each member the same inner union, have twice the parts at every
+// level in the same few bytes; reading such a value would not end.
+constexpr uint64_t kMostParts = 4 * kLargestType;
 
 std::optional<uint32_t> Number(std::string_view text, int base = 10) {
   return ParseDigits<uint32_t>(text, base);
@@ -85,26 +113,59 @@ RawSymbol ParseSymbol(std::string_view text, size_t& at) {
   return s;
 }
 
+// Builds the types of symbols. A struct is built once, with the types of its
+// members, and shared by every variable, member and array that has it: a
+// program's structs within structs (or a file's, made to nest many times
+// over) cost their records' length, not the count of their expansions.
 class Builder {
  public:
-  explicit Builder(const std::map<std::pair<std::string, std::string>, RawStruct>& structs)
-      : structs_(structs) {}
+  explicit Builder(const Structs& structs) : structs_(structs) {
+    // A tag no struct of the module defines is taken from the first module
+    // that does.
+    for (const auto& [key, raw] : structs_) by_tag_.emplace(key.second, &raw);
+  }
 
-  TypePtr Build(const RawSymbol& s) { return Build(s.chain, 0, s.size, s.is_signed, s.module); }
+  // Throws BadRecord for a type SDCC does not write, TooDeep, and TooLarge
+  // for a type beyond kLargestType.
+  TypePtr Build(const RawSymbol& s, size_t depth = 0) { return Build(s, 0, s.size, depth); }
+
+  // The parts of a value of the type, up to one past kMostParts: a struct's
+  // counted once.
+  uint64_t Parts(const TypePtr& type) {
+    switch (type->kind) {
+      case TypeKind::kArray:
+        // Elements of no bytes show as none.
+        if (type->element->size == 0) return 1;
+        return std::min(1 + type->count * Parts(type->element), kMostParts + 1);
+      case TypeKind::kStruct: {
+        const auto counted = parts_.find(type.get());
+        if (counted != parts_.end()) return counted->second.second;
+        uint64_t parts = 1;
+        for (const Member& member : type->members) {
+          parts = std::min(parts + Parts(member.type), kMostParts + 1);
+        }
+        parts_.emplace(type.get(), std::make_pair(type, parts));
+        return parts;
+      }
+      default:
+        return 1;
+    }
+  }
 
  private:
-  TypePtr Build(const std::vector<std::string>& chain, size_t at, uint32_t size, bool is_signed,
-                const std::string& module) {
+  TypePtr Build(const RawSymbol& s, size_t at, uint32_t size, size_t depth) {
+    if (depth >= kDeepestType) throw TooDeep{s.line, s.id.name};
+    const std::vector<std::string>& chain = s.chain;
     auto type = std::make_shared<Type>();
     const std::string_view item = chain.at(at);
-    type->is_signed = is_signed;
+    type->is_signed = s.is_signed;
     if (item.starts_with("DA")) {
       const auto count = Number(item.substr(2, item.size() - 3));
       if (!count || !item.ends_with('d') || at + 1 >= chain.size()) throw BadRecord();
       type->kind = TypeKind::kArray;
       type->count = *count;
-      type->element = Build(chain, at + 1, *count == 0 ? 0 : size / *count, is_signed, module);
-      type->size = type->element->size * type->count;
+      type->element = Build(s, at + 1, *count == 0 ? 0 : size / *count, depth + 1);
+      type->size = Fit(uint64_t{type->element->size} * type->count);
       return type;
     }
     if (item.size() == 2 && item[0] == 'D') {
@@ -141,7 +202,7 @@ class Builder {
         default:
           throw BadRecord();
       }
-      if (at + 1 < chain.size()) type->element = Pointee(chain, at + 1, is_signed, module);
+      if (at + 1 < chain.size()) type->element = Pointee(s, at + 1, depth + 1);
       return type;
     }
     if (at + 1 != chain.size()) throw BadRecord();  // a specifier ends the chain
@@ -164,28 +225,19 @@ class Builder {
       const auto offset = Number(item.substr(2, dollar - 2));
       const auto width =
           dollar == std::string_view::npos ? std::nullopt : Number(item.substr(dollar + 1));
-      if (!offset || !width || *width == 0 || *offset + *width > 64) throw BadRecord();
+      if (!offset || !width || *width == 0 || uint64_t{*offset} + *width > 64) throw BadRecord();
       type->kind = TypeKind::kBitField;
       type->bit_offset = static_cast<uint8_t>(*offset);
       type->bit_width = static_cast<uint8_t>(*width);
       type->size = std::max<uint32_t>(size, (*offset + *width + 7) / 8);
     } else if (item.starts_with("ST")) {
-      type->kind = TypeKind::kStruct;
-      type->tag = std::string(item.substr(2));
-      const RawStruct* raw = FindStruct(module, type->tag);
-      if (raw == nullptr) {
-        // Declared but never defined in any module: its bytes.
-        type->kind = TypeKind::kBytes;
-        type->size = size;
-        return type;
-      }
-      if (!building_.insert(type->tag).second) throw BadRecord();  // contains itself
-      for (const auto& [offset, member] : raw->members) {
-        type->members.push_back(Member{member.id.name, offset, Build(member)});
-        type->size = std::max(type->size, offset + type->members.back().type->size);
-      }
-      building_.erase(type->tag);
-      type->size = std::max(type->size, size);
+      const std::string tag(item.substr(2));
+      const RawStruct* raw = FindStruct(s.module, tag);
+      if (raw != nullptr) return Struct(*raw, tag, size, depth);
+      // Declared but never defined in any module: its bytes.
+      type->kind = TypeKind::kBytes;
+      type->tag = tag;
+      type->size = size;
     } else {
       // void, fixed point and anything newer: its bytes.
       type->kind = TypeKind::kBytes;
@@ -194,30 +246,82 @@ class Builder {
     return type;
   }
 
+  // The struct raw defines, at least size bytes long (the record's size in
+  // braces, when larger than its members reach).
+  TypePtr Struct(const RawStruct& raw, const std::string& tag, uint32_t size, size_t depth) {
+    if (too_large_.contains(&raw)) throw TooLarge();
+    auto built = built_.find(&raw);
+    if (built == built_.end()) {
+      if (!building_.insert(&raw).second) throw BadRecord();  // contains itself
+      TypePtr type;
+      try {
+        type = Members(raw, tag, depth);
+      } catch (const TooLarge&) {
+        building_.erase(&raw);
+        too_large_.insert(&raw);
+        throw;
+      }
+      building_.erase(&raw);
+      built = built_.emplace(&raw, std::move(type)).first;
+    }
+    const TypePtr& plain = built->second;
+    if (size <= plain->size) return plain;
+    // Longer than its members reach: a copy of the size, made once.
+    TypePtr& longer = longer_[{&raw, size}];
+    if (!longer) {
+      auto copy = std::make_shared<Type>(*plain);
+      copy->size = size;
+      longer = std::move(copy);
+    }
+    return longer;
+  }
+
+  TypePtr Members(const RawStruct& raw, const std::string& tag, size_t depth) {
+    auto type = std::make_shared<Type>();
+    type->kind = TypeKind::kStruct;
+    type->tag = tag;
+    uint64_t end = 0;
+    for (const auto& [offset, member] : raw.members) {
+      type->members.push_back(Member{member.id.name, offset, Build(member, depth + 1)});
+      end = std::max(end, uint64_t{offset} + type->members.back().type->size);
+    }
+    type->size = Fit(end);
+    return type;
+  }
+
   // What a pointer points to, for its name only: a struct by its tag.
-  TypePtr Pointee(const std::vector<std::string>& chain, size_t at, bool is_signed,
-                  const std::string& module) {
-    if (chain[at].starts_with("ST")) {
+  TypePtr Pointee(const RawSymbol& s, size_t at, size_t depth) {
+    const std::string& item = s.chain[at];
+    if (item.starts_with("ST")) {
       auto type = std::make_shared<Type>();
       type->kind = TypeKind::kStruct;
-      type->tag = chain[at].substr(2);
+      type->tag = item.substr(2);
       return type;
     }
-    if (chain[at].starts_with("DA")) return nullptr;
-    return Build(chain, at, 0, is_signed, module);
+    if (item.starts_with("DA")) return nullptr;
+    return Build(s, at, 0, depth);
+  }
+
+  static uint32_t Fit(uint64_t size) {
+    if (size > kLargestType) throw TooLarge();
+    return static_cast<uint32_t>(size);
   }
 
   const RawStruct* FindStruct(const std::string& module, const std::string& tag) const {
     const auto own = structs_.find({module, tag});
     if (own != structs_.end()) return &own->second;
-    for (const auto& [key, raw] : structs_) {
-      if (key.second == tag) return &raw;
-    }
-    return nullptr;
+    const auto any = by_tag_.find(tag);
+    return any == by_tag_.end() ? nullptr : any->second;
   }
 
-  const std::map<std::pair<std::string, std::string>, RawStruct>& structs_;
-  std::set<std::string> building_;
+  const Structs& structs_;
+  std::map<std::string, const RawStruct*> by_tag_;
+  std::map<const RawStruct*, TypePtr> built_;
+  std::map<std::pair<const RawStruct*, uint32_t>, TypePtr> longer_;
+  std::set<const RawStruct*> building_;
+  std::set<const RawStruct*> too_large_;
+  // Parts of the structs counted, which the entries keep alive.
+  std::map<const Type*, std::pair<TypePtr, uint64_t>> parts_;
 };
 
 // The place of a variable from its space letter and the linker's address;
@@ -266,6 +370,39 @@ std::optional<Place> PlaceOf(char space, uint32_t address, uint32_t size) {
   return place;
 }
 
+// Why the linker's address and the type's size put a variable of this space
+// letter outside its memory space; nullopt when it fits. The sums are 64-bit:
+// a file may give any 32-bit address and size.
+std::optional<std::string> OutOfPlace(char space, uint32_t address, uint32_t size) {
+  switch (space) {
+    case 'H':
+    case 'J':
+      if (address <= 0xFF) return std::nullopt;
+      return fmt::format("its bit address {:X}h is beyond FFh", address);
+    case 'I': {
+      // One SFR, or __sfr16/__sfr32: an SFR for each of its bytes.
+      const bool one = address <= 0xFF;
+      bool fits =
+          (address & 0xFFu) >= 0x80 && (one ? address + uint64_t{size} <= 0x100 : size <= 4);
+      for (uint32_t i = 1; !one && i < size; ++i) {
+        fits = fits && (address >> (8 * i) & 0xFFu) >= 0x80;
+      }
+      if (fits) return std::nullopt;
+      return fmt::format(
+          "its SFR address {:X}h and size ({} byte{}) fall outside the SFRs (80h-FFh)", address,
+          size, size == 1 ? "" : "s");
+    }
+    default: {
+      const auto place = PlaceOf(space, address, size);
+      if (!place) return std::nullopt;
+      const SpaceBounds bounds = Bounds(place->space);
+      if (address >= bounds.first && address + uint64_t{size} <= bounds.end) return std::nullopt;
+      return fmt::format("it takes {} byte{} from {:X}h, past the end of {}", size,
+                         size == 1 ? "" : "s", address, SpaceName(place->space));
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<std::string> CdbModules(std::string_view text) {
@@ -304,8 +441,11 @@ std::map<std::string, uint32_t> ListingBits(std::string_view text) {
 SymbolTable ParseCdb(std::string_view text, const std::string& source,
                      const std::map<std::string, uint32_t>& relocated) {
   std::vector<RawSymbol> symbols;
-  std::map<std::pair<std::string, std::string>, RawStruct> structs;
-  std::map<std::string, uint32_t> addresses;
+  Structs structs;
+  // By the key of their L: records, which repeat the S: record's.
+  std::map<std::string_view, uint32_t> addresses;
+  // Of the T: record being read: C gives a struct's members names of their own.
+  std::unordered_set<std::string> member_names;
   std::string module;
   size_t line_number = 0;
   while (!text.empty()) {
@@ -322,6 +462,7 @@ SymbolTable ParseCdb(std::string_view text, const std::string& source,
           size_t at = 0;
           RawSymbol s = ParseSymbol(body, at);
           s.module = module;
+          s.line = line_number;
           symbols.push_back(std::move(s));
           break;
         }
@@ -337,6 +478,7 @@ SymbolTable ParseCdb(std::string_view text, const std::string& source,
           RawStruct& raw =
               structs[{std::string(head.substr(0, dollar)), std::string(head.substr(dollar + 1))}];
           raw.members.clear();
+          member_names.clear();
           size_t at = open + 1;
           while (body[at] == '(') {
             // ({offset}S:S$name$l$b(TYPE),Z,0,0)
@@ -350,6 +492,8 @@ SymbolTable ParseCdb(std::string_view text, const std::string& source,
             size_t inner = close_offset + 3;
             RawSymbol member = ParseSymbol(body, inner);
             member.module = std::string(head.substr(0, dollar));
+            member.line = line_number;
+            if (!member_names.insert(member.id.name).second) throw BadRecord();
             raw.members.emplace_back(*offset, std::move(member));
             const size_t close = body.find(')', inner);
             if (close == std::string_view::npos) throw BadRecord();
@@ -366,7 +510,7 @@ SymbolTable ParseCdb(std::string_view text, const std::string& source,
           if (key.starts_with("C$") || key.starts_with("A$") || key.starts_with('X')) break;
           const auto address = Number(body.substr(colon + 1), 16);
           if (!address) throw BadRecord();
-          addresses[std::string(key)] = *address;
+          addresses[key] = *address;
           break;
         }
         default:
@@ -405,11 +549,25 @@ SymbolTable ParseCdb(std::string_view text, const std::string& source,
       v.type = builder.Build(s);
     } catch (const BadRecord&) {
       throw UsageError(fmt::format("{}: the type of {} is not one SDCC writes", source, v.name));
+    } catch (const TooDeep& deep) {
+      throw UsageError(fmt::format(
+          "{}:{}: the type of {} nests more than {} deep (declarators, structs within structs)",
+          source, deep.line, deep.name, kDeepestType));
+    } catch (const TooLarge&) {
+      left_out.emplace(v.name, "its type takes more than 64 KB, more than a memory space holds");
+      continue;
+    }
+    if (builder.Parts(v.type) > kMostParts) {
+      left_out.emplace(v.name, fmt::format("its value has more than {} members and elements "
+                                           "(unions within unions?): too many to show",
+                                           kMostParts));
+      continue;
     }
     if (v.type->kind == TypeKind::kBytes && v.type->tag == "function") continue;
     if (v.scope != Scope::kLocal) {
       std::optional<uint32_t> address;
-      if (const auto linked = addresses.find(s.id.key); linked != addresses.end()) {
+      if (const auto linked = addresses.find(std::string_view(s.id.key));
+          linked != addresses.end()) {
         address = linked->second;
       } else if (const auto listed = relocated.find(s.id.key);
                  s.space == 'H' && listed != relocated.end()) {
@@ -425,11 +583,16 @@ SymbolTable ParseCdb(std::string_view text, const std::string& source,
                                      : "the linker gave it no address");
         continue;
       }
+      if (auto why = OutOfPlace(s.space, *address, v.type->size)) {
+        left_out.emplace(v.name, std::move(*why));
+        continue;
+      }
       v.place = *place;
       if (s.space == 'H' || s.space == 'J') {
         // A bit: the bit-field of its byte.
-        auto bit = std::make_shared<Type>(*v.type);
+        auto bit = std::make_shared<Type>();
         bit->kind = TypeKind::kBitField;
+        bit->is_signed = s.is_signed;
         bit->size = 1;
         bit->bit_width = 1;
         bit->bit_offset = static_cast<uint8_t>(*address & 7);

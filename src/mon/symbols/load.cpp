@@ -5,6 +5,7 @@
 #include <cctype>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "base/failure.h"
@@ -45,7 +46,9 @@ SymbolTable LoadSymbols(const std::string& path) {
   const size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   std::map<std::string, uint32_t> bits;
+  std::set<std::string> listed;  // a module's M: record may repeat
   for (const std::string& module : CdbModules(text)) {
+    if (!listed.insert(module).second) continue;
     std::ifstream listing(folder + module + ".rst", std::ios::binary);
     if (!listing) continue;
     std::ostringstream listing_text;
@@ -60,10 +63,10 @@ SymbolTable LoadSymbols(const std::string& path) {
   if (probe) {
     const SymbolTable map = ParseMap(ReadText(map_path, "map file"), map_path);
     std::vector<Variable> merged = typed.variables();
+    std::set<std::string_view> known;
+    for (const Variable& t : typed.variables()) known.insert(t.name);
     for (const Variable& v : map.variables()) {
-      bool known = false;
-      for (const Variable& t : typed.variables()) known = known || t.name == v.name;
-      if (!known) merged.push_back(v);
+      if (!known.contains(v.name)) merged.push_back(v);
     }
     auto left_out = typed.left_out();
     left_out.insert(map.left_out().begin(), map.left_out().end());

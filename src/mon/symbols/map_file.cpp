@@ -121,8 +121,11 @@ SymbolTable ParseMap(std::string_view text, const std::string& source) {
         continue;
       }
       const Area& area = areas.back();
-      if (!area.space || *value > 0xFFFF) {
-        left_out.emplace(std::string(name), area.space ? "its address is beyond 64 KB" : area.why);
+      if (!area.space || *value >= Bounds(*area.space).end) {
+        left_out.emplace(std::string(name), !area.space ? area.why
+                                            : *value > 0xFFFF
+                                                ? "its address is beyond 64 KB"
+                                                : "its address is beyond internal RAM (FFh)");
         continue;
       }
       found.push_back(
@@ -130,18 +133,22 @@ SymbolTable ParseMap(std::string_view text, const std::string& source) {
     }
   }
   // Areas repeat on every page of the map: one area is a run of the same
-  // space and end.
+  // space and end. A symbol's bytes reach up to the next symbol of its run,
+  // found among the run's addresses in order.
+  std::map<std::pair<Space, uint32_t>, std::vector<uint32_t>> runs;
+  for (const Found& f : found) {
+    const Area& area = areas[f.area];
+    runs[{*area.space, area.end}].push_back(f.address);
+  }
+  for (auto& [run, addresses] : runs) std::sort(addresses.begin(), addresses.end());
   std::vector<Variable> variables;
+  variables.reserve(found.size());
   for (const Found& f : found) {
     const Area& area = areas[f.area];
     uint32_t next = std::max(area.end, f.address + 1);
-    for (const Found& other : found) {
-      const Area& o = areas[other.area];
-      if (o.space == area.space && o.end == area.end && other.address > f.address &&
-          other.address < next) {
-        next = other.address;
-      }
-    }
+    const std::vector<uint32_t>& addresses = runs[{*area.space, area.end}];
+    const auto after = std::upper_bound(addresses.begin(), addresses.end(), f.address);
+    if (after != addresses.end()) next = std::min(next, *after);
     Variable v;
     v.name = f.name.starts_with('_') ? f.name.substr(1) : f.name;
     v.place.space = *area.space;
