@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/address_space.h"
 #include "base/failure.h"
 #include "base/image_file.h"
 #include "base/intel_hex.h"
@@ -52,7 +53,7 @@ void CheckSegments(const std::vector<tarlek::Segment>& segments,
     if (segment.data.empty()) Fail("an empty segment");
     if (k > 0 && segment.address <= end) Fail("segments out of order or adjacent");
     end = uint64_t{segment.address} + segment.data.size();
-    if (end > tarlek::kCodeMemorySize) Fail("a segment beyond 64 KB");
+    if (end > tarlek::kAddressSpaceSize) Fail("a segment beyond 64 KB");
     for (size_t i = 0; i < segment.data.size(); ++i) {
       const size_t address = segment.address + i;
       if (!contents.held.test(address) || contents.bytes[address] != segment.data[i]) {
