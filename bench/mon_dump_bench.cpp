@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "mon/fake_resident.h"
 #include "mon/line/link.h"
+#include "mon/support/fake_resident.h"
 
 int main(int argc, char** argv) {
   using namespace tarlek::mon;

@@ -15,8 +15,8 @@
 #include <string>
 
 #include "mon/commands/sampler.h"
-#include "mon/fake_resident.h"
 #include "mon/line/link.h"
+#include "mon/support/fake_resident.h"
 #include "mon/symbols/cdb.h"
 
 int main(int argc, char** argv) {

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "base/failure.h"
-#include "mon/fake_resident.h"
+#include "mon/support/fake_resident.h"
 #include "mon/symbols/cdb.h"
 
 namespace tarlek::mon {

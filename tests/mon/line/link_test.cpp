@@ -14,7 +14,7 @@
 #include <string>
 
 #include "base/failure.h"
-#include "mon/fake_resident.h"
+#include "mon/support/fake_resident.h"
 
 namespace tarlek::mon {
 namespace {

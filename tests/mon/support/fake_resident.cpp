@@ -1,4 +1,4 @@
-#include "mon/fake_resident.h"
+#include "mon/support/fake_resident.h"
 
 #include <poll.h>
 #include <unistd.h>

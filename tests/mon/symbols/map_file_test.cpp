@@ -1,41 +1,25 @@
-// What the client reads and writes as text: addresses, the linker map, the
-// hex dump, Intel HEX, and the ranges where two images differ.
+// The linker's map: the areas of one written by SDCC's linker, and of a
+// program built here with sdcc, every symbol in its space or left out with a
+// note, and the names the linker cut short.
+#include "mon/symbols/map_file.h"
+
 #include <gtest/gtest.h>
 
-#include "base/failure.h"
-#include "base/image_file.h"
-#include "mon/line/address.h"
-#include "mon/output/format.h"
-#include "mon/symbols/map_file.h"
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "mon/symbols/sdcc_program.h"
+#include "mon/symbols/symbol_table.h"
+#include "support/test_support.h"
 
 namespace tarlek::mon {
 namespace {
 
-TEST(Address, HexadecimalAsWritten) {
-  const struct {
-    const char* text;
-    std::optional<uint32_t> value;
-  } cases[] = {
-      {"8000h", 0x8000}, {"8000H", 0x8000}, {"0x8000", 0x8000}, {"0X8000", 0x8000},
-      {"8000", 0x8000},  {"0A0h", 0xA0},    {"ff", 0xFF},       {"0", 0},
-      {"h", {}},         {"0x", {}},        {"", {}},           {"80g0", {}},
-      {"-1", {}},        {"12 34", {}},     {"1000000", {}},    {"0xFFFFFF", 0xFFFFFF},
-  };
-  for (const auto& c : cases) EXPECT_EQ(ParseHex(c.text), c.value) << c.text;
-}
-
-TEST(Address, SpacesAndRanges) {
-  EXPECT_EQ(ParseSpace("XRAM"), Space::kXram);
-  EXPECT_EQ(ParseSpace("sfr"), Space::kSfr);
-  EXPECT_FALSE(ParseSpace("data").has_value());
-  const auto range = ParseRange("8000h-0x80FF");
-  ASSERT_TRUE(range.has_value());
-  EXPECT_EQ(range->first, 0x8000u);
-  EXPECT_EQ(range->last, 0x80FFu);
-  EXPECT_FALSE(ParseRange("8100-80FF").has_value());
-  EXPECT_FALSE(ParseRange("0-10000").has_value());
-  EXPECT_FALSE(ParseRange("8000").has_value());
-}
+using testing::BuildWithSdcc;
+using testing::HaveSdcc;
+using testing::TempDir;
+using testing::WriteFile;
 
 // Excerpts of a map as SDCC's linker writes it for a small program.
 constexpr const char* kMap = R"(ASxxxx Linker V03.00 + NoICE + sdld,  page 1.
@@ -130,73 +114,99 @@ TEST(MapFile, SymbolsTakeTheSpaceOfTheirArea) {
   }
 }
 
-TEST(HexDumpLayout, LikeHexdumpC) {
-  protocol::Bytes bytes;
-  for (int i = 0; i < 20; ++i) bytes.push_back(static_cast<uint8_t>(0x41 + i));
-  bytes[3] = 0x00;
-  bytes[4] = 0xA5;
-  EXPECT_EQ(HexDump(0x8000, bytes, 4),
-            "8000  41 42 43 00 a5 46 47 48  49 4a 4b 4c 4d 4e 4f 50  |ABC..FGHIJKLMNOP|\n"
-            "8010  51 52 53 54                                       |QRST|\n");
-  // An address that is not a multiple of 16 keeps each byte's column.
-  EXPECT_EQ(HexDump(0x3E, protocol::Bytes{0x30, 0x31, 0x32}, 2),
-            "30                                             30 31  |              01|\n"
-            "40  32                                                |2|\n");
-}
-
-TEST(IntelHex, WritesRecordsOfSixteenAndReadsThemBack) {
-  Segment segment{0x7FF8, {}};
-  for (int i = 0; i < 20; ++i) segment.data.push_back(static_cast<uint8_t>(i));
-  const std::string text = FormatIntelHex({segment});
-  EXPECT_EQ(text,
-            ":107FF800000102030405060708090A0B0C0D0E0F01\n"
-            ":04800800101112132E\n"
-            ":00000001FF\n");
-  EXPECT_EQ(ParseIntelHex(text, "t.hex"), std::vector<Segment>{segment});
-}
-
-TEST(IntelHex, ReadsTheAddressesTheFileHolds) {
-  // Two records with a hole, one adjoining, an extended linear address of 0,
-  // CR LF line ends.
-  const std::string text =
-      ":020000040000FA\r\n"
-      ":0200100001FFEE\r\n"
-      ":02001200ABCD74\r\n"
-      ":01002000FFE0\r\n"
-      ":00000001FF\r\n";
-  const std::vector<Segment> expected = {{0x10, {0x01, 0xFF, 0xAB, 0xCD}}, {0x20, {0xFF}}};
-  EXPECT_EQ(ParseIntelHex(text, "t.hex"), expected);
-
+// The map of the same program: every area recognised, every symbol in its
+// space with its size up to the next, the absolute ones left out with a note.
+TEST(MapFromSdcc, EverySymbolInItsSpaceOrLeftOutWithANote) {
+  if (!HaveSdcc()) GTEST_SKIP() << "sdcc is not installed";
+  TempDir dir;
+  BuildWithSdcc(dir);
+  const SymbolTable map = ParseMap(testing::ReadText(dir / "prog.map"), "prog.map");
   const struct {
     const char* name;
-    std::string text;
-    const char* message;
-  } bad[] = {
-      {"checksum", ":0100200000DE\n", "t.hex:1: bad checksum"},
-      {"not a record", "hello\n", "t.hex:1: not an Intel HEX record"},
-      {"short count", ":0200200000DE\n", "t.hex:1: record length"},
-      {"above FFFFh", ":020000040001F9\n:0100000000FF\n", "t.hex:2: data above FFFFh"},
+    Space space;
+    uint32_t size;
+  } found[] = {
+      {"counter8", Space::kIram, 1}, {"counter", Space::kIram, 2}, {"along", Space::kIram, 4},
+      {"pd", Space::kXram, 1},       {"sensor", Space::kXram, 11}, {"log", Space::kXram, 15},
+      {"table", Space::kCode, 4},    {"main", Space::kCode, 0},    {"_gptr", Space::kIram, 3},
   };
-  for (const auto& b : bad) {
-    try {
-      ParseIntelHex(b.text, "t.hex");
-      ADD_FAILURE() << b.name;
-    } catch (const Failure& f) {
-      EXPECT_EQ(f.status(), kExitUsage) << b.name;
-      EXPECT_NE(std::string(f.what()).find(b.message), std::string::npos) << f.what();
+  for (const auto& f : found) {
+    const Variable* v = map.Find(f.name);
+    ASSERT_NE(v, nullptr) << f.name;
+    EXPECT_EQ(v->place.space, f.space) << f.name;
+    if (f.size != 0) {
+      EXPECT_EQ(v->type->size, f.size) << f.name;
     }
   }
+  for (const char* absolute : {"absvar", "absx", "P1", "MYIE", "EA", "T0W"}) {
+    EXPECT_EQ(map.Find(absolute), nullptr) << absolute;
+    EXPECT_NE(map.Missing(absolute).find("absolute symbol"), std::string::npos)
+        << map.Missing(absolute);
+  }
+  EXPECT_NE(map.Missing("nothing").find("not a variable"), std::string::npos);
 }
 
-TEST(Differences, RangesOfDifferingBytes) {
-  const protocol::Bytes file = {1, 2, 3, 4, 5, 6, 7, 8};
-  const protocol::Bytes chip = {1, 0, 0, 4, 5, 6, 0, 8};
-  const std::vector<Difference> expected = {
-      {0x8001, 0x8002, {2, 3}, {0, 0}},
-      {0x8006, 0x8006, {7}, {0}},
+// SDCC's linker shows a name in its map only up to its column: 9 characters
+// where several symbols share a line (the default), 32 with -w. A name cut
+// there still finds its variable by its whole name, unless two cut names
+// begin it alike. Assembled and linked here, in both layouts.
+TEST(MapFromSdcc, NamesTheLinkerCutShort) {
+  if (std::system("command -v sdas8051 >/dev/null 2>&1 && command -v sdld >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "sdas8051 or sdld is not installed";
+  }
+  TempDir dir;
+  WriteFile(dir / "names.asm", std::string(R"(	.module names
+	.globl counter_long_name, counter_long_other, b1234567890, short1
+	.globl _a_name_that_is_longer_than_the_thirty_two_column
+	.area DSEG (DATA)
+counter_long_name:	.ds 2
+counter_long_other:	.ds 1
+b1234567890:	.ds 1
+short1:	.ds 1
+_a_name_that_is_longer_than_the_thirty_two_column:	.ds 2
+	.area CSEG (CODE)
+start:	sjmp start
+)"));
+  const std::string command = "cd '" + dir.path() +
+                              "' && sdas8051 -los names.asm >tools.log 2>&1 && "
+                              "sdld -n -m -i narrow.ihx names.rel >>tools.log 2>&1 && "
+                              "sdld -n -m -w -i wide.ihx names.rel >>tools.log 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << testing::ReadText(dir / "tools.log");
+  const SymbolTable narrow = ParseMap(testing::ReadText(dir / "narrow.map"), "narrow.map");
+  const SymbolTable wide = ParseMap(testing::ReadText(dir / "wide.map"), "wide.map");
+  // The map itself: the narrow layout really cuts.
+  ASSERT_EQ(testing::ReadText(dir / "narrow.map").find("b1234567890"), std::string::npos);
+  const struct {
+    const SymbolTable& map;
+    const char* name;
+    int address;  // -1: not found
+  } cases[] = {
+      {narrow, "b1234567890", 3},
+      {narrow, "short1", 4},
+      {narrow, "a_name_that_is_longer_than_the_thirty_two_column", 5},
+      {narrow, "counter_long_name", -1},  // counter_l: both counters begin so
+      {wide, "b1234567890", 3},
+      {wide, "counter_long_name", 0},
+      {wide, "counter_long_other", 2},
+      {wide, "counter_long", -1},  // no name is cut to it
+      {wide, "a_name_that_is_longer_than_the_thirty_two_column", 5},
+      {wide, "_a_name_that_is_longer_than_the_thirty_two_column", 5},
+      {wide, "a_name_that_is_longer_than_the", -1},  // shorter than the cut name
   };
-  EXPECT_EQ(FindDifferences(0x8000, file, chip), expected);
-  EXPECT_TRUE(FindDifferences(0, file, file).empty());
+  for (const auto& c : cases) {
+    const Variable* v = c.map.Find(c.name);
+    if (c.address < 0) {
+      EXPECT_EQ(v, nullptr) << c.map.source() << ": " << c.name;
+      continue;
+    }
+    ASSERT_NE(v, nullptr) << c.map.source() << ": " << c.name << ": " << c.map.Missing(c.name);
+    EXPECT_EQ(v->place.space, Space::kIram) << c.name;
+    EXPECT_EQ(v->place.address, static_cast<uint32_t>(c.address))
+        << c.map.source() << ": " << c.name;
+  }
+  const std::string both = narrow.Missing("counter_long_name");
+  EXPECT_NE(both.find("could be the start of counter_long_name"), std::string::npos) << both;
+  EXPECT_NE(both.find("-w"), std::string::npos) << both;
 }
 
 }  // namespace
