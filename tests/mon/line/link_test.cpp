@@ -4,9 +4,6 @@
 #include "mon/line/link.h"
 
 #include <gtest/gtest.h>
-#include <pty.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -14,68 +11,20 @@
 #include <string>
 
 #include "base/failure.h"
+#include "mon/support/fake_line.h"
 #include "mon/support/fake_resident.h"
 
 namespace tarlek::mon {
 namespace {
 
+using namespace std::chrono_literals;
+using testing::FakeLine;
+using testing::FakeLineOptions;
 using testing::FakeResident;
 using testing::Fault;
-
-// A fast line keeps the time-outs short.
-constexpr uint32_t kBaud = 115200;
+using testing::Transport;
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-struct Line {
-  std::unique_ptr<Port> port;
-  std::unique_ptr<FakeResident> resident;
-  int slave_keeper = -1;  // a pseudo-terminal's own end, kept open
-  Bytes output;           // the program's output as the client passed it on
-  std::unique_ptr<Link> link;
-  uint32_t baud = kBaud;
-
-  ~Line() {
-    link.reset();
-    port.reset();
-    resident.reset();
-    if (slave_keeper >= 0) ::close(slave_keeper);
-  }
-
-  void Connect(int retries = 2, std::chrono::milliseconds slack = std::chrono::milliseconds(200)) {
-    LinkSettings settings;
-    settings.baud = baud;
-    settings.retries = retries;
-    settings.slack = slack;
-    settings.output = [this](std::span<const uint8_t> b) {
-      output.insert(output.end(), b.begin(), b.end());
-    };
-    link = std::make_unique<Link>(*port, settings);
-    resident->Start();
-  }
-};
-
-enum class Transport { kSocketPair, kPseudoTerminal };
-
-std::unique_ptr<Line> MakeLine(Transport transport, int version, uint8_t largest = 255,
-                               uint32_t baud = kBaud) {
-  auto line = std::make_unique<Line>();
-  line->baud = baud;
-  if (transport == Transport::kSocketPair) {
-    int fds[2];
-    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    line->port = std::make_unique<Port>(Port::FromDescriptors(fds[0], fds[0], "socketpair"));
-    line->resident = std::make_unique<FakeResident>(fds[1], largest, baud, version);
-  } else {
-    int master = -1, slave = -1;
-    char name[64];
-    EXPECT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-    line->slave_keeper = slave;
-    line->port = std::make_unique<Port>(Port::Open(name, baud));
-    line->resident = std::make_unique<FakeResident>(master, largest, baud, version);
-  }
-  return line;
-}
 
 Bytes Slice(const std::vector<uint8_t>& memory, size_t address, size_t count) {
   return Bytes(memory.begin() + static_cast<ptrdiff_t>(address),
@@ -107,13 +56,16 @@ class LinkFaults : public ::testing::TestWithParam<std::tuple<Transport, int>> {
  protected:
   Transport transport() const { return std::get<0>(GetParam()); }
   int version() const { return std::get<1>(GetParam()); }
-  std::unique_ptr<Line> Make(uint8_t largest = 255, uint32_t baud = kBaud) const {
-    return MakeLine(transport(), version(), largest, baud);
+  // A fast line (115200 baud unless asked otherwise) keeps the time-outs short.
+  std::unique_ptr<FakeLine> Make(FakeLineOptions options = {}) const {
+    options.transport = transport();
+    options.version = version();
+    return std::make_unique<FakeLine>(options);
   }
 };
 
 TEST_P(LinkFaults, ReadsInChunksOfTheLargestPayload) {
-  auto line = Make(64);
+  auto line = Make({.largest_payload = 64});
   FillCode(*line->resident);
   line->Connect();
   const auto info = line->link->Identify();
@@ -186,8 +138,8 @@ TEST_P(LinkFaults, GivesUpAfterTheRetriesWithOneLine) {
   for (const auto& c : cases) {
     // Protocol 2's answers name no attempt.
     if (c.fault == Fault::kWrongSeq && version() == 2) continue;
-    auto line = Make();
-    line->Connect(2);
+    auto line = Make({.retries = 2});
+    line->Connect();
     size_t identifies = 0;
     if (c.after_identify) {
       line->link->Identify();
@@ -287,10 +239,10 @@ TEST_P(LinkFaults, ALateAnswerIsNeverTakenForAnotherRequest) {
     if (version() == 2 && !c.protocol2) continue;
     // At the line's pace, so that the second of two answers sent back to
     // back is still coming when the first is taken.
-    auto line = Make(64, 9600);
+    auto line = Make({.largest_payload = 64, .baud = 9600, .retries = 2, .slack = 100ms});
     FillCode(*line->resident);
     line->resident->SetPaced(true);
-    line->Connect(2, std::chrono::milliseconds(100));
+    line->Connect();
     line->link->Identify();
     line->resident->SetLateAfter(c.late_after);
     line->resident->Script({Fault::kLate});
@@ -307,10 +259,10 @@ TEST_P(LinkFaults, ALateAnswerIsNeverTakenForAnotherRequest) {
 // At 9600 baud a 255-byte answer takes 0.27 s on the line, more than the
 // slack alone: the time-out must count the line time.
 TEST_P(LinkFaults, AFullChunkAtTheLineRateNeedsNoRetry) {
-  auto line = Make(255, 9600);
+  auto line = Make({.largest_payload = 255, .baud = 9600, .retries = 0});
   FillCode(*line->resident);
   line->resident->SetPaced(true);
-  line->Connect(0);
+  line->Connect();
   line->link->Identify();
   EXPECT_EQ(line->link->Read(Space::kCode, 0x4000, 255), Slice(line->resident->code, 0x4000, 255));
 }
@@ -338,7 +290,7 @@ TEST_P(LinkFaults, ProgramOutputAroundAnswersIsPassedOnWhole) {
 }
 
 TEST_P(LinkFaults, LineClosingInTheMiddleOfAReadEndsAtOnce) {
-  auto line = Make(64);
+  auto line = Make({.largest_payload = 64});
   line->resident->Script({Fault::kNone, Fault::kNone, Fault::kClose});
   line->Connect();
   line->link->Identify();
@@ -354,7 +306,7 @@ TEST_P(LinkFaults, LineClosingInTheMiddleOfAReadEndsAtOnce) {
 }
 
 TEST_P(LinkFaults, WritesCarryTheAddressCheckAndLand) {
-  auto line = Make(64);
+  auto line = Make({.largest_payload = 64});
   line->Connect();
   line->link->Identify();
   Bytes data(100);
@@ -406,7 +358,7 @@ TEST_P(LinkFaults, WritesThatOutrunTheResidentGoOneByteARequest) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.baud << " baud, space " << static_cast<int>(c.space));
-    auto line = Make(255, c.baud);
+    auto line = Make({.largest_payload = 255, .baud = c.baud});
     line->Connect();
     line->link->Identify();
     const Bytes data{0x11, 0x22, 0x33, 0x44, 0x55};
@@ -427,17 +379,12 @@ TEST_P(LinkFaults, WritesThatOutrunTheResidentGoOneByteARequest) {
 // own identify, or a 2.0.0 resident starts a frame there and drops the
 // identify after it. SEQ 5Ah would give protocol 3's identify a SUM of A5h.
 TEST(LinkVersion, TheProbeHoldsNoA5hWhateverItsSeq) {
-  auto line = MakeLine(Transport::kSocketPair, 2);
-  line->resident->AlwaysFault(Fault::kSilent);
-  LinkSettings settings;
-  settings.baud = kBaud;
-  settings.slack = std::chrono::milliseconds(20);
-  settings.first_seq = 0x5A;
-  Link link(*line->port, settings);
-  line->resident->Start();
+  FakeLine line({.version = 2, .slack = 20ms, .first_seq = 0x5A});
+  line.resident->AlwaysFault(Fault::kSilent);
+  Link& link = line.Connect();
   FailureOf([&] { link.Identify(); });
-  ASSERT_TRUE(line->resident->WaitForRequests(3));
-  const Bytes got = line->resident->received();
+  ASSERT_TRUE(line.resident->WaitForRequests(3));
+  const Bytes got = line.resident->received();
   const Bytes v2_identify = protocol::EncodeIdentify();
   size_t identifies = 0;
   for (auto at = got.begin(); (at = std::find(at, got.end(), protocol::kStart)) != got.end();

@@ -8,7 +8,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -20,6 +19,7 @@
 #include <memory>
 
 #include "base/failure.h"
+#include "mon/support/fake_line.h"
 #include "mon/support/fake_resident.h"
 #include "mon/support/mon_process.h"
 #include "support/test_support.h"
@@ -40,10 +40,9 @@ struct Probe {
 
 TEST(SerialSmoke, RealClientOnAPseudoTerminal) {
   TempDir dir;
-  int master = -1, slave = -1;
-  char name[64];
-  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-  FakeResident resident(master, 255, 115200);
+  FakeLine line({.transport = Transport::kPseudoTerminal, .open_port = false});
+  FakeResident& resident = *line.resident;
+  const std::string& name = line.name;
   resident.iram[0x40] = 0x5A;
   resident.iram[0x41] = 0xA5;
   Probe probe;
@@ -51,7 +50,7 @@ TEST(SerialSmoke, RealClientOnAPseudoTerminal) {
   resident.OnAnswered([&](uint8_t command) {
     if (command != protocol::kIdentify || probe.taken) return;
     probe.taken = true;
-    const int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return;
     ::ioctl(fd, TIOCGEXCL, &probe.exclusive);
     probe.lock_refused = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
@@ -63,7 +62,6 @@ TEST(SerialSmoke, RealClientOnAPseudoTerminal) {
   const RunResult run =
       RunMon(dir.path(), {"-p", name, "-b", "115200", "--retries", "5", "read", "iram", "40", "2"});
   resident.Stop();
-  ::close(slave);
 
   EXPECT_EQ(run.exit_status, 0) << run.errors;
   EXPECT_EQ(run.output, "40  5a a5                                             |Z.|\n");
@@ -99,10 +97,9 @@ RunResult InterruptedRun(const std::vector<std::string>& args, FakeResident& res
 }
 
 TEST(SerialSmoke, CtrlCEndsAWaitInOneLine) {
-  int master = -1, slave = -1;
-  char name[64];
-  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-  FakeResident resident(master, 255, 9600);
+  FakeLine line({.transport = Transport::kPseudoTerminal, .baud = 9600, .open_port = false});
+  FakeResident& resident = *line.resident;
+  const std::string& name = line.name;
   resident.Start();
   // A resident that has stopped answering, and a client with many retries:
   // interrupted while it waits for the first answer.
@@ -117,8 +114,6 @@ TEST(SerialSmoke, CtrlCEndsAWaitInOneLine) {
   const RunResult watching =
       InterruptedRun({"-p", name, "watch", "--interval", "0.05", "iram", "41", "1"}, resident, 3);
   EXPECT_EQ(watching.exit_status, 0) << watching.errors;
-  resident.Stop();
-  ::close(slave);
 }
 
 // Ctrl-C ends a run that waits for its map or verify file (a FIFO that no

@@ -3,9 +3,8 @@
 #include "mon/line/serial_speed.h"
 
 #include <gtest/gtest.h>
-#include <pty.h>
-#include <unistd.h>
 
+#include "mon/support/fake_line.h"
 #include "mon/support/fake_resident.h"
 #include "mon/support/mon_process.h"
 #include "support/test_support.h"
@@ -17,18 +16,16 @@ namespace {
 // on a serial device through termios2.
 TEST(SerialSmoke, RateOutsideTheTermiosTable) {
   TempDir dir;
-  int master = -1, slave = -1;
-  char name[64];
-  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-  FakeResident resident(master, 255, 31250);
+  FakeLine line({.transport = Transport::kPseudoTerminal, .baud = 31250, .open_port = false});
+  FakeResident& resident = *line.resident;
+  const std::string& name = line.name;
   uint32_t speed = 0;
   resident.OnAnswered([&](uint8_t command) {
-    if (command == protocol::kIdentify) speed = mon::ReadAnySpeed(slave);
+    if (command == protocol::kIdentify) speed = mon::ReadAnySpeed(line.device_fd);
   });
   resident.Start();
   const RunResult run = RunMon(dir.path(), {"-p", name, "-b", "31250", "identify"});
   resident.Stop();
-  ::close(slave);
   EXPECT_EQ(run.exit_status, 0) << run.errors;
   EXPECT_NE(run.output.find("baud       31250"), std::string::npos) << run.output;
   EXPECT_EQ(speed, 31250u);

@@ -78,6 +78,7 @@ bool FakeResident::WaitForRequests(size_t n, std::chrono::milliseconds limit) {
 }
 
 void FakeResident::Start() {
+  if (thread_.joinable()) return;
   thread_ = std::thread([this] { Loop(); });
 }
 

@@ -63,6 +63,8 @@ class FakeResident {
   // Waits until n requests have been taken, at most limit; whether they were.
   bool WaitForRequests(size_t n, std::chrono::milliseconds limit = std::chrono::seconds(10));
 
+  // Answers in a thread of its own from now on (a second call does nothing);
+  // Stop ends that thread.
   void Start();
   void Stop();
 

@@ -1,7 +1,6 @@
 #include "mon/support/session.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include "base/failure.h"
 #include "mon/commands/run.h"
@@ -10,7 +9,6 @@
 namespace tarlek::testing {
 
 using mon::Io;
-using mon::Port;
 
 mon::Invocation Parsed(const std::vector<std::string>& args, const char* env_port) {
   const mon::ParseResult result = mon::ParseArguments(args, env_port);
@@ -21,12 +19,7 @@ mon::Invocation Parsed(const std::vector<std::string>& args, const char* env_por
   return std::get<mon::Invocation>(result);
 }
 
-Session::Session(int version) {
-  int fds[2];
-  EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-  port = std::make_unique<Port>(Port::FromDescriptors(fds[0], fds[0], "socketpair"));
-  resident = std::make_unique<FakeResident>(fds[1], 64, 115200, version);
-}
+Session::Session(int version) : FakeLine({.version = version, .largest_payload = 64}) {}
 
 int Session::Run(std::vector<std::string> args, mon::Terminal terminal) {
   args.insert(args.begin(), {"-p", "socketpair", "-b", "115200"});

@@ -1,15 +1,13 @@
 // A tarlek-mon command run in this process, as the tool runs it, against the
-// fake resident on a socket pair: what it printed and its exit status.
+// fake resident on a fake line: what it printed and its exit status.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "mon/commands/cli.h"
-#include "mon/line/port.h"
 #include "mon/output/terminal.h"
-#include "mon/support/fake_resident.h"
+#include "mon/support/fake_line.h"
 
 namespace tarlek::testing {
 
@@ -17,10 +15,9 @@ namespace tarlek::testing {
 // error, --help) fails the test.
 mon::Invocation Parsed(const std::vector<std::string>& args, const char* env_port = nullptr);
 
-// A command run against the fake resident; what it printed.
-struct Session {
-  std::unique_ptr<mon::Port> port;
-  std::unique_ptr<FakeResident> resident;
+// A command run against the fake resident (largest payload 64, 115200 baud,
+// a socket pair); what it printed.
+struct Session : FakeLine {
   std::string out, err;
   // Both streams as a terminal shows them, and every write to standard error.
   std::string both;

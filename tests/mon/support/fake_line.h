@@ -1,0 +1,56 @@
+// A fake line for the tests and benchmarks of tarlek-mon: the fake resident
+// on one end of a socket pair or of a pseudo-terminal, the client's port on
+// the other and, once connected, a link over it, with the program's output
+// as the link passed it on.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "mon/line/link.h"
+#include "mon/line/port.h"
+#include "mon/support/fake_resident.h"
+
+namespace tarlek::testing {
+
+enum class Transport { kSocketPair, kPseudoTerminal };
+
+struct FakeLineOptions {
+  Transport transport = Transport::kSocketPair;
+  int version = 3;  // the protocol the resident speaks, 3 or 2
+  uint8_t largest_payload = 255;
+  uint32_t baud = 115200;
+  // The link's.
+  int retries = 2;
+  std::chrono::milliseconds slack = mon::LinkSettings{}.slack;
+  std::optional<uint8_t> first_seq = {};
+  // Opens the pseudo-terminal's device as the client's port here; false when
+  // another process opens it by its name.
+  bool open_port = true;
+};
+
+struct FakeLine {
+  explicit FakeLine(FakeLineOptions line_options = {});
+  ~FakeLine();
+  FakeLine(const FakeLine&) = delete;
+  FakeLine& operator=(const FakeLine&) = delete;
+
+  // Makes the link with the options' settings and starts the resident.
+  mon::Link& Connect();
+
+  FakeLineOptions options;
+  // The port's name: the pseudo-terminal's device, or "socketpair".
+  std::string name;
+  // The pseudo-terminal's device, held open for the life of the line.
+  int device_fd = -1;
+  std::unique_ptr<FakeResident> resident;
+  std::unique_ptr<mon::Port> port;
+  std::unique_ptr<mon::Link> link;
+  // The program's output as the link passed it on.
+  Bytes output;
+};
+
+}  // namespace tarlek::testing
