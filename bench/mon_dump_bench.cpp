@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
   // The tool's own slack and retries, as a user's run has them.
   tarlek::testing::FakeLine fake(
       {.largest_payload = largest, .baud = baud, .slack = LinkSettings{}.slack});
-  fake.resident->SetPaced(true);
+  fake.resident->SetPacing(tarlek::testing::Pacing::kBytes);
   Link& link = fake.Connect();
   link.Identify();
   const size_t sent0 = link.bytes_sent(), received0 = link.bytes_received();

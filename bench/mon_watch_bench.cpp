@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
       // The tool's own slack and retries, as a user's run has them.
       tarlek::testing::FakeLine fake(
           {.largest_payload = 64, .baud = baud, .slack = LinkSettings{}.slack});
-      fake.resident->SetPaced(true);
+      fake.resident->SetPacing(tarlek::testing::Pacing::kBytes);
       Link& link = fake.Connect();
       link.Identify();
       std::vector<std::string> list;

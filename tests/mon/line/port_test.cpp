@@ -46,7 +46,9 @@ TEST(SerialSmoke, RealClientOnAPseudoTerminal) {
   resident.iram[0x40] = 0x5A;
   resident.iram[0x41] = 0xA5;
   Probe probe;
-  // While the client holds the port (between its identify and its read).
+  // While the client holds the port (between its identify and its read; the
+  // read's answer waits for the probe, and the client with it: its slack is
+  // patient).
   resident.OnAnswered([&](uint8_t command) {
     if (command != protocol::kIdentify || probe.taken) return;
     probe.taken = true;
@@ -59,8 +61,8 @@ TEST(SerialSmoke, RealClientOnAPseudoTerminal) {
     probe.second = RunMon(dir.path(), {"-p", name, "identify"});
   });
   resident.Start();
-  const RunResult run =
-      RunMon(dir.path(), {"-p", name, "-b", "115200", "--retries", "5", "read", "iram", "40", "2"});
+  const RunResult run = RunMon(dir.path(), {"-p", name, "-b", "115200", "--slack", "30",
+                                            "--retries", "5", "read", "iram", "40", "2"});
   resident.Stop();
 
   EXPECT_EQ(run.exit_status, 0) << run.errors;

@@ -24,7 +24,8 @@ TEST(SerialSmoke, RateOutsideTheTermiosTable) {
     if (command == protocol::kIdentify) speed = mon::ReadAnySpeed(line.device_fd);
   });
   resident.Start();
-  const RunResult run = RunMon(dir.path(), {"-p", name, "-b", "31250", "identify"});
+  const RunResult run =
+      RunMon(dir.path(), {"-p", name, "-b", "31250", "--slack", "30", "identify"});
   resident.Stop();
   EXPECT_EQ(run.exit_status, 0) << run.errors;
   EXPECT_NE(run.output.find("baud       31250"), std::string::npos) << run.output;

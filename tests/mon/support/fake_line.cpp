@@ -53,4 +53,12 @@ mon::Link& FakeLine::Connect() {
   return *link;
 }
 
+bool FakeLine::WaitForOutput(size_t n) {
+  const auto limit = mon::Clock::now() + std::chrono::seconds(10);
+  while (output.size() < n && mon::Clock::now() < limit) {
+    link->Listen(mon::Clock::now() + std::chrono::milliseconds(20));
+  }
+  return output.size() >= n;
+}
+
 }  // namespace tarlek::testing

@@ -18,6 +18,11 @@ namespace tarlek::testing {
 
 enum class Transport { kSocketPair, kPseudoTerminal };
 
+// The slack of exchanges that are not meant to time out: long enough that a
+// busy machine never makes an answer look lost. A test that provokes
+// time-outs gives a short slack of its own and counts retries as "at least".
+inline constexpr std::chrono::milliseconds kPatientSlack{30000};
+
 struct FakeLineOptions {
   Transport transport = Transport::kSocketPair;
   int version = 3;  // the protocol the resident speaks, 3 or 2
@@ -25,7 +30,7 @@ struct FakeLineOptions {
   uint32_t baud = 115200;
   // The link's.
   int retries = 2;
-  std::chrono::milliseconds slack = mon::LinkSettings{}.slack;
+  std::chrono::milliseconds slack = kPatientSlack;
   std::optional<uint8_t> first_seq = {};
   // Opens the pseudo-terminal's device as the client's port here; false when
   // another process opens it by its name.
@@ -40,6 +45,9 @@ struct FakeLine {
 
   // Makes the link with the options' settings and starts the resident.
   mon::Link& Connect();
+  // Passes the program's output on until output holds n bytes, at most 10 s;
+  // whether it does.
+  bool WaitForOutput(size_t n);
 
   FakeLineOptions options;
   // The port's name: the pseudo-terminal's device, or "socketpair".
