@@ -5,36 +5,30 @@
 // against the line's own limit, bytes x 10 / baud.
 //
 //   tarlek_mon_bench [BAUD [BYTES [LARGEST_PAYLOAD]]]    (9600 65536 255)
-#include <sys/socket.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
-#include "mon/fake_resident.h"
 #include "mon/line/link.h"
+#include "mon/support/fake_line.h"
 
 int main(int argc, char** argv) {
   using namespace tarlek::mon;
   const uint32_t baud = argc > 1 ? static_cast<uint32_t>(std::atol(argv[1])) : 9600;
   const size_t bytes = argc > 2 ? static_cast<size_t>(std::atol(argv[2])) : 65536;
   const auto largest = static_cast<uint8_t>(argc > 3 ? std::atoi(argv[3]) : 255);
-  int fds[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return 1;
-  Port port = Port::FromDescriptors(fds[0], fds[0], "socketpair");
-  tarlek::testing::FakeResident resident(fds[1], largest, baud);
-  resident.SetPaced(true);
-  LinkSettings settings;
-  settings.baud = baud;
-  Link link(port, settings);
-  resident.Start();
+  // The tool's own slack and retries, as a user's run has them.
+  tarlek::testing::FakeLine fake(
+      {.largest_payload = largest, .baud = baud, .slack = LinkSettings{}.slack});
+  fake.resident->SetPacing(tarlek::testing::Pacing::kBytes);
+  Link& link = fake.Connect();
   link.Identify();
   const size_t sent0 = link.bytes_sent(), received0 = link.bytes_received();
   const auto start = std::chrono::steady_clock::now();
   const Bytes data = link.Read(Space::kCode, 0, bytes);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  resident.Stop();
+  fake.resident->Stop();
   const size_t line = (link.bytes_sent() - sent0) + (link.bytes_received() - received0);
   const double limit = static_cast<double>(bytes) * 10.0 / baud;
   std::printf("dump of %zu bytes at %u baud, largest payload %u\n", data.size(), baud, largest);

@@ -7,16 +7,14 @@
 // answer bytes of one sample).
 //
 //   tarlek_mon_watch_bench [SECONDS]    (3 per case)
-#include <sys/socket.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "mon/commands/sampler.h"
-#include "mon/fake_resident.h"
 #include "mon/line/link.h"
+#include "mon/support/fake_line.h"
 #include "mon/symbols/cdb.h"
 
 int main(int argc, char** argv) {
@@ -36,15 +34,11 @@ int main(int argc, char** argv) {
               "samples/s", "limit/s", "of limit");
   for (const uint32_t baud : {9600u, 115200u}) {
     for (const int names : {1, 4, 8}) {
-      int fds[2];
-      if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return 1;
-      Port port = Port::FromDescriptors(fds[0], fds[0], "socketpair");
-      tarlek::testing::FakeResident resident(fds[1], 64, baud);
-      resident.SetPaced(true);
-      LinkSettings settings;
-      settings.baud = baud;
-      Link link(port, settings);
-      resident.Start();
+      // The tool's own slack and retries, as a user's run has them.
+      tarlek::testing::FakeLine fake(
+          {.largest_payload = 64, .baud = baud, .slack = LinkSettings{}.slack});
+      fake.resident->SetPacing(tarlek::testing::Pacing::kBytes);
+      Link& link = fake.Connect();
       link.Identify();
       std::vector<std::string> list;
       for (int i = 0; i < names; ++i) list.push_back("v" + std::to_string(i));
@@ -59,7 +53,7 @@ int main(int argc, char** argv) {
         ++samples;
         elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       }
-      resident.Stop();
+      fake.resident->Stop();
       const double line =
           static_cast<double>((link.bytes_sent() - sent0) + (link.bytes_received() - received0)) /
           static_cast<double>(samples);

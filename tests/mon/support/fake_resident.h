@@ -4,14 +4,17 @@
 // injected request by request. Runs in a thread of its own.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +39,15 @@ enum class Fault {
   kWrongSeq,      // protocol 3: a good frame naming another attempt
 };
 
+// How what the resident sends goes onto the line.
+enum class Pacing {
+  kNone,   // at once
+  kBytes,  // byte by byte at the baud rate (10 bits a byte), as a line does
+  // Each answer whole once its line time has passed: the line's time without
+  // the gaps a busy machine would leave inside an answer sent byte by byte.
+  kWholeAnswers,
+};
+
 class FakeResident {
  public:
   // fd: the resident's end; closed by the fake. largest: its largest payload.
@@ -50,21 +62,28 @@ class FakeResident {
   void Script(std::vector<Fault> faults);
   // Every answer from now on gets the fault.
   void AlwaysFault(Fault fault);
+  // Every answer to the command from now on gets the fault (after the
+  // script's faults, before the one for every answer).
+  void FaultCommand(uint8_t command, Fault fault);
   // How many requests later a kLate answer goes out: 1, ahead of the next
   // request's answer (answers stay in order); 2, after the next one's.
   void SetLateAfter(size_t requests) { late_after_ = requests; }
   // The program's own output, sent before and after each answer frame.
   void SetChatter(Bytes before, Bytes after);
-  // Paces what it sends at the baud rate (10 bits a byte), as a line would.
-  void SetPaced(bool paced) { paced_ = paced; }
+  // Paces what it sends at the baud rate; at once unless asked.
+  void SetPacing(Pacing pacing) { pacing_ = pacing; }
   // Answers writes without writing anything (a resident in ROM, say).
   void IgnoreWrites(bool ignore) { ignore_writes_ = ignore; }
   // Called after each answer is sent, with the request's command.
   void OnAnswered(std::function<void(uint8_t)> hook) { hook_ = std::move(hook); }
   void SendOutput(const Bytes& bytes);
-  // Waits until n requests have been taken, at most limit; whether they were.
-  bool WaitForRequests(size_t n, std::chrono::milliseconds limit = std::chrono::seconds(10));
+  // Waits until n requests (of the command, when one is named) have been
+  // taken, at most limit; whether they were.
+  bool WaitForRequests(size_t n, std::optional<uint8_t> command = std::nullopt,
+                       std::chrono::milliseconds limit = std::chrono::seconds(10));
 
+  // Answers in a thread of its own from now on (a second call does nothing);
+  // Stop ends that thread.
   void Start();
   void Stop();
 
@@ -86,6 +105,11 @@ class FakeResident {
 
   // Good requests taken (dropped ones included once parsed).
   size_t requests() const { return requests_.load(); }
+  // Good requests of the command taken.
+  size_t requests(uint8_t command) {
+    std::lock_guard lock(mutex_);
+    return requests_of_[command];
+  }
   // Bytes sent on the line.
   size_t bytes_sent() const { return sent_.load(); }
   // Every byte that came in, in order.
@@ -101,14 +125,14 @@ class FakeResident {
   Bytes Store(const protocol::Request& request);
   std::chrono::nanoseconds CharacterTime() const;
   void Send(const Bytes& bytes);
-  Fault NextFault();
+  Fault NextFault(uint8_t command);
   std::vector<uint8_t>& Memory(protocol::Space space);
 
   int fd_;
   int stop_pipe_[2];
   uint32_t baud_;
   int version_;
-  bool paced_ = false;
+  Pacing pacing_ = Pacing::kNone;
   bool ignore_writes_ = false;
   size_t late_after_ = 1;
   // kLate answers with the requests still to come before each goes out.
@@ -119,10 +143,12 @@ class FakeResident {
   std::condition_variable taken_;
   std::deque<Fault> script_;
   Fault always_ = Fault::kNone;
+  std::map<uint8_t, Fault> command_faults_;
   Bytes before_, after_;
   Bytes received_;
   std::function<void(uint8_t)> hook_;
   std::atomic<size_t> requests_{0};
+  std::array<size_t, 256> requests_of_{};
   std::atomic<size_t> sent_{0};
   bool closed_ = false;
 };

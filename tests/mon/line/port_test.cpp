@@ -1,9 +1,13 @@
-// The real executable on a pseudo-terminal that the test opens, driven as a
-// serial adapter: raw 8N1 at the asked speed, exclusive use, and a read that
-// identifies the resident first. A second client meanwhile finds it busy.
+// The port. A serial device: the real executable on a pseudo-terminal that
+// the test opens, driven as a serial adapter (raw 8N1 at the asked speed,
+// exclusive use, a read that identifies the resident first, while a second
+// client finds it busy), ended by Ctrl-C, and its errors in one line. The
+// simulator's FIFO pair: one client at a time, as on a serial device, and a
+// client after the first gets the line again.
+#include "mon/line/port.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -14,23 +18,19 @@
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <memory>
 
-#include "mon/fake_resident.h"
-#include "mon/line/serial_speed.h"
+#include "base/clock.h"
+#include "base/failure.h"
+#include "mon/support/fake_line.h"
+#include "mon/support/fake_resident.h"
+#include "mon/support/mon_process.h"
 #include "support/test_support.h"
 
 namespace tarlek::testing {
 namespace {
 
-ProcessOptions MonProcess() {
-  ProcessOptions options;
-  options.exe = TARLEK_MON_EXE;
-  return options;
-}
-
-RunResult RunMon(const std::string& cwd, const std::vector<std::string>& args) {
-  return RunTarlekProcess(cwd, args, MonProcess());
-}
+using mon::Port;
 
 struct Probe {
   bool taken = false;
@@ -42,18 +42,19 @@ struct Probe {
 
 TEST(SerialSmoke, RealClientOnAPseudoTerminal) {
   TempDir dir;
-  int master = -1, slave = -1;
-  char name[64];
-  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-  FakeResident resident(master, 255, 115200);
+  FakeLine line({.transport = Transport::kPseudoTerminal, .open_port = false});
+  FakeResident& resident = *line.resident;
+  const std::string& name = line.name;
   resident.iram[0x40] = 0x5A;
   resident.iram[0x41] = 0xA5;
   Probe probe;
-  // While the client holds the port (between its identify and its read).
+  // While the client holds the port (between its identify and its read; the
+  // read's answer waits for the probe, and the client with it: its slack is
+  // patient).
   resident.OnAnswered([&](uint8_t command) {
     if (command != protocol::kIdentify || probe.taken) return;
     probe.taken = true;
-    const int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return;
     ::ioctl(fd, TIOCGEXCL, &probe.exclusive);
     probe.lock_refused = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
@@ -62,10 +63,9 @@ TEST(SerialSmoke, RealClientOnAPseudoTerminal) {
     probe.second = RunMon(dir.path(), {"-p", name, "identify"});
   });
   resident.Start();
-  const RunResult run =
-      RunMon(dir.path(), {"-p", name, "-b", "115200", "--retries", "5", "read", "iram", "40", "2"});
+  const RunResult run = RunMon(dir.path(), {"-p", name, "-b", "115200", "--slack", "30",
+                                            "--retries", "5", "read", "iram", "40", "2"});
   resident.Stop();
-  ::close(slave);
 
   EXPECT_EQ(run.exit_status, 0) << run.errors;
   EXPECT_EQ(run.output, "40  5a a5                                             |Z.|\n");
@@ -96,10 +96,9 @@ TEST(SerialSmoke, AStandardOutputThatCannotBeWrittenFails) {
   for (const Output output : {Output::kClosed, Output::kNoReader}) {
     SCOPED_TRACE(output == Output::kClosed ? "closed" : "no reader");
     TempDir dir;
-    int master = -1, slave = -1;
-    char name[64];
-    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-    FakeResident resident(master, 255, 115200);
+    FakeLine fake({.transport = Transport::kPseudoTerminal, .open_port = false});
+    FakeResident& resident = *fake.resident;
+    const std::string& name = fake.name;
     resident.iram[0x40] = 0x5A;
     resident.iram[0x41] = 0xA5;
     ProcessOptions options = MonProcess();
@@ -118,7 +117,6 @@ TEST(SerialSmoke, AStandardOutputThatCannotBeWrittenFails) {
     resident.Start();
     const RunResult run = FinishTarlekProcess(started);
     resident.Stop();
-    ::close(slave);
     EXPECT_EQ(run.exit_status, 1) << run.errors;
     EXPECT_EQ(run.errors, std::string("tarlek-mon: cannot write standard output: ") +
                               std::strerror(output == Output::kClosed ? EBADF : EPIPE) + "\n");
@@ -142,10 +140,9 @@ RunResult InterruptedRun(const std::vector<std::string>& args, FakeResident& res
 }
 
 TEST(SerialSmoke, CtrlCEndsAWaitInOneLine) {
-  int master = -1, slave = -1;
-  char name[64];
-  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-  FakeResident resident(master, 255, 9600);
+  FakeLine line({.transport = Transport::kPseudoTerminal, .baud = 9600, .open_port = false});
+  FakeResident& resident = *line.resident;
+  const std::string& name = line.name;
   resident.Start();
   // A resident that has stopped answering, and a client with many retries:
   // interrupted while it waits for the first answer.
@@ -160,8 +157,6 @@ TEST(SerialSmoke, CtrlCEndsAWaitInOneLine) {
   const RunResult watching =
       InterruptedRun({"-p", name, "watch", "--interval", "0.05", "iram", "41", "1"}, resident, 3);
   EXPECT_EQ(watching.exit_status, 0) << watching.errors;
-  resident.Stop();
-  ::close(slave);
 }
 
 // Ctrl-C ends a run that waits for its map or verify file (a FIFO that no
@@ -207,27 +202,6 @@ TEST(SerialSmoke, CtrlCEndsAWaitForAFile) {
   }
 }
 
-// A rate outside the termios table (MIDI's 31250, a crystal's 28800) is set
-// on a serial device through termios2.
-TEST(SerialSmoke, RateOutsideTheTermiosTable) {
-  TempDir dir;
-  int master = -1, slave = -1;
-  char name[64];
-  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-  FakeResident resident(master, 255, 31250);
-  uint32_t speed = 0;
-  resident.OnAnswered([&](uint8_t command) {
-    if (command == protocol::kIdentify) speed = mon::ReadAnySpeed(slave);
-  });
-  resident.Start();
-  const RunResult run = RunMon(dir.path(), {"-p", name, "-b", "31250", "identify"});
-  resident.Stop();
-  ::close(slave);
-  EXPECT_EQ(run.exit_status, 0) << run.errors;
-  EXPECT_NE(run.output.find("baud       31250"), std::string::npos) << run.output;
-  EXPECT_EQ(speed, 31250u);
-}
-
 TEST(SerialSmoke, PortErrorsInOneLine) {
   TempDir dir;
   const RunResult missing = RunMon(dir.path(), {"-p", dir / "ttyUSB7", "identify"});
@@ -246,6 +220,63 @@ TEST(SerialSmoke, PortErrorsInOneLine) {
   EXPECT_EQ(nobody.report, "tarlek-mon: no permission to open " + fifo +
                                ": add your user to the dialout group (sudo usermod -aG dialout "
                                "$USER) and log in again\n");
+}
+
+// The simulator's ends of the pair: it reads rx and writes tx.
+struct Simulator {
+  explicit Simulator(const TempDir& dir) : rx(dir / "s51.rx"), tx(dir / "s51.tx") {
+    EXPECT_EQ(::mkfifo(rx.c_str(), 0600), 0);
+    EXPECT_EQ(::mkfifo(tx.c_str(), 0600), 0);
+    in = ::open(rx.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // Read and write, so that it opens before any client reads.
+    out = ::open(tx.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  }
+  ~Simulator() {
+    ::close(in);
+    ::close(out);
+  }
+  std::string Spec() const { return "fifo:" + rx + "," + tx; }
+  std::string rx, tx;
+  int in = -1, out = -1;
+};
+
+std::string OpenFailure(const std::string& spec) {
+  try {
+    Port port = Port::Open(spec, 9600);
+  } catch (const Failure& failure) {
+    return failure.what();
+  }
+  return "";
+}
+
+TEST(FifoPort, ASecondClientIsToldThePairIsBusy) {
+  TempDir dir;
+  Simulator sim(dir);
+  {
+    Port first = Port::Open(sim.Spec(), 9600);
+    EXPECT_EQ(OpenFailure(sim.Spec()),
+              sim.Spec() + " is busy: another tarlek-mon uses this pair of FIFOs");
+    // The first client's line works meanwhile, both ways.
+    const uint8_t request[] = {0xA5, 0x01, 0x00, 0xFF};
+    first.Write(request, Clock::now() + std::chrono::seconds(5));
+    uint8_t got[4] = {};
+    EXPECT_EQ(::read(sim.in, got, sizeof got), 4);
+    EXPECT_EQ(::write(sim.out, "ok", 2), 2);
+    uint8_t answer[2] = {};
+    EXPECT_EQ(first.Read(answer, Clock::now() + std::chrono::seconds(5)), 2u);
+  }
+  // Clients one after another each get the line.
+  for (int run = 0; run < 3; ++run) EXPECT_EQ(OpenFailure(sim.Spec()), "") << run;
+}
+
+TEST(FifoPort, NoReaderNamesTheSimulatorAndTheHolder) {
+  TempDir dir;
+  const std::string rx = dir / "rx", tx = dir / "tx";
+  ASSERT_EQ(::mkfifo(rx.c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo(tx.c_str(), 0600), 0);
+  const std::string message = OpenFailure("fifo:" + rx + "," + tx);
+  EXPECT_NE(message.find("nothing reads the FIFO " + rx), std::string::npos) << message;
+  EXPECT_NE(message.find("tarlek-sim"), std::string::npos) << message;
 }
 
 }  // namespace

@@ -4,18 +4,17 @@
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <memory>
 
 #include "base/failure.h"
-#include "mon/fake_resident.h"
+#include "mon/support/fake_line.h"
 #include "mon/symbols/cdb.h"
 
 namespace tarlek::mon {
 namespace {
 
-using testing::FakeResident;
+using testing::FakeLine;
 
 // counter (int, iram 30h) and ticks (iram 34h): 2 bytes apart, one request;
 // temp in xram 0100h and log at 0180h: too far apart for one; P1 an SFR;
@@ -36,28 +35,9 @@ constexpr const char* kCdb =
     "L:G$P1$0_0$0:90\n"
     "L:G$ready$0_0$0:A\n";
 
-struct Line {
-  std::unique_ptr<Port> port;
-  std::unique_ptr<FakeResident> resident;
-  std::unique_ptr<Link> link;
-  explicit Line(uint8_t largest = 64) {
-    int fds[2];
-    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    port = std::make_unique<Port>(Port::FromDescriptors(fds[0], fds[0], "socketpair"));
-    resident = std::make_unique<FakeResident>(fds[1], largest, 115200);
-    LinkSettings settings;
-    settings.baud = 115200;
-    link = std::make_unique<Link>(*port, settings);
-  }
-  ~Line() {
-    resident->Stop();
-    link.reset();
-  }
-};
-
 TEST(Sampler, TypedValuesInFewRequests) {
   const SymbolTable program = ParseCdb(kCdb, "demo.cdb");
-  Line line;
+  FakeLine line({.largest_payload = 64});
   auto& r = *line.resident;
   r.iram[0x30] = 0xFE;  // counter -2
   r.iram[0x31] = 0xFF;
@@ -69,7 +49,7 @@ TEST(Sampler, TypedValuesInFewRequests) {
   r.xram[0x102 + 3] = 0x3F;
   for (uint8_t i = 0; i < 4; ++i) r.xram[0x180 + i] = static_cast<uint8_t>(10 + i);
   r.sfr[0x90] = 0xA5;
-  r.Start();
+  line.Connect();
   line.link->Identify();
   const size_t before = r.requests();
   Sampler sampler(program,
@@ -107,8 +87,8 @@ TEST(Sampler, RequestsNeverExceedThePayloadAndSfrsAreNotReadAlong) {
   std::vector<std::string> names;
   for (int i = 0; i < 40; ++i) names.push_back("x" + std::to_string(i));
   names.insert(names.end(), {"A", "B", "C"});
-  Line line(16);
-  line.resident->Start();
+  FakeLine line({.largest_payload = 16});
+  line.Connect();
   line.link->Identify();
   const size_t before = line.resident->requests();
   Sampler sampler(program, names);

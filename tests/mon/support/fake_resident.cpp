@@ -1,4 +1,4 @@
-#include "mon/fake_resident.h"
+#include "mon/support/fake_resident.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -57,18 +57,26 @@ void FakeResident::AlwaysFault(Fault fault) {
   always_ = fault;
 }
 
+void FakeResident::FaultCommand(uint8_t command, Fault fault) {
+  std::lock_guard lock(mutex_);
+  command_faults_[command] = fault;
+}
+
 void FakeResident::SetChatter(Bytes before, Bytes after) {
   std::lock_guard lock(mutex_);
   before_ = std::move(before);
   after_ = std::move(after);
 }
 
-bool FakeResident::WaitForRequests(size_t n, std::chrono::milliseconds limit) {
+bool FakeResident::WaitForRequests(size_t n, std::optional<uint8_t> command,
+                                   std::chrono::milliseconds limit) {
   std::unique_lock lock(mutex_);
-  return taken_.wait_for(lock, limit, [&] { return requests_.load() >= n; });
+  return taken_.wait_for(
+      lock, limit, [&] { return (command ? requests_of_[*command] : requests_.load()) >= n; });
 }
 
 void FakeResident::Start() {
+  if (thread_.joinable()) return;
   thread_ = std::thread([this] { Loop(); });
 }
 
@@ -79,9 +87,12 @@ void FakeResident::Stop() {
   thread_.join();
 }
 
-Fault FakeResident::NextFault() {
+Fault FakeResident::NextFault(uint8_t command) {
   std::lock_guard lock(mutex_);
-  if (script_.empty()) return always_;
+  if (script_.empty()) {
+    const auto it = command_faults_.find(command);
+    return it == command_faults_.end() ? always_ : it->second;
+  }
   const Fault fault = script_.front();
   script_.pop_front();
   return fault;
@@ -105,13 +116,18 @@ void FakeResident::Send(const Bytes& bytes) {
   // Back to back from when the line is free: 10 bits a byte, on a schedule
   // that a late wake-up does not push back.
   line_free_ = std::max(line_free_, std::chrono::steady_clock::now());
+  const bool by_byte = pacing_ == Pacing::kBytes;
+  if (pacing_ == Pacing::kWholeAnswers) {
+    line_free_ += CharacterTime() * static_cast<long>(bytes.size());
+    std::this_thread::sleep_until(line_free_);
+  }
   for (size_t at = 0; at < bytes.size();) {
-    if (paced_) {
+    if (by_byte) {
       line_free_ += CharacterTime();
       std::this_thread::sleep_until(line_free_);
     }
-    // One byte at a time when paced, so the line time is real.
-    const size_t n = paced_ ? 1 : bytes.size() - at;
+    // Byte by byte when so paced, so that the line time is real.
+    const size_t n = by_byte ? 1 : bytes.size() - at;
     const ssize_t written = ::write(fd_, bytes.data() + at, n);
     if (written <= 0) {
       pollfd pfd{fd_, POLLOUT, 0};
@@ -163,6 +179,7 @@ void FakeResident::Handle(const protocol::Request& request, uint8_t seq, size_t 
   {
     std::lock_guard lock(mutex_);
     ++requests_;
+    ++requests_of_[request.command];
   }
   taken_.notify_all();
   for (auto& held : held_) --held.first;
@@ -172,7 +189,7 @@ void FakeResident::Handle(const protocol::Request& request, uint8_t seq, size_t 
   }
   // A command not offered is dropped, as an unknown one is.
   if (request.command != protocol::kIdentify && !info.Offers(request.command)) return;
-  if (paced_) {
+  if (pacing_ != Pacing::kNone) {
     // The request took its line time to come in: the answer cannot start
     // before that.
     line_free_ = std::max(line_free_, std::chrono::steady_clock::now()) +
@@ -191,7 +208,7 @@ void FakeResident::Handle(const protocol::Request& request, uint8_t seq, size_t 
     }
   }
   uint8_t command = request.command;
-  const Fault fault = NextFault();
+  const Fault fault = NextFault(request.command);
   if (fault == Fault::kWrongCommand) command = static_cast<uint8_t>(command % 8 + 1);
   if (fault == Fault::kWrongLength) {
     if (payload.empty()) {
