@@ -24,6 +24,7 @@
 #include "mon/symbols/symbol_table.h"
 #include "mon/symbols/target.h"
 #include "mon/symbols/value.h"
+#include "symbol_checks.h"
 
 namespace {
 
@@ -34,8 +35,7 @@ using tarlek::mon::TypeKind;
 using tarlek::mon::Variable;
 
 [[noreturn]] void Fail(const char* what, const std::string& name = "") {
-  std::fprintf(stderr, "fuzz_cdb: %s %s\n", what, name.c_str());
-  std::abort();
+  tarlek::fuzz::Fail("fuzz_cdb", what, name);
 }
 
 // The largest memory space: no type is larger.
@@ -100,19 +100,7 @@ void CheckVariables(const tarlek::mon::SymbolTable& program) {
     static_cast<void>(tarlek::mon::FormatValue(*v.type, value, (v.type->size & 1) != 0));
     static_cast<void>(v.type->Name());
   }
-  // Names resolve to a place, or say why not.
-  size_t resolved = 0;
-  for (const Variable& v : program.variables()) {
-    if (++resolved > 64) break;
-    try {
-      static_cast<void>(tarlek::mon::ResolveName(program, v.name));
-    } catch (const tarlek::Failure& failure) {
-      if (failure.status() != tarlek::kExitUsage) Fail("a name fails otherwise than in usage");
-    }
-  }
-  for (const auto& [name, why] : program.left_out()) {
-    if (why.empty() || program.Missing(name).empty()) Fail("a name left out without a why:", name);
-  }
+  tarlek::fuzz::CheckNames("fuzz_cdb", program);
 }
 
 }  // namespace

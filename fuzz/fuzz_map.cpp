@@ -16,14 +16,14 @@
 #include "mon/symbols/map_file.h"
 #include "mon/symbols/symbol_table.h"
 #include "mon/symbols/target.h"
+#include "symbol_checks.h"
 
 namespace {
 
 using tarlek::mon::Variable;
 
 [[noreturn]] void Fail(const char* what, const std::string& name) {
-  std::fprintf(stderr, "fuzz_map: %s %s\n", what, name.c_str());
-  std::abort();
+  tarlek::fuzz::Fail("fuzz_map", what, name);
 }
 
 }  // namespace
@@ -41,18 +41,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Fail("a name both taken and left out:", v.name);
     }
   }
-  for (const auto& [name, why] : program.left_out()) {
-    if (why.empty() || program.Missing(name).empty()) Fail("a name left out without a why:", name);
-  }
-  size_t resolved = 0;
-  for (const Variable& v : program.variables()) {
-    if (++resolved > 64) break;
-    try {
-      static_cast<void>(tarlek::mon::ResolveName(program, v.name));
-    } catch (const tarlek::Failure& failure) {
-      if (failure.status() != tarlek::kExitUsage)
-        Fail("a name fails otherwise than usage:", v.name);
-    }
-  }
+  tarlek::fuzz::CheckNames("fuzz_map", program);
   return 0;
 }
