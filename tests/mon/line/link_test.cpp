@@ -105,42 +105,53 @@ TEST_P(LinkFaults, RecoversFromOneBadAnswer) {
 }
 
 TEST_P(LinkFaults, GivesUpAfterTheRetriesWithOneLine) {
+  // The slack of each case: short where the attempts end in their time-outs
+  // (whatever comes late, the message is the same), patient where each
+  // attempt ends on its damaged answer, and a second where one attempt's
+  // answer must come within its own time-out.
+  constexpr std::chrono::milliseconds kShort = 200ms, kOneAnswerInTime = 1000ms;
   struct Case {
     const char* name;
     Fault fault;
     bool after_identify;  // the fault from the first read on
     const char* message;
+    std::chrono::milliseconds slack;
     std::vector<Fault> script = {};  // faults attempt by attempt instead of fault on all
   };
   const Case cases[] = {
-      {"silent resident", Fault::kSilent, false, "no answer from the resident on "},
-      {"every answer damaged", Fault::kBadSum, false, "damaged answers from the resident"},
-      {"every answer cut short", Fault::kCutShort, false, "damaged answers from the resident"},
+      {"silent resident", Fault::kSilent, false, "no answer from the resident on ", kShort},
+      {"every answer damaged", Fault::kBadSum, false, "damaged answers from the resident",
+       testing::kPatientSlack},
+      {"every answer cut short", Fault::kCutShort, false, "damaged answers from the resident",
+       testing::kPatientSlack},
       // Good frames that do not fit the request are not "no answer".
       {"answers with another command", Fault::kWrongCommand, false,
-       "answered command 01h with 82h and 16 bytes, not 81h and 16: its answers do not fit"},
+       "answered command 01h with 82h and 16 bytes, not 81h and 16: its answers do not fit",
+       kShort},
       {"answers a byte short", Fault::kWrongLength, false,
-       "answered command 01h with 81h and 15 bytes, not 81h and 16"},
+       "answered command 01h with 81h and 15 bytes, not 81h and 16", kShort},
       {"reads answered a byte short", Fault::kWrongLength, true,
-       "answered command 05h with 85h and 3 bytes, not 85h and 4"},
+       "answered command 05h with 85h and 3 bytes, not 85h and 4", kShort},
       {"answers naming other attempts", Fault::kWrongSeq, true,
-       "answered only after the time-out (3 attempts of "},
+       "answered only after the time-out (3 attempts of ", kShort},
       // Damage in one attempt only is no sign of a wrong baud rate.
       {"the first answer damaged, then none",
        Fault::kNone,
        false,
        " s, 1 of them with a damaged answer: is the program running",
+       kOneAnswerInTime,
        {Fault::kBadSum, Fault::kSilent, Fault::kSilent}},
       {"the last answer cut short, none before",
        Fault::kNone,
        true,
        " s, 1 of them with a damaged answer: is the program running",
+       kOneAnswerInTime,
        {Fault::kSilent, Fault::kSilent, Fault::kCutShort}},
   };
   for (const auto& c : cases) {
     // Protocol 2's answers name no attempt.
     if (c.fault == Fault::kWrongSeq && version() == 2) continue;
-    auto line = Make({.retries = 2, .slack = 200ms});
+    auto line = Make({.retries = 2, .slack = c.slack});
     line->Connect();
     // The request that fails; an identify before it may have needed a retry
     // on a busy machine.
