@@ -1,6 +1,7 @@
 #include "protocol/frame.h"
 
 #include <numeric>
+#include <optional>
 
 namespace tarlek::protocol {
 namespace {
@@ -43,11 +44,13 @@ constexpr size_t WidthOf(Space space) {
   return space == Space::kCode || space == Space::kXram ? 2 : 1;
 }
 
-constexpr const resident::CommandFacts* RuleOf(uint8_t command) {
+// A copy, not a pointer into the table: a sanitizer's build takes no pointer
+// comparison as a constant.
+constexpr std::optional<resident::CommandFacts> RuleOf(uint8_t command) {
   for (const auto& rule : resident::kCommands) {
-    if (rule.code == command) return &rule;
+    if (rule.code == command) return rule;
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 // The bodies this codec reads, against the length rules of resident/facts.txt:
@@ -55,16 +58,16 @@ constexpr const resident::CommandFacts* RuleOf(uint8_t command) {
 // data byte, identify nothing.
 constexpr bool BodiesFitTheRules() {
   for (const auto& entry : kSpaceCommands) {
-    const auto* read = RuleOf(entry.read);
-    if (read == nullptr || read->at_least || read->length != WidthOf(entry.space) + 1) return false;
+    const auto read = RuleOf(entry.read);
+    if (!read || read->at_least || read->length != WidthOf(entry.space) + 1) return false;
     if (entry.write == 0) continue;
-    const auto* write = RuleOf(entry.write);
-    if (write == nullptr || !write->at_least || write->length != WidthOf(entry.space) + 2) {
+    const auto write = RuleOf(entry.write);
+    if (!write || !write->at_least || write->length != WidthOf(entry.space) + 2) {
       return false;
     }
   }
-  const auto* identify = RuleOf(kIdentify);
-  return identify != nullptr && !identify->at_least && identify->length == 0;
+  const auto identify = RuleOf(kIdentify);
+  return identify.has_value() && !identify->at_least && identify->length == 0;
 }
 static_assert(BodiesFitTheRules(), "the request bodies no longer fit resident/facts.txt");
 
@@ -268,8 +271,8 @@ std::optional<Request> ParseRequest(const Frame& frame, size_t largest_payload) 
   request.command = frame.command;
   const Bytes& p = frame.payload;
   // LEN must fit the command: exactly, or at least for a write.
-  const auto* rule = RuleOf(frame.command);
-  if (rule == nullptr) return std::nullopt;
+  const auto rule = RuleOf(frame.command);
+  if (!rule) return std::nullopt;
   if (rule->at_least ? p.size() < rule->length : p.size() != rule->length) return std::nullopt;
   switch (frame.command) {
     case kIdentify:
