@@ -107,9 +107,10 @@ TEST_P(LinkFaults, RecoversFromOneBadAnswer) {
 TEST_P(LinkFaults, GivesUpAfterTheRetriesWithOneLine) {
   // The slack of each case: short where the attempts end in their time-outs
   // (whatever comes late, the message is the same), patient where each
-  // attempt ends on its damaged answer, and a second where one attempt's
-  // answer must come within its own time-out.
-  constexpr std::chrono::milliseconds kShort = 200ms, kOneAnswerInTime = 1000ms;
+  // attempt ends on its damaged answer, and half a second where an answer must
+  // come within its attempt's time-out to be told of (an answer that does
+  // not fit, one damaged answer among none).
+  constexpr std::chrono::milliseconds kShort = 200ms, kOneAnswerInTime = 500ms;
   struct Case {
     const char* name;
     Fault fault;
@@ -127,11 +128,11 @@ TEST_P(LinkFaults, GivesUpAfterTheRetriesWithOneLine) {
       // Good frames that do not fit the request are not "no answer".
       {"answers with another command", Fault::kWrongCommand, false,
        "answered command 01h with 82h and 16 bytes, not 81h and 16: its answers do not fit",
-       kShort},
+       kOneAnswerInTime},
       {"answers a byte short", Fault::kWrongLength, false,
-       "answered command 01h with 81h and 15 bytes, not 81h and 16", kShort},
+       "answered command 01h with 81h and 15 bytes, not 81h and 16", kOneAnswerInTime},
       {"reads answered a byte short", Fault::kWrongLength, true,
-       "answered command 05h with 85h and 3 bytes, not 85h and 4", kShort},
+       "answered command 05h with 85h and 3 bytes, not 85h and 4", kOneAnswerInTime},
       {"answers naming other attempts", Fault::kWrongSeq, true,
        "answered only after the time-out (3 attempts of ", kShort},
       // Damage in one attempt only is no sign of a wrong baud rate.

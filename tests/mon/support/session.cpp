@@ -29,7 +29,10 @@ void Put(std::string& report, const std::string& text) {
 
 std::string Take(const std::string& report, size_t& at) {
   const size_t end = report.find('\n', at);
-  if (end == std::string::npos) return {};
+  if (end == std::string::npos) {
+    at = report.size();
+    return {};
+  }
   const size_t length = std::stoul(report.substr(at, end - at));
   at = end + 1 + length;
   return report.substr(end + 1, length);
